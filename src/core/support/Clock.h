@@ -1,0 +1,9 @@
+// The support library's clock.
+#pragma once
+
+#include <cstdint>
+
+#include "core/support/Export.h"
+
+// Milliseconds of a monotonic clock; only differences mean anything.
+IOTCLOUD_API int64_t get_time();

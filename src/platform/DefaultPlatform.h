@@ -1,0 +1,72 @@
+// The default platform: the stand-in for the host's support library when the
+// host installs no PlatformServices of its own.
+//
+//  - Cache: an SQLite database (WAL journal, one transaction per write, so a
+//    crash or kill mid-write leaves the old value or the new one, never a
+//    mix). Keys and values are stored as blobs: any bytes, NUL included, read
+//    back exactly; an absent key reads as the empty string.
+//  - signString: HMAC-SHA1 of the text keyed with the application secret,
+//    Base64-encoded (method 1; any other method gives the empty string).
+//  - getApplicationKey: the configured key.
+//  - getSystemLanguage: the configured code, or else the two-letter code of
+//    the operating system's locale settings (LC_ALL, LC_MESSAGES, LANG), "en"
+//    when they name none.
+//
+// Thread-safe: one mutex guards the database connection.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/support/Export.h"
+#include "core/support/PlatformServices.h"
+
+struct sqlite3;
+
+namespace iotcloud {
+
+struct DefaultPlatformOptions {
+  // Database file; created with its folder when missing. ":memory:" keeps the
+  // cache in memory. Empty selects DefaultPlatform::DefaultCachePath().
+  std::string cachePath;
+  std::string applicationKey;
+  std::string applicationSecret;
+  // Two-letter language code to report instead of the operating system's.
+  std::string systemLanguage;
+};
+
+class IOTCLOUD_API DefaultPlatform : public PlatformServices {
+ public:
+  explicit DefaultPlatform(DefaultPlatformOptions options = {});
+  ~DefaultPlatform() override;
+  DefaultPlatform(const DefaultPlatform&) = delete;
+  DefaultPlatform& operator=(const DefaultPlatform&) = delete;
+
+  std::string getSystemLanguage() override;
+  std::string getApplicationKey() override;
+  std::string signString(std::string text, int method) override;
+  bool writeCache(std::string key, std::string storedText) override;
+  std::string readCache(std::string key) override;
+  std::string encodeCacheValue(std::string value) override;
+  std::string decodeCacheValue(std::string storedText) override;
+
+  // True when the cache database is open and usable.
+  bool cacheIsOpen();
+  // The per-user default: $XDG_CACHE_HOME/iotcloud/cache.db, else
+  // ~/.cache/iotcloud/cache.db.
+  static std::string DefaultCachePath();
+  // The two-letter code of a POSIX locale name ("de_DE.UTF-8" gives "de"),
+  // or the empty string when the name carries none ("C", "POSIX", "").
+  static std::string LanguageOfLocaleName(const std::string& localeName);
+
+ private:
+  bool openLocked();
+
+  const DefaultPlatformOptions options_;
+  std::mutex mutex_;         // guards db_ and openFailed_
+  sqlite3* db_ = nullptr;    // owned; null until opened
+  bool openFailed_ = false;  // an open failed; later calls retry once each
+};
+
+}  // namespace iotcloud

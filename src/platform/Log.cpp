@@ -1,0 +1,104 @@
+// Default logger of the support library.
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <sys/time.h>
+#include <vector>
+
+#include "core/support/TovoLog.h"
+
+namespace {
+
+std::atomic<int> g_minLevel{TOVO_LOG_WARN};
+
+// The installed sink; null means the default stderr sink. Guarded by
+// g_sinkMutex; a copy of the pointer is taken under it and the sink is called
+// without it.
+std::mutex g_sinkMutex;
+std::shared_ptr<const iotcloud::LogSink> g_sink;
+
+const char* LevelName(int level) {
+  switch (level) {
+    case TOVO_LOG_TRACE: return "TRACE";
+    case TOVO_LOG_INFO: return "INFO";
+    case TOVO_LOG_WARN: return "WARN";
+    case TOVO_LOG_ERROR: return "ERROR";
+    default: return "?";
+  }
+}
+
+const char* BaseName(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+void WriteToStderr(int level, const char* tag, const char* file, int line, const char* function,
+                   const std::string& message) {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  std::tm parts{};
+  localtime_r(&now.tv_sec, &parts);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+  // One fprintf per line keeps lines of different threads whole.
+  std::fprintf(stderr, "%s.%03ld %-5s [%s] %s:%d %s: %s%s", stamp, static_cast<long>(now.tv_usec / 1000),
+               LevelName(level), tag ? tag : "", BaseName(file ? file : "?"), line,
+               function ? function : "?", message.c_str(),
+               (!message.empty() && message.back() == '\n') ? "" : "\n");
+}
+
+}  // namespace
+
+void TovoLog(int level, const char* tag, const char* file, int line, const char* function,
+             const char* format, ...) {
+  if (level < g_minLevel.load(std::memory_order_relaxed) || format == nullptr) return;
+
+  char stackBuffer[512];
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int needed = std::vsnprintf(stackBuffer, sizeof stackBuffer, format, args);
+  va_end(args);
+  std::string message;
+  if (needed < 0) {
+    message = format;
+  } else if (static_cast<size_t>(needed) < sizeof stackBuffer) {
+    message.assign(stackBuffer, static_cast<size_t>(needed));
+  } else {
+    std::vector<char> heap(static_cast<size_t>(needed) + 1);
+    std::vsnprintf(heap.data(), heap.size(), format, copy);
+    message.assign(heap.data(), static_cast<size_t>(needed));
+  }
+  va_end(copy);
+
+  std::shared_ptr<const iotcloud::LogSink> sink;
+  {
+    std::lock_guard<std::mutex> lock(g_sinkMutex);
+    sink = g_sink;
+  }
+  if (sink) {
+    (*sink)(level, tag, file, line, function, message);
+  } else {
+    WriteToStderr(level, tag, file, line, function, message);
+  }
+}
+
+namespace iotcloud {
+
+void SetLogSink(LogSink sink) {
+  std::shared_ptr<const LogSink> next;
+  if (sink) next = std::make_shared<const LogSink>(std::move(sink));
+  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  g_sink = std::move(next);
+}
+
+void SetLogMinLevel(int level) { g_minLevel.store(level); }
+
+int GetLogMinLevel() { return g_minLevel.load(); }
+
+}  // namespace iotcloud
