@@ -1,0 +1,32 @@
+// Throw-away TLS material for loopback servers: a self-signed CA and a server
+// certificate it signed for "localhost" and 127.0.0.1.
+//
+// Every function is thread-safe and reports failures through its result and
+// the optional `error` text; nothing throws.
+#pragma once
+
+#include <string>
+
+namespace iotcloud {
+namespace tls {
+
+// PEM texts. The CA certificate is what a client trusts; the server presents
+// serverCertPem with the private key serverKeyPem.
+struct TlsMaterial {
+  std::string caCertPem;
+  std::string serverCertPem;
+  std::string serverKeyPem;
+};
+
+// Generates a fresh EC P-256 CA (basicConstraints CA:TRUE, keyCertSign) and a
+// server certificate signed by it with subjectAltName DNS:localhost and
+// IP:127.0.0.1, valid from an hour ago for three days. Returns false (and
+// leaves *out untouched) when OpenSSL fails; *error then says why.
+bool GenerateTlsMaterial(TlsMaterial* out, std::string* error);
+
+// Writes dir/ca.pem, dir/server.pem and dir/server.key (mode 0600), creating
+// `dir` when it does not exist. Returns false with *error on any failure.
+bool WriteTlsMaterial(const TlsMaterial& material, const std::string& dir, std::string* error);
+
+}  // namespace tls
+}  // namespace iotcloud
