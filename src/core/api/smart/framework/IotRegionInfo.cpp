@@ -1,0 +1,132 @@
+#include "core/api/smart/framework/IotRegionInfo.h"
+
+#include <cjson/cJSON.h>
+
+#include <memory>
+
+#include "core/support/DeploymentConfig.h"
+#include "core/support/TovoLog.h"
+
+namespace {
+
+// China defaults. The host names come from the deployment's build settings.
+constexpr const char* kChinaRegionId = "cn-shanghai";
+constexpr const char* kChinaMqttEndpoint = IOTCLOUD_DEFAULT_CHINA_MQTT_HOST ":" IOTCLOUD_DEFAULT_CHINA_MQTT_PORT;
+constexpr const char* kChinaApiGatewayEndpoint = IOTCLOUD_DEFAULT_API_GATEWAY_HOST;
+constexpr const char* kChinaOaApiGatewayEndpoint = IOTCLOUD_DEFAULT_CHINA_ACCOUNT_HOST;
+constexpr const char* kChinaRegionEnglishName = "ShangHai";
+constexpr const char* kChinaPushChannelEndpoint = "";
+constexpr const char* kChinaShortRegionId = "0";
+
+constexpr int kFieldCount = 7;
+// JSON keys in field order.
+constexpr const char* kKeys[kFieldCount] = {
+    "regionId",          "mqttEndpoint",        "apiGatewayEndpoint", "oaApiGatewayEndpoint",
+    "regionEnglishName", "pushChannelEndpoint", "shortRegionId",
+};
+
+struct JsonDeleter {
+  void operator()(cJSON* item) const { cJSON_Delete(item); }
+};
+using JsonTree = std::unique_ptr<cJSON, JsonDeleter>;
+
+struct PrintedDeleter {
+  void operator()(char* text) const { cJSON_free(text); }
+};
+using PrintedJson = std::unique_ptr<char, PrintedDeleter>;
+
+JsonTree Parse(const std::string& text) { return JsonTree(cJSON_ParseWithLength(text.data(), text.size())); }
+
+}  // namespace
+
+IotRegionInfo::IotRegionInfo() { resetToChina(); }
+
+IotRegionInfo::IotRegionInfo(const IotRegionInfo& other) = default;
+
+IotRegionInfo& IotRegionInfo::operator=(const IotRegionInfo& other) = default;
+
+IotRegionInfo::~IotRegionInfo() = default;
+
+void IotRegionInfo::resetToChina() {
+  regionId_ = kChinaRegionId;
+  mqttEndpoint_ = kChinaMqttEndpoint;
+  apiGatewayEndpoint_ = kChinaApiGatewayEndpoint;
+  oaApiGatewayEndpoint_ = kChinaOaApiGatewayEndpoint;
+  regionEnglishName_ = kChinaRegionEnglishName;
+  pushChannelEndpoint_ = kChinaPushChannelEndpoint;
+  shortRegionId_ = kChinaShortRegionId;
+}
+
+bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
+  JsonTree root = Parse(response);
+  if (!root) {
+    QZ_LOG(4, "region get response parse json failed! %s", response.c_str());
+    return false;
+  }
+  const cJSON* code = cJSON_GetObjectItem(root.get(), "code");
+  if (code == nullptr) {
+    QZ_LOG(4, "region get response code not found.");
+    return false;
+  }
+  // cJSON's integer view of the item: 0 for anything that is not a number,
+  // so a code sent as the string "200" is a failure.
+  if (code->valueint != 200) {
+    const cJSON* message = cJSON_GetObjectItem(root.get(), "message");
+    const char* messageText = cJSON_IsString(message) ? message->valuestring : "";
+    QZ_LOG(4, "region get response error, code=%d message=%s", code->valueint, messageText);
+    return false;
+  }
+  const cJSON* data = cJSON_GetObjectItem(root.get(), "data");
+  if (data == nullptr) return false;
+  PrintedJson printed(cJSON_PrintUnformatted(data));
+  if (!printed) {
+    QZ_LOG(4, "region get response data could not be printed.");
+    return false;
+  }
+  return parseFromJsonString(printed.get());
+}
+
+bool IotRegionInfo::parseFromJsonString(const std::string& json) {
+  JsonTree root = Parse(json);
+  if (!root) {
+    QZ_LOG(4, "region info parse json failed! %s", json.c_str());
+    return false;
+  }
+  std::string* const fields[kFieldCount] = {
+      &regionId_,          &mqttEndpoint_,        &apiGatewayEndpoint_, &oaApiGatewayEndpoint_,
+      &regionEnglishName_, &pushChannelEndpoint_, &shortRegionId_,
+  };
+  for (int i = 0; i < kFieldCount; ++i) {
+    const cJSON* member = cJSON_GetObjectItem(root.get(), kKeys[i]);
+    // A member that is not a string has no text to take: it counts as absent.
+    if (cJSON_IsString(member) && member->valuestring != nullptr) {
+      *fields[i] = member->valuestring;
+    } else {
+      QZ_LOG(4, "%s not found.", kKeys[i]);
+    }
+  }
+  return true;
+}
+
+std::string IotRegionInfo::toJsonString() const {
+  JsonTree root(cJSON_CreateObject());
+  if (!root) return std::string();
+  const std::string* const fields[kFieldCount] = {
+      &regionId_,          &mqttEndpoint_,        &apiGatewayEndpoint_, &oaApiGatewayEndpoint_,
+      &regionEnglishName_, &pushChannelEndpoint_, &shortRegionId_,
+  };
+  for (int i = 0; i < kFieldCount; ++i) {
+    if (cJSON_AddStringToObject(root.get(), kKeys[i], fields[i]->c_str()) == nullptr) return std::string();
+  }
+  PrintedJson printed(cJSON_Print(root.get()));
+  return printed ? std::string(printed.get()) : std::string();
+}
+
+bool IotRegionInfo::operator==(const IotRegionInfo& other) const {
+  return regionId_ == other.regionId_ && mqttEndpoint_ == other.mqttEndpoint_ &&
+         apiGatewayEndpoint_ == other.apiGatewayEndpoint_ && oaApiGatewayEndpoint_ == other.oaApiGatewayEndpoint_ &&
+         regionEnglishName_ == other.regionEnglishName_ && pushChannelEndpoint_ == other.pushChannelEndpoint_ &&
+         shortRegionId_ == other.shortRegionId_;
+}
+
+bool IotRegionInfo::operator!=(const IotRegionInfo& other) const { return !(*this == other); }
