@@ -151,6 +151,11 @@ bool WriteFile(const std::string& path, const std::string& text, mode_t mode, st
 }  // namespace
 
 bool GenerateTlsMaterial(TlsMaterial* out, std::string* error) {
+  return GenerateTlsMaterialFor("DNS:localhost,IP:127.0.0.1", out, error);
+}
+
+bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
+                            std::string* error) {
   if (out == nullptr) {
     if (error != nullptr) *error = "no output";
     return false;
@@ -172,7 +177,7 @@ bool GenerateTlsMaterial(TlsMaterial* out, std::string* error) {
       {NID_basic_constraints, "critical,CA:FALSE"},
       {NID_key_usage, "critical,digitalSignature,keyEncipherment"},
       {NID_ext_key_usage, "serverAuth"},
-      {NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1"},
+      {NID_subject_alt_name, subjectAltName.c_str()},
       {NID_subject_key_identifier, "hash"},
       {NID_authority_key_identifier, "keyid:always"},
   };

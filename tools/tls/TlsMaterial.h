@@ -24,6 +24,12 @@ struct TlsMaterial {
 // leaves *out untouched) when OpenSSL fails; *error then says why.
 bool GenerateTlsMaterial(TlsMaterial* out, std::string* error);
 
+// The same with another subjectAltName for the server certificate, in
+// OpenSSL's configuration syntax ("DNS:name,IP:address"), e.g. to test that a
+// client rejects a certificate issued for another host.
+bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
+                            std::string* error);
+
 // Writes dir/ca.pem, dir/server.pem and dir/server.key (mode 0600), creating
 // `dir` when it does not exist. Returns false with *error on any failure.
 bool WriteTlsMaterial(const TlsMaterial& material, const std::string& dir, std::string* error);
