@@ -1,0 +1,495 @@
+#include "core/io/network/http/AsyncHttpRequest.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "core/support/QZCurl.h"
+#include "core/support/TovoLog.h"
+
+namespace {
+
+// A header line is built as "key: value"; a CR or LF would start another line
+// (or end the header block) and a NUL would cut the line short.
+bool IsSafeHeaderText(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// The options as they are applied: values of zero or below take the defaults.
+AsyncHttpOptions Normalised(AsyncHttpOptions options) {
+  const AsyncHttpOptions defaults;
+  if (options.connectTimeoutMs <= 0) options.connectTimeoutMs = defaults.connectTimeoutMs;
+  if (options.totalTimeoutMs <= 0) options.totalTimeoutMs = defaults.totalTimeoutMs;
+  if (options.maxResponseBytes == 0) options.maxResponseBytes = defaults.maxResponseBytes;
+  if (options.maxHostConnections <= 0) options.maxHostConnections = defaults.maxHostConnections;
+  return options;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// AsyncHttpRequest
+
+AsyncHttpRequest::AsyncHttpRequest(_AsyncHttpReqType type, AsyncHttpRequestManage* manage,
+                                   IAsyncHttpReqCallback* callback, long port)
+    : callback_(callback), port_(port), type_(type), manage_(manage) {}
+
+AsyncHttpRequest::~AsyncHttpRequest() { Clean(); }
+
+int AsyncHttpRequest::Clean() {
+  curl_.reset();
+  headerList_.reset();  // after the easy handle, which points to it
+  if (holdsCurlGlobal_) {
+    holdsCurlGlobal_ = false;
+    QZCurl::global_deinit_curl();
+  }
+  return 0;
+}
+
+int AsyncHttpRequest::CopyIotReq(const IotRequest* from, IotRequest* to) {
+  if (from != nullptr && to != nullptr && from != to) *to = *from;
+  return 0;
+}
+
+int AsyncHttpRequest::Post(IotRequest* request, std::map<std::string, std::string>& headers,
+                           const std::string& body) {
+  const long port = static_cast<long>(port_);
+  if (request == nullptr) {
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest Post without a request record", port);
+    return -1;
+  }
+  const std::string url =
+      std::string(request->protocol == 0 ? "https://" : "http://") + request->host + request->path;
+  id_ = request->id;
+  CopyIotReq(request, &request_);
+  QZ_LOG(2, "port=%ld, AsyncHttpRequest Post, url=%s, id=%s, body len=%d", port, url.c_str(),
+         id_.c_str(), static_cast<int>(body.size()));
+
+  // A request refused earlier may be posted again; start from a clean state.
+  Clean();
+  responseHeader_.clear();
+  responseBody_.clear();
+
+  if (manage_ == nullptr) {
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest Post without a request manager", port);
+    return -1;
+  }
+  // No easy handle without an initialised manager. AddRequest logs the
+  // refusal (it refuses a request without an easy handle in any state); the
+  // caller keeps the request.
+  if (!manage_->IsInited()) {
+    manage_->AddRequest(id_, this);
+    return -1;
+  }
+
+  for (const auto& header : headers) {
+    if (!IsSafeHeaderText(header.first) || !IsSafeHeaderText(header.second)) {
+      QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: a header holds CR, LF or NUL; refused",
+             port, id_.c_str());
+      return -1;
+    }
+  }
+
+  // The easy handle holds a reference on libcurl's global state for its whole
+  // life, so it never outlives curl_global_cleanup whatever the manager does.
+  if (QZCurl::global_init_curl() != 0) {
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest curl_easy_init error\n", port);
+    return -1;
+  }
+  holdsCurlGlobal_ = true;
+  curl_.reset(curl_easy_init());
+  if (!curl_) {
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest curl_easy_init error\n", port);
+    Clean();
+    return -1;
+  }
+
+  std::shared_ptr<const AsyncHttpOptions> options = manage_->HttpOptions();
+  maxResponseBytes_ = options->maxResponseBytes;
+
+  CURL* easy = curl_.get();
+  CURLcode rc = CURLE_OK;
+  auto set = [&rc, easy](CURLoption option, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
+  };
+  set(CURLOPT_URL, url.c_str());
+  set(CURLOPT_POST, 1L);
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!options->caPem.empty()) {
+    curl_blob blob;
+    blob.data = const_cast<char*>(options->caPem.data());
+    blob.len = options->caPem.size();
+    blob.flags = CURL_BLOB_COPY;
+    set(CURLOPT_CAINFO_BLOB, &blob);
+  } else if (!options->caFile.empty()) {
+    set(CURLOPT_CAINFO, options->caFile.c_str());
+  }
+  set(CURLOPT_TIMEOUT_MS, options->totalTimeoutMs);
+  set(CURLOPT_CONNECTTIMEOUT_MS, options->connectTimeoutMs);
+  // The transfer runs on the HTTP manager thread of a host process: libcurl
+  // must never install signal handlers or use alarm() there.
+  set(CURLOPT_NOSIGNAL, 1L);
+  if (!body.empty()) {
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    set(CURLOPT_COPYPOSTFIELDS, body.data());  // after the size: copies exactly that many bytes
+  } else {
+    // Without post fields a POST reads its body through the read callback,
+    // whose default reads the process's standard input.
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+    set(CURLOPT_POSTFIELDS, "");
+  }
+  if (!headers.empty()) {
+    curl_slist* list = nullptr;
+    for (const auto& header : headers) {
+      std::string line = header.first + ": " + header.second;
+      curl_slist* grown = curl_slist_append(list, line.c_str());
+      if (grown == nullptr) {
+        curl_slist_free_all(list);
+        list = nullptr;
+        rc = CURLE_OUT_OF_MEMORY;
+        break;
+      }
+      list = grown;
+    }
+    headerList_.reset(list);
+    set(CURLOPT_HTTPHEADER, headerList_.get());
+  }
+  set(CURLOPT_WRITEFUNCTION, &AsyncHttpRequest::WriteBody);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  set(CURLOPT_HEADERFUNCTION, &AsyncHttpRequest::WriteHeader);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+  set(CURLOPT_PRIVATE, static_cast<void*>(this));
+  if (rc != CURLE_OK) {
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: option refused, curl error %d", port,
+           id_.c_str(), static_cast<int>(rc));
+    Clean();
+    return -1;
+  }
+
+  if (manage_->AddRequest(id_, this) != 0) {
+    Clean();
+    return -1;
+  }
+  // Handed over: the HTTP manager thread may already have completed and
+  // deleted this request.
+  return 0;
+}
+
+bool AsyncHttpRequest::Append(std::string* to, const char* data, size_t length) {
+  const size_t held = responseHeader_.size() + responseBody_.size();
+  if (length > maxResponseBytes_ || held > maxResponseBytes_ - length) return false;
+  try {
+    to->append(data, length);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+size_t AsyncHttpRequest::WriteBody(char* data, size_t size, size_t count, void* user) {
+  auto* self = static_cast<AsyncHttpRequest*>(user);
+  const size_t length = size * count;
+  // A short count makes libcurl end the transfer with CURLE_WRITE_ERROR.
+  return self->Append(&self->responseBody_, data, length) ? length : 0;
+}
+
+size_t AsyncHttpRequest::WriteHeader(char* data, size_t size, size_t count, void* user) {
+  auto* self = static_cast<AsyncHttpRequest*>(user);
+  const size_t length = size * count;
+  return self->Append(&self->responseHeader_, data, length) ? length : 0;
+}
+
+int AsyncHttpRequest::OnComplete(CURLcode result) {
+  if (callback_ == nullptr) return 0;
+  if (result != CURLE_OK) {
+    IotException exception;
+    exception.code = -1;
+    exception.message = "curl error " + std::to_string(static_cast<int>(result));
+    callback_->OnFailure(&request_, &exception, type_);
+  } else {
+    IotResponse response;
+    response.id = id_;
+    response.code = 0;
+    response.data = responseBody_.empty() ? responseHeader_ : responseBody_;
+    callback_->OnResponse(&request_, &response, type_);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// AsyncHttpRequestManage
+
+AsyncHttpRequestManage::AsyncHttpRequestManage()
+    : options_(std::make_shared<const AsyncHttpOptions>()) {}
+
+AsyncHttpRequestManage::~AsyncHttpRequestManage() {
+  if (IsInited()) CleanUp();
+}
+
+bool AsyncHttpRequestManage::IsInited() const {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  return inited_;
+}
+
+void AsyncHttpRequestManage::SetHttpOptions(const AsyncHttpOptions& options) {
+  auto normalised = std::make_shared<const AsyncHttpOptions>(Normalised(options));
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  options_ = std::move(normalised);
+}
+
+AsyncHttpOptions AsyncHttpRequestManage::GetHttpOptions() const { return *HttpOptions(); }
+
+std::shared_ptr<const AsyncHttpOptions> AsyncHttpRequestManage::HttpOptions() const {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  return options_;
+}
+
+int AsyncHttpRequestManage::Init() {
+  std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+  bool wasInited;
+  long maxHostConnections;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    wasInited = inited_;
+    maxHostConnections = options_->maxHostConnections;
+  }
+  QZ_LOG(2, "AsyncHttpRequestManage::Init, init=%d", wasInited ? 1 : 0);
+  if (wasInited) return 0;
+
+  if (QZCurl::global_init_curl() != 0) {
+    QZ_LOG(4, "AsyncHttpRequestManage::Init, libcurl could not be initialised");
+    return -1;
+  }
+  std::unique_ptr<CURLM, MultiCleanup> multi(curl_multi_init());
+  if (!multi) {
+    QZ_LOG(4, "AsyncHttpRequestManage::Init, curl_multi_init failed");
+    QZCurl::global_deinit_curl();
+    return -1;
+  }
+  CURLMcode mc = curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, maxHostConnections);
+  if (mc != CURLM_OK) {
+    QZ_LOG(3, "AsyncHttpRequestManage::Init, CURLMOPT_MAX_HOST_CONNECTIONS refused, code %d '%s'.",
+           static_cast<int>(mc), curl_multi_strerror(mc));
+  }
+  inMulti_ = 0;
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  multi_ = std::move(multi);
+  inited_ = true;
+  return 0;
+}
+
+int AsyncHttpRequestManage::CleanUp() {
+  QZ_LOG(2, "AsyncHttpRequestManage::CleanUp");
+  std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+  if (inHeartBeat_) {
+    // Called from a completion callback: the step on this thread's stack
+    // still uses the multi handle and the request being completed.
+    QZ_LOG(4, "AsyncHttpRequestManage::CleanUp from inside a completion callback refused");
+    return -1;
+  }
+  std::vector<AsyncHttpRequest*> pending;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!inited_) return 0;
+    inited_ = false;  // from here on Post and AddRequest refuse
+    pending.swap(pending_);
+  }
+  // Written only under both locks, so reading it under requestsMutex_ is safe.
+  CURLM* multi = multi_.get();
+
+  std::vector<AsyncHttpRequest*> cancelled;
+  cancelled.swap(cancelled_);
+  for (AsyncHttpRequest* request : cancelled) {
+    curl_multi_remove_handle(multi, request->curl_.get());
+    delete request;
+  }
+  // Taken out of the members first: the callbacks below may post (refused
+  // now) or cancel (finding nothing) without disturbing this loop.
+  std::multimap<std::string, AsyncHttpRequest*> inFlight;
+  inFlight.swap(requests_);
+  for (auto& entry : inFlight) {
+    AsyncHttpRequest* request = entry.second;
+    request->OnComplete(CURLE_ABORTED_BY_CALLBACK);
+    curl_multi_remove_handle(multi, request->curl_.get());
+    delete request;
+  }
+  for (AsyncHttpRequest* request : pending) {
+    request->OnComplete(CURLE_ABORTED_BY_CALLBACK);
+    delete request;
+  }
+  inMulti_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    multi_.reset();
+  }
+  QZCurl::global_deinit_curl();
+  return 0;
+}
+
+int AsyncHttpRequestManage::AddRequest(std::string id, AsyncHttpRequest* request) {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (!inited_) {
+    QZ_LOG(4, "AsyncHttpRequestManage::AddClient, but multi_ have not inited!!!!");
+    return -1;
+  }
+  if (request == nullptr || !request->curl_) {
+    QZ_LOG(4, "AsyncHttpRequestManage::AddRequest, id=%s has no prepared transfer", id.c_str());
+    return -1;
+  }
+  request->id_ = std::move(id);
+  pending_.push_back(request);
+  curl_multi_wakeup(multi_.get());
+  return 0;
+}
+
+int AsyncHttpRequestManage::RemoveRequests(std::vector<std::string> ids) {
+  std::vector<AsyncHttpRequest*> unsent;
+  bool cancelledInFlight = false;
+  {
+    std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      for (const std::string& id : ids) {
+        auto held = std::stable_partition(pending_.begin(), pending_.end(),
+                                          [&id](AsyncHttpRequest* r) { return r->id_ != id; });
+        unsent.insert(unsent.end(), held, pending_.end());
+        pending_.erase(held, pending_.end());
+      }
+    }
+    // In flight: only the driving thread may touch the multi handle, and it
+    // may be waiting in curl_multi_poll now. Mark the requests so no step
+    // completes them, and let the next step remove them.
+    for (const std::string& id : ids) {
+      auto range = requests_.equal_range(id);
+      for (auto it = range.first; it != range.second; ++it) {
+        it->second->cancelled_ = true;
+        cancelled_.push_back(it->second);
+        cancelledInFlight = true;
+      }
+      requests_.erase(range.first, range.second);
+    }
+  }
+  // Never in the multi handle, so no libcurl state refers to them.
+  for (AsyncHttpRequest* request : unsent) delete request;
+  if (cancelledInFlight) Wakeup();
+  return 0;
+}
+
+void AsyncHttpRequestManage::EraseFromRequests(AsyncHttpRequest* request) {
+  auto range = requests_.equal_range(request->id_);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == request) {
+      requests_.erase(it);
+      return;
+    }
+  }
+}
+
+void AsyncHttpRequestManage::SweepCancelled() {
+  if (cancelled_.empty()) return;
+  std::vector<AsyncHttpRequest*> cancelled;
+  cancelled.swap(cancelled_);
+  for (AsyncHttpRequest* request : cancelled) {
+    curl_multi_remove_handle(multi_.get(), request->curl_.get());
+    --inMulti_;
+    delete request;
+  }
+}
+
+void AsyncHttpRequestManage::Complete(CURL* easy, CURLcode result) {
+  char* priv = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) return;
+  auto* request = reinterpret_cast<AsyncHttpRequest*>(priv);
+  if (request->cancelled_) return;  // removed by the sweep that ends the step
+  // Out of the table before the callback, so a callback cancelling its own
+  // request finds nothing to cancel.
+  EraseFromRequests(request);
+  request->OnComplete(result);
+  curl_multi_remove_handle(multi_.get(), easy);
+  --inMulti_;
+  delete request;
+}
+
+int AsyncHttpRequestManage::HeartBeat() {
+  std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+  if (inHeartBeat_) return 0;  // from inside a completion callback
+  std::vector<AsyncHttpRequest*> incoming;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!inited_) return 0;
+    incoming.swap(pending_);
+  }
+  struct StepFlag {
+    bool& flag;
+    explicit StepFlag(bool& f) : flag(f) { flag = true; }
+    ~StepFlag() { flag = false; }
+  } step(inHeartBeat_);
+  CURLM* multi = multi_.get();
+
+  // Every newly posted request joins the table before any callback of this
+  // step runs, so RemoveRequests from a callback finds all of them.
+  std::vector<std::pair<AsyncHttpRequest*, CURLMcode>> refused;
+  for (AsyncHttpRequest* request : incoming) {
+    CURLMcode mc = curl_multi_add_handle(multi, request->curl_.get());
+    if (mc != CURLM_OK) {
+      refused.emplace_back(request, mc);
+      continue;
+    }
+    ++inMulti_;
+    requests_.emplace(request->id_, request);
+  }
+  for (auto& entry : refused) {
+    QZ_LOG(4, "ERROR: curl_multi_add_handle() failed, code %d '%s'.",
+           static_cast<int>(entry.second), curl_multi_strerror(entry.second));
+    entry.first->OnComplete(CURLE_FAILED_INIT);
+    delete entry.first;
+  }
+  SweepCancelled();
+
+  int result = 0;
+  CURLMcode mc = curl_multi_perform(multi, &stillRunning_);
+  if (mc != CURLM_OK) {
+    QZ_LOG(4, "ERROR: curl_multi_perform() failed, code %d '%s'.", static_cast<int>(mc),
+           curl_multi_strerror(mc));
+    result = -1;
+  }
+  // Completions already queued are delivered even when perform failed.
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    // The message is valid only until the handle leaves the multi handle.
+    Complete(message->easy_handle, message->data.result);
+  }
+  SweepCancelled();
+  return result;
+}
+
+int AsyncHttpRequestManage::WaitForActivity() {
+  CURLM* multi;
+  bool busy;
+  {
+    std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+    if (inHeartBeat_) return 0;  // from inside a completion callback: never block there
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!inited_) return -1;
+    multi = multi_.get();
+    busy = inMulti_ > 0 || !pending_.empty();
+  }
+  // curl_multi_poll also returns early for libcurl's own timers, and at once
+  // after curl_multi_wakeup, even one made before the call.
+  CURLMcode mc = curl_multi_poll(multi, nullptr, 0, busy ? kBusyWaitMs : kIdleWaitMs, nullptr);
+  wakeups_.fetch_add(1, std::memory_order_relaxed);
+  if (mc != CURLM_OK) {
+    QZ_LOG(4, "ERROR: curl_multi_poll() failed, code %d '%s'.", static_cast<int>(mc),
+           curl_multi_strerror(mc));
+    return -1;
+  }
+  return 0;
+}
+
+void AsyncHttpRequestManage::Wakeup() {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (multi_) curl_multi_wakeup(multi_.get());
+}

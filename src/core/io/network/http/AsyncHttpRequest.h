@@ -1,0 +1,226 @@
+// Asynchronous HTTPS POSTs on one libcurl multi handle.
+//
+// AsyncHttpRequest is one POST: the poster creates it with `new` and calls
+// Post, which prepares a libcurl easy handle and hands the request to an
+// AsyncHttpRequestManage. The manager owns it from then on, drives the
+// transfer on its driving thread (the HTTP manager thread of IotAsyncManager),
+// delivers exactly one callback and deletes it.
+//
+// Threads and locks of AsyncHttpRequestManage:
+//  - Any thread may post (AddRequest) and cancel (RemoveRequests).
+//  - One driving thread calls HeartBeat() and WaitForActivity() in a loop; it
+//    is the only thread that touches the multi handle between Init() and
+//    CleanUp(). Other threads hand work over through queueMutex_ and wake it
+//    with curl_multi_wakeup.
+//  - requestsMutex_ (recursive) is held by the driving thread for each
+//    HeartBeat() step, completion callbacks included, but never while it
+//    waits in WaitForActivity(); RemoveRequests takes it too. queueMutex_ is
+//    the inner lock: requestsMutex_ may be held when taking queueMutex_,
+//    never the other way round. No lock is held while the thread waits.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/io/network/http/AsyncHttpTypes.h"
+#include "core/support/Export.h"
+
+// Transport settings the host may change. Requests take the values current
+// when they are posted; maxHostConnections applies from the next Init().
+// Values of zero or below fall back to the defaults shown.
+struct AsyncHttpOptions {
+  // Certificates that server certificates are verified against. Empty: the
+  // system's trust store. caPem (PEM text in memory) takes precedence over
+  // caFile (a PEM bundle file) when both are set. Verification of the peer
+  // and of the host name cannot be switched off.
+  std::string caFile;
+  std::string caPem;
+  long connectTimeoutMs = 8000;        // connecting may take at most this long
+  long totalTimeoutMs = 20000;         // the whole transfer may take at most this long
+  size_t maxResponseBytes = 4u << 20;  // headers + body; beyond it the transfer fails (curl error 23)
+  long maxHostConnections = 8;         // connections to one host at once; more transfers queue
+};
+
+class AsyncHttpRequestManage;
+
+// One asynchronous HTTP POST. Not copyable.
+//
+// Ownership: create with `new`. When Post returns 0 the request belongs to the
+// manager, which deletes it after its callback (or when it is cancelled); the
+// poster must not touch it again. When Post returns -1 the request was not
+// handed over: the poster still owns it and must delete it; no callback will
+// come.
+class IOTCLOUD_API AsyncHttpRequest {
+ public:
+  // `manage` and `callback` are borrowed; `callback` may be null (the
+  // transfer then completes silently). `port` only appears in log lines.
+  AsyncHttpRequest(_AsyncHttpReqType type, AsyncHttpRequestManage* manage,
+                   IAsyncHttpReqCallback* callback, long port);
+  ~AsyncHttpRequest();
+  AsyncHttpRequest(const AsyncHttpRequest&) = delete;
+  AsyncHttpRequest& operator=(const AsyncHttpRequest&) = delete;
+
+  // Posts `body` to "https://" (protocol 0, else "http://") + host + path,
+  // with one header line "key: value" per map entry in the map's key order.
+  // The record, the headers and the body are copied; none need outlive the
+  // call. Any thread.
+  //
+  // Returns 0 when the request was handed over (exactly one callback will
+  // follow), -1 when it was not: the manager is not initialised, no easy
+  // handle could be made, or a header key or value holds CR, LF or NUL. On -1
+  // the caller keeps ownership (see above).
+  int Post(IotRequest* request, std::map<std::string, std::string>& headers,
+           const std::string& body);
+
+  // Releases the easy handle and its header list; harmless when repeated.
+  // Returns 0. Not for a request that is handed over.
+  int Clean();
+
+  // Copies all seven fields of `from` into `to`. Returns 0.
+  static int CopyIotReq(const IotRequest* from, IotRequest* to);
+
+  // Turns the end of the transfer into one callback: OnFailure for a non-zero
+  // `result`, OnResponse otherwise. Called once, by the manager. Returns 0.
+  int OnComplete(CURLcode result);
+
+ private:
+  friend class AsyncHttpRequestManage;
+
+  // libcurl write and header callbacks: append to the response until the
+  // response limit would be passed, then refuse (libcurl ends the transfer
+  // with CURLE_WRITE_ERROR).
+  static size_t WriteBody(char* data, size_t size, size_t count, void* user);
+  static size_t WriteHeader(char* data, size_t size, size_t count, void* user);
+  bool Append(std::string* to, const char* data, size_t length);
+
+  struct EasyCleanup {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+  };
+  struct SlistFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  };
+
+  IAsyncHttpReqCallback* callback_;
+  IotRequest request_;
+  int64_t port_;
+  std::string id_;
+  std::string responseHeader_;  // written by libcurl on the driving thread
+  std::string responseBody_;    // written by libcurl on the driving thread
+  _AsyncHttpReqType type_;
+  std::unique_ptr<CURL, EasyCleanup> curl_;
+  AsyncHttpRequestManage* manage_;
+  std::unique_ptr<curl_slist, SlistFree> headerList_;  // must outlive curl_'s transfer
+  size_t maxResponseBytes_ = 0;
+  bool holdsCurlGlobal_ = false;  // one QZCurl reference while an easy handle exists
+  bool cancelled_ = false;        // set by RemoveRequests; guarded by the manager's requestsMutex_
+};
+
+// Drives every posted request on one multi handle. See the thread contract at
+// the top of this file.
+class IOTCLOUD_API AsyncHttpRequestManage {
+ public:
+  AsyncHttpRequestManage();
+  // Cleans up (failing every request still held, see CleanUp) when the
+  // manager is still initialised.
+  virtual ~AsyncHttpRequestManage();
+  AsyncHttpRequestManage(const AsyncHttpRequestManage&) = delete;
+  AsyncHttpRequestManage& operator=(const AsyncHttpRequestManage&) = delete;
+
+  // Sets up libcurl (reference-counted) and a fresh multi handle. Returns 0,
+  // also when already initialised (nothing changes then), or -1 when libcurl
+  // or the multi handle cannot be set up. Must not overlap HeartBeat() or
+  // WaitForActivity().
+  int Init();
+
+  // Fails every request still held (pending or in flight) with OnFailure
+  // "curl error 42" (CURLE_ABORTED_BY_CALLBACK) on the calling thread, deletes
+  // them and their easy handles, releases the multi handle and libcurl.
+  // Requests posted from then on are refused. Returns 0. Must not overlap
+  // HeartBeat() or WaitForActivity() on another thread.
+  int CleanUp();
+
+  // Takes over `request` (prepared by AsyncHttpRequest::Post) under `id` and
+  // wakes the driving thread. Returns 0, or -1 when the manager is not
+  // initialised or the request has no easy handle; on -1 the caller keeps
+  // the request. Any thread.
+  int AddRequest(std::string id, AsyncHttpRequest* request);
+
+  // Cancels every request held under one of `ids`, without a callback: once
+  // this returns, none of them will call its callback. A request whose
+  // callback is running on another thread is not cancelled (this waits for
+  // that step to end, so a callback must not wait for a thread calling
+  // this). From a callback, it must not name the request being completed.
+  // Ids not held are skipped. Returns 0. Any thread.
+  int RemoveRequests(std::vector<std::string> ids);
+
+  // One non-blocking step: hands queued requests to libcurl, lets every
+  // transfer progress, delivers every finished transfer to its request's
+  // callback and deletes the request. Returns 0; -1 when libcurl reported a
+  // failure of the multi handle (logged; the next call tries again); 0 at once
+  // when not initialised or when called from inside a callback. Driving
+  // thread only.
+  int HeartBeat();
+
+  // Waits for socket activity, a libcurl timer, a wake-up or the time-out:
+  // at most 20 ms while transfers are in flight, otherwise up to
+  // kIdleWaitMs. Returns 0, or -1 when not initialised or the wait failed
+  // (logged). Driving thread only.
+  int WaitForActivity();
+
+  // Makes a current or the next WaitForActivity() return at once. Any thread.
+  void Wakeup();
+
+  // Transport settings for requests posted from now on. Any thread.
+  void SetHttpOptions(const AsyncHttpOptions& options);
+  AsyncHttpOptions GetHttpOptions() const;
+  std::shared_ptr<const AsyncHttpOptions> HttpOptions() const;
+
+  bool IsInited() const;
+
+  // Returns of WaitForActivity() since construction, for measuring how
+  // often the driving thread wakes. Any thread.
+  uint64_t WakeupCount() const { return wakeups_.load(std::memory_order_relaxed); }
+
+  static constexpr long kBusyWaitMs = 20;
+  static constexpr long kIdleWaitMs = 10000;
+
+ private:
+  struct MultiCleanup {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  };
+
+  // Removes cancelled transfers from the multi handle and deletes them.
+  // requestsMutex_ held, driving thread.
+  void SweepCancelled();
+  // Completes the transfer of `easy`; requestsMutex_ held, driving thread.
+  void Complete(CURL* easy, CURLcode result);
+  void EraseFromRequests(AsyncHttpRequest* request);
+
+  // Guarded by queueMutex_: the multi handle's existence (created and
+  // released under it so Wakeup never races its release), inited_, the
+  // hand-over queue and the options.
+  mutable std::mutex queueMutex_;
+  std::unique_ptr<CURLM, MultiCleanup> multi_;
+  bool inited_ = false;
+  std::vector<AsyncHttpRequest*> pending_;  // owned; posted, not yet in multi_
+  std::shared_ptr<const AsyncHttpOptions> options_;
+
+  // Guarded by requestsMutex_; touched by the driving thread and by
+  // RemoveRequests. Every request here has its easy handle in multi_.
+  std::recursive_mutex requestsMutex_;
+  std::multimap<std::string, AsyncHttpRequest*> requests_;  // owned; in flight by id
+  std::vector<AsyncHttpRequest*> cancelled_;  // owned; cancelled, still in multi_
+  size_t inMulti_ = 0;                        // easy handles in multi_
+  bool inHeartBeat_ = false;                  // a step is running on this thread's stack
+  int stillRunning_ = 0;
+
+  std::atomic<uint64_t> wakeups_{0};
+};

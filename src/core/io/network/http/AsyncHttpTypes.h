@@ -1,0 +1,61 @@
+// Records and the completion interface shared by the asynchronous HTTP
+// transport and the code that posts requests through it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/support/Export.h"
+
+// The kind of an asynchronous request. The transport only stores it and hands
+// it back to the callback, so one callback object can serve several kinds.
+// Values other than those named here are free for the host application.
+enum _AsyncHttpReqType : int32_t {
+  ASYNC_HTTP_REQ_REGION_GET = 14,  // region lookup through the API gateway
+};
+
+// What to post to. Plain value record; owns its strings.
+struct IotRequest {
+  int32_t protocol = 0;    // 0: "https://", anything else: "http://"
+  int32_t spareInt = 0;    // carried and copied only
+  std::string host;        // host part of the URL (with ":port" if any), used unchanged
+  std::string path;        // path part of the URL, beginning with "/", used unchanged
+  std::string spareText1;  // carried and copied only
+  std::string spareText2;  // carried and copied only
+  std::string id;          // unique among requests in flight; comes back as IotResponse::id
+};
+
+// A transfer that libcurl completed, whatever its HTTP status.
+struct IotResponse {
+  std::string id;        // the request's id
+  int32_t code = 0;      // always 0
+  std::string message;   // always empty
+  std::string spareText; // always empty
+  std::string data;      // the body; the response header text when the body is empty
+};
+
+// A transfer that ended with a transport error.
+struct IotException {
+  int32_t code = -1;     // always -1
+  std::string message;   // "curl error " followed by libcurl's result code in decimal
+  std::string spareText; // always empty
+};
+
+// Receives the outcome of a posted request: exactly one call per request that
+// Post handed over, never for a request cancelled with RemoveRequests.
+//
+// Thread: calls come from the HTTP manager thread, except the failures that
+// AsyncHttpRequestManage::CleanUp() delivers for requests still in flight,
+// which come from the thread stopping the transport (IotAsyncManager::deInit).
+// The pointers are valid only during the call. The transport never deletes a
+// callback object; it must outlive every request that names it.
+class IOTCLOUD_API IAsyncHttpReqCallback {
+ public:
+  virtual void OnFailure(const IotRequest* request, const IotException* exception,
+                         _AsyncHttpReqType type) = 0;
+  virtual void OnResponse(const IotRequest* request, IotResponse* response,
+                          _AsyncHttpReqType type) = 0;
+
+ protected:
+  virtual ~IAsyncHttpReqCallback() = default;
+};
