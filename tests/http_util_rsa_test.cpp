@@ -20,6 +20,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 std::string DataPath(const std::string& name) {
   const char* dir = std::getenv("IOTCLOUD_TEST_DATA");
   return std::string(dir != nullptr ? dir : "tests/data") + "/rsa/" + name;
@@ -146,7 +148,7 @@ TEST_F(RsaEncodeTest, OpensslToolDecryptsTheText) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string cipherPath = std::string(dir) + "/cipher.bin";
   const std::string plainPath = std::string(dir) + "/plain.bin";
-  const std::string data("account\x00\x01\xff data", 17);
+  const std::string data = "account\0\x01\xff data"s;
   const std::string text = HttpUtil::RsaEncode(data.data(), static_cast<int>(data.size()));
   ASSERT_EQ(text.size(), 344u);
   std::ofstream(cipherPath, std::ios::binary) << Unbase64(text);
