@@ -4,9 +4,9 @@
 
 namespace iotcloud_test {
 
-TestHttpsServer::TestHttpsServer() {
+TestHttpsServer::TestHttpsServer(size_t workers) {
   std::string error;
-  https_ = iotcloud::tls::LoopbackHttpsServer::CreateWithFreshTls(&caPem_, &error);
+  https_ = iotcloud::tls::LoopbackHttpsServer::CreateWithFreshTls(&caPem_, &error, workers);
   if (https_) AddRoutes();
 }
 

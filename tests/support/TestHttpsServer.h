@@ -38,7 +38,9 @@ struct RecordedRequest {
 
 class TestHttpsServer {
  public:
-  TestHttpsServer();
+  // `workers` bounds the connections served at once (each kept-alive
+  // connection holds one); tests open a few, benchmarks pass more.
+  explicit TestHttpsServer(size_t workers = 32);
   ~TestHttpsServer();
   TestHttpsServer(const TestHttpsServer&) = delete;
   TestHttpsServer& operator=(const TestHttpsServer&) = delete;

@@ -76,7 +76,7 @@ void LoopbackHttpsServer::Stop() {
 }
 
 std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::CreateWithFreshTls(
-    std::string* caPemOut, std::string* error) {
+    std::string* caPemOut, std::string* error, size_t workers) {
   TlsMaterial material;
   if (!GenerateTlsMaterial(&material, error)) return nullptr;
   std::error_code ec;
@@ -94,7 +94,7 @@ std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::CreateWithFreshTls(
     std::filesystem::remove_all(dir, ec);
     return nullptr;
   }
-  auto server = std::make_unique<LoopbackHttpsServer>(dir + "/server.pem", dir + "/server.key");
+  auto server = std::make_unique<LoopbackHttpsServer>(dir + "/server.pem", dir + "/server.key", workers);
   server->ownedDir_ = dir;
   server->caFilePath_ = dir + "/ca.pem";
   if (!server->valid()) {
@@ -105,9 +105,9 @@ std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::CreateWithFreshTls(
   return server;
 }
 
-std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::StartWithFreshTls(std::string* caPemOut,
-                                                                            std::string* error) {
-  auto server = CreateWithFreshTls(caPemOut, error);
+std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::StartWithFreshTls(
+    std::string* caPemOut, std::string* error, size_t workers) {
+  auto server = CreateWithFreshTls(caPemOut, error, workers);
   if (!server || !server->Start("127.0.0.1", 0, error)) return nullptr;
   return server;
 }

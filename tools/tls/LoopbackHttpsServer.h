@@ -58,13 +58,13 @@ class LoopbackHttpsServer {
   // certificate clients must trust; caFilePath() names the file holding it.
   // Returns null with *error on failure. The directory is removed when the
   // server is destroyed.
-  static std::unique_ptr<LoopbackHttpsServer> CreateWithFreshTls(std::string* caPemOut,
-                                                                 std::string* error);
+  static std::unique_ptr<LoopbackHttpsServer> CreateWithFreshTls(
+      std::string* caPemOut, std::string* error, size_t workers = kDefaultWorkers);
 
   // Convenience: CreateWithFreshTls followed by Start on 127.0.0.1 with an
   // ephemeral port, for servers that need no routes before starting.
-  static std::unique_ptr<LoopbackHttpsServer> StartWithFreshTls(std::string* caPemOut,
-                                                                std::string* error);
+  static std::unique_ptr<LoopbackHttpsServer> StartWithFreshTls(
+      std::string* caPemOut, std::string* error, size_t workers = kDefaultWorkers);
 
   // The CA file written by CreateWithFreshTls; empty otherwise.
   const std::string& caFilePath() const { return caFilePath_; }
