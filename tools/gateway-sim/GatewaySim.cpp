@@ -1,0 +1,397 @@
+#include "gateway-sim/GatewaySim.h"
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "gateway-sim/RegionTable.h"
+#include "gateway-sim/RequestCheck.h"
+#include "tls/LoopbackHttpsServer.h"
+#include "tls/TlsMaterial.h"
+
+namespace iotcloud {
+namespace gateway {
+namespace {
+
+constexpr const char* kJsonType = "application/json; charset=utf-8";
+constexpr size_t kDefaultOversizedBytes = 4 * 1024 * 1024;
+
+// Headers the server adds to every request itself; they never crossed the wire.
+bool IsServerAddedHeader(const std::string& name) {
+  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT";
+}
+
+const char* ReasonPhrase(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "Error";
+  }
+}
+
+std::string DescribeFault(const Fault& fault) {
+  switch (fault.kind) {
+    case Fault::Kind::kDelay: return "delay " + std::to_string(fault.delayMs) + " ms";
+    case Fault::Kind::kCloseMidAnswer: return "close mid-answer";
+    case Fault::Kind::kEmptyBody: return "empty body";
+    case Fault::Kind::kErrorStatus: return "error status " + std::to_string(fault.status);
+    case Fault::Kind::kNonJsonBody: return "non-JSON body";
+    case Fault::Kind::kOversizedBody: return "oversized body";
+  }
+  return "unknown";
+}
+
+// What a request is answered with before any fault changes it.
+struct Answer {
+  int status = 200;
+  std::string body;
+  std::string gatewayError;  // also sent as "X-Ca-Error-Message" when not empty
+  std::string outcome;       // for the log line
+};
+
+Answer GatewayError(int status, const std::string& message) {
+  Answer answer;
+  answer.status = status;
+  answer.body = ErrorBody(status, message);
+  answer.gatewayError = message;
+  answer.outcome = std::to_string(status) + " " + message;
+  return answer;
+}
+
+}  // namespace
+
+std::string ReceivedRequest::header(const std::string& lowerName) const {
+  for (const auto& entry : headers) {
+    if (entry.first.size() != lowerName.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < lowerName.size() && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(entry.first[i])) ==
+             std::tolower(static_cast<unsigned char>(lowerName[i]));
+    }
+    if (same) return entry.second;
+  }
+  return std::string();
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  if (host == "localhost" || host == "::1") return true;
+  in_addr address{};
+  if (inet_pton(AF_INET, host.c_str(), &address) != 1) return false;
+  return (ntohl(address.s_addr) >> 24) == 127;
+}
+
+struct GatewaySim::Impl {
+  // Set by the constructor and Start (owner thread, before serving); read-only
+  // while the server runs.
+  GatewayConfig config;
+  RegionTable table;
+  std::unique_ptr<tls::LoopbackHttpsServer> server;  // owner thread only
+  std::string ownedTlsDir;                           // removed by Stop when not empty
+  bool started = false;                              // owner thread only
+  std::atomic<int> port{0};
+
+  // `mutex` guards every member below; server threads and callers meet here.
+  // `changed` is signalled when a request is recorded and when stopping is set.
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::string caPem, caFile;
+  std::deque<Fault> faults;
+  NonceStore nonces;
+  std::vector<ReceivedRequest> record;
+  bool stopping = false;
+
+  // Runs on a server thread for every request, whatever its method and path.
+  void Handle(const httplib::Request& request, httplib::Response& response);
+  Answer Compute(const httplib::Request& request);
+};
+
+Answer GatewaySim::Impl::Compute(const httplib::Request& request) {
+  if (request.path != kRegionGetPath) return GatewayError(404, "API not found");
+  if (request.method != "POST") return GatewayError(405, "Method not allowed");
+
+  RequestView view;
+  view.method = request.method;
+  view.target = request.target.empty() ? request.path : request.target;
+  for (const auto& header : request.headers) {
+    if (!IsServerAddedHeader(header.first)) view.headers.emplace_back(header.first, header.second);
+  }
+  view.body = request.body;
+
+  const int64_t now = NowSeconds();
+  CheckResult check = CheckSignedRequest(view, config.applications, now, config.maxClockSkewSeconds);
+  if (!check.ok) {
+    Answer answer = GatewayError(check.httpStatus, check.message);
+    if (!check.stringToSign.empty()) {
+      // Helps whoever debugs a client's signing; holds no secret.
+      std::string shown;
+      for (char c : check.stringToSign) shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+      answer.outcome += " (gateway string-to-sign: \"" + Printable(shown, 400) + "\")";
+    }
+    return answer;
+  }
+  bool fresh;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    fresh = nonces.Remember(check.appKey, check.nonce, check.dateSeconds + config.maxClockSkewSeconds, now);
+  }
+  if (!fresh) return GatewayError(400, "Nonce already used");
+
+  ServiceAnswer service = table.Answer(request.body);
+  Answer answer;
+  answer.status = 200;
+  answer.body = std::move(service.body);
+  answer.outcome = service.code == 200 ? "200 region " + service.regionKey
+                                       : "200 service error " + std::to_string(service.code) + " " + service.message;
+  return answer;
+}
+
+void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
+  ReceivedRequest received;
+  received.method = request.method;
+  received.path = request.path;
+  for (const auto& header : request.headers) {
+    if (!IsServerAddedHeader(header.first)) received.headers.emplace_back(header.first, header.second);
+  }
+  received.body = request.body;
+
+  bool haveFault = false;
+  Fault fault{};
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    record.push_back(std::move(received));
+    if (!faults.empty()) {
+      haveFault = true;
+      fault = faults.front();
+      faults.pop_front();
+    }
+  }
+  changed.notify_all();
+
+  if (haveFault && fault.kind == Fault::Kind::kDelay && fault.delayMs > 0) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, std::chrono::milliseconds(fault.delayMs), [this] { return stopping; });
+  }
+
+  Answer answer = Compute(request);
+  if (!answer.gatewayError.empty()) response.set_header("X-Ca-Error-Message", Printable(answer.gatewayError, 200));
+
+  const Fault::Kind kind = haveFault ? fault.kind : Fault::Kind::kDelay;
+  switch (kind) {
+    case Fault::Kind::kDelay:
+      response.status = answer.status;
+      response.set_content(answer.body, kJsonType);
+      break;
+    case Fault::Kind::kCloseMidAnswer: {
+      // Promise more than is sent, send the first half, then fail the
+      // provider: the server drops the connection without finishing.
+      std::string part = answer.body.substr(0, answer.body.size() / 2);
+      response.status = answer.status;
+      response.set_content_provider(answer.body.size() + 64, kJsonType,
+                                    [part](size_t offset, size_t, httplib::DataSink& sink) {
+                                      if (offset == 0 && !part.empty()) return sink.write(part.data(), part.size());
+                                      return false;
+                                    });
+      break;
+    }
+    case Fault::Kind::kEmptyBody:
+      response.status = 200;
+      break;
+    case Fault::Kind::kErrorStatus: {
+      const int status = fault.status >= 100 && fault.status <= 599 ? fault.status : 500;
+      response.status = status;
+      response.set_content(ErrorBody(status, ReasonPhrase(status)), kJsonType);
+      break;
+    }
+    case Fault::Kind::kNonJsonBody:
+      response.status = 200;
+      response.set_content(
+          "<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>\n"
+          "<body><h1>502 Bad Gateway</h1><p>The upstream server did not answer.</p></body></html>\n",
+          "text/html; charset=utf-8");
+      break;
+    case Fault::Kind::kOversizedBody: {
+      const size_t bytes = fault.bytes > 0 ? fault.bytes : kDefaultOversizedBytes;
+      std::string body = std::move(answer.body);
+      if (body.size() < bytes) body.append(bytes - body.size(), ' ');
+      response.status = 200;
+      response.set_content(body, kJsonType);
+      break;
+    }
+  }
+
+  if (config.logLine) {
+    std::string line = request.method + " " + Printable(request.path) + " -> " + answer.outcome;
+    if (haveFault) line += " [fault: " + DescribeFault(fault) + "]";
+    config.logLine(line);
+  }
+}
+
+GatewaySim::GatewaySim(GatewayConfig config) : impl_(std::make_unique<Impl>()) {
+  impl_->config = std::move(config);
+}
+
+GatewaySim::~GatewaySim() { Stop(); }
+
+bool GatewaySim::Start(std::string* error) {
+  auto fail = [error](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  Impl& impl = *impl_;
+  GatewayConfig& config = impl.config;
+  if (impl.started) return fail("the gateway was already started");
+  impl.started = true;
+
+  if (!IsLoopbackHost(config.bindHost)) {
+    return fail("refusing to bind " + config.bindHost + ": only loopback addresses are served");
+  }
+  if (config.port < 0 || config.port > 65535) return fail("port out of range: " + std::to_string(config.port));
+  if (config.maxClockSkewSeconds < 0) return fail("maxClockSkewSeconds must not be negative");
+  // A peer that closes a TLS connection while an answer is written would
+  // otherwise end the process with SIGPIPE; change only the default action.
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+    signal(SIGPIPE, SIG_IGN);
+  }
+  if (config.applications.empty()) config.applications[kDemoAppKey] = kDemoAppSecret;
+  for (const auto& application : config.applications) {
+    if (application.first.empty()) return fail("an application key is empty");
+  }
+  if (config.regionTableJson.empty()) {
+    impl.table = RegionTable::BuiltIn();
+  } else {
+    std::string tableError;
+    if (!RegionTable::Parse(config.regionTableJson, &impl.table, &tableError)) {
+      return fail("region table: " + tableError);
+    }
+  }
+
+  std::string certFile = config.certFile;
+  std::string keyFile = config.keyFile;
+  std::string caPem, caFile;
+  if (certFile.empty() != keyFile.empty()) return fail("a certificate file and a key file must be given together");
+  if (certFile.empty()) {
+    std::string dir = config.tlsDir;
+    if (dir.empty()) {
+      std::error_code ec;
+      std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+      if (ec) base = "/tmp";
+      std::string pattern = (base / "iotcloud-gateway-XXXXXX").string();
+      if (::mkdtemp(&pattern[0]) == nullptr) return fail("cannot create a temporary folder under " + base.string());
+      dir = pattern;
+      impl.ownedTlsDir = dir;
+    }
+    tls::TlsMaterial material;
+    std::string tlsError;
+    if (!tls::GenerateTlsMaterial(&material, &tlsError)) return fail("cannot generate TLS material: " + tlsError);
+    if (!tls::WriteTlsMaterial(material, dir, &tlsError)) return fail("cannot write TLS material: " + tlsError);
+    certFile = dir + "/server.pem";
+    keyFile = dir + "/server.key";
+    caPem = material.caCertPem;
+    caFile = dir + "/ca.pem";
+  }
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    impl.caPem = caPem;
+    impl.caFile = caFile;
+  }
+
+  impl.server = std::make_unique<tls::LoopbackHttpsServer>(certFile, keyFile);
+  if (!impl.server->valid()) return fail("cannot load the certificate " + certFile + " or the key " + keyFile);
+  httplib::Server& server = impl.server->server();
+  Impl* state = impl_.get();
+  auto handler = [state](const httplib::Request& request, httplib::Response& response) {
+    state->Handle(request, response);
+  };
+  server.Post(".*", handler);
+  server.Get(".*", handler);
+  server.Put(".*", handler);
+  server.Patch(".*", handler);
+  server.Delete(".*", handler);
+  server.Options(".*", handler);
+
+  std::string startError;
+  if (!impl.server->Start(config.bindHost, config.port, &startError)) return fail(startError);
+  impl.port.store(impl.server->port());
+  return true;
+}
+
+void GatewaySim::Stop() {
+  Impl& impl = *impl_;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    impl.stopping = true;
+  }
+  impl.changed.notify_all();
+  if (impl.server) {
+    impl.server->Stop();
+    impl.server.reset();
+  }
+  if (!impl.ownedTlsDir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(impl.ownedTlsDir, ignored);
+    impl.ownedTlsDir.clear();
+  }
+}
+
+int GatewaySim::port() const { return impl_->port.load(); }
+
+std::string GatewaySim::hostPort() const {
+  const std::string& host = impl_->config.bindHost;
+  const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return shown + ":" + std::to_string(port());
+}
+
+std::string GatewaySim::caPem() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->caPem;
+}
+
+std::string GatewaySim::caFile() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->caFile;
+}
+
+void GatewaySim::PushFault(const Fault& fault) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->faults.push_back(fault);
+}
+
+size_t GatewaySim::pendingFaults() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->faults.size();
+}
+
+std::vector<ReceivedRequest> GatewaySim::requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->record;
+}
+
+void GatewaySim::clearRequests() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->record.clear();
+}
+
+bool GatewaySim::WaitForRequests(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this, count] { return impl_->record.size() >= count; });
+}
+
+}  // namespace gateway
+}  // namespace iotcloud

@@ -1,0 +1,122 @@
+// A local stand-in for the cloud's API gateway and its account service: an
+// HTTPS server on a loopback address that answers region lookups, for
+// development without the cloud and as the fixture of end-to-end tests.
+//
+// POST "/velmo/account/region/get" is checked like the real gateway checks it
+// (application key, signature method, signed-header list, date window, nonce
+// replay, HMAC-SHA1 signature over the rebuilt string-to-sign; see
+// RequestCheck.h for the error answers), then answered from a region table
+// (RegionTable.h: format, routing rules and service errors). Any other path
+// gets 404 {"code":404,"message":"API not found"}, another method on the
+// lookup path 405 {"code":405,"message":"Method not allowed"}. Gateway errors
+// carry the message also in the "X-Ca-Error-Message" header.
+//
+// For tests it records every request it receives and can apply scripted
+// faults to the next requests.
+//
+// Threads: the server runs handlers on its own worker threads. Every public
+// member may be called from any thread, except that Start and Stop (and the
+// destructor) belong to the owner and must not race each other.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace iotcloud {
+namespace gateway {
+
+// The application the program serves when none is configured.
+constexpr const char* kDemoAppKey = "demo-app-key";
+constexpr const char* kDemoAppSecret = "demo-app-secret";
+
+// The lookup path.
+constexpr const char* kRegionGetPath = "/velmo/account/region/get";
+
+// One scripted fault. Each request takes the oldest queued fault (FIFO), if
+// any, whatever its path. Except for kDelay, the fault replaces the answer
+// the request would have had; the request is still checked and recorded, and
+// its nonce is used up when it passed the checks.
+struct Fault {
+  enum class Kind {
+    kDelay,           // wait delayMs before handling the request (Stop cuts the wait short)
+    kCloseMidAnswer,  // send headers with a Content-Length larger than the body, half the answer, then drop the connection
+    kEmptyBody,       // 200 with an empty body
+    kErrorStatus,     // HTTP `status` with a short JSON body {"code":<status>,"message":"<reason>"}
+    kNonJsonBody,     // 200 with an HTML page
+    kOversizedBody,   // 200: the answer padded with spaces to `bytes` bytes (0: 4 MiB)
+  } kind;
+  int delayMs = 0;
+  int status = 500;
+  size_t bytes = 0;
+};
+
+// A request as the server received it.
+struct ReceivedRequest {
+  std::string method, path;
+  // Header names as received. The server keeps headers sorted by name
+  // (without regard to case), so arrival order is not preserved.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  // Value of the first header named `lowerName` (any letter case); empty when absent.
+  std::string header(const std::string& lowerName) const;
+};
+
+struct GatewayConfig {
+  std::string bindHost = "127.0.0.1";  // must be a loopback address ("127.x.x.x", "localhost", "::1")
+  int port = 0;                        // 0: an ephemeral port
+  std::map<std::string, std::string> applications;  // application key -> secret; empty: the demo application
+  std::string certFile, keyFile;  // both empty: generate a CA + server cert into tlsDir
+  std::string tlsDir;             // empty: a fresh temporary folder (removed on Stop)
+  std::string regionTableJson;    // empty: the built-in table
+  int maxClockSkewSeconds = 900;
+  // Called once per handled request with one line (method, path, outcome),
+  // on a server thread, possibly on several at once. Never holds a secret.
+  std::function<void(const std::string& line)> logLine;
+};
+
+class GatewaySim {
+ public:
+  explicit GatewaySim(GatewayConfig config);
+  ~GatewaySim();  // stops
+  GatewaySim(const GatewaySim&) = delete;
+  GatewaySim& operator=(const GatewaySim&) = delete;
+
+  // Prepares TLS material and the region table, binds and starts serving.
+  // Returns once requests are accepted. False with *error (when not null) if
+  // the configuration is invalid, the material cannot be made or loaded, or
+  // the address cannot be bound. Call once.
+  bool Start(std::string* error);
+
+  // Stops serving, wakes delayed requests, joins the server threads and
+  // removes a temporary TLS folder. Idempotent.
+  void Stop();
+
+  int port() const;              // the bound port; 0 before Start
+  std::string hostPort() const;  // "127.0.0.1:<port>" — what a client uses as the gateway host
+  std::string caPem() const;     // the generated CA certificate; empty when cert/key files were given
+  std::string caFile() const;    // "<tlsDir>/ca.pem"; empty when cert/key files were given
+
+  void PushFault(const Fault& fault);
+  size_t pendingFaults() const;
+
+  std::vector<ReceivedRequest> requests() const;  // copies, in order of arrival
+  void clearRequests();
+  // True once at least `count` requests are recorded (since the last clear);
+  // false if that has not happened within timeoutMs.
+  bool WaitForRequests(size_t count, int timeoutMs) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// True for the loopback addresses the gateway agrees to bind.
+bool IsLoopbackHost(const std::string& host);
+
+}  // namespace gateway
+}  // namespace iotcloud

@@ -1,0 +1,210 @@
+// iotcloud-gateway-sim: runs the local gateway until SIGINT or SIGTERM.
+//
+// The main thread parses the options, starts the gateway (which serves on its
+// own threads) and then waits for a signal with sigwait; the signals are
+// blocked before any thread exists, so no handler runs asynchronously.
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "gateway-sim/GatewaySim.h"
+#include "gateway-sim/RegionTable.h"
+
+namespace {
+
+constexpr const char* kProgram = "iotcloud-gateway-sim";
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "Usage: iotcloud-gateway-sim [options]\n"
+    "\n"
+    "A local HTTPS stand-in for the cloud's API gateway: answers signed region\n"
+    "lookups (POST /velmo/account/region/get) from a region table.\n"
+    "\n"
+    "Options:\n"
+    "  --host H            loopback address to bind (default 127.0.0.1)\n"
+    "  --port N            port to listen on; 0 picks a free one (default 0)\n"
+    "  --tls-dir DIR       generate a CA and server certificate into DIR and write\n"
+    "                      DIR/ca.pem for clients to trust (default: a temporary\n"
+    "                      folder, removed on exit)\n"
+    "  --cert F --key F    serve this certificate and private key (PEM) instead\n"
+    "  --app KEY:SECRET    accept requests signed for application KEY with SECRET;\n"
+    "                      repeatable (default demo-app-key:demo-app-secret)\n"
+    "  --regions FILE      answer from the region table in FILE (JSON; see\n"
+    "                      tools/gateway-sim/regions.example.json)\n"
+    "  --port-file F       write the port to F once listening (removed on exit)\n"
+    "  --quiet             do not log requests to stderr\n"
+    "  -h, --help          show this help\n"
+    "\n"
+    "Prints \"listening on https://HOST:PORT\" and \"ca: FILE\" on stdout once ready.\n"
+    "Stops cleanly on SIGINT or SIGTERM.\n";
+
+int UsageError(const std::string& message) {
+  std::cerr << kProgram << ": " << message << "\n"
+            << "Try '" << kProgram << " --help' for usage.\n";
+  return kExitUsage;
+}
+
+bool ReadFile(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return false;
+  *content = text.str();
+  return true;
+}
+
+// Writes the file under a temporary name and renames it, so a reader never
+// sees it half written.
+bool WritePortFile(const std::string& path, int port) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    if (!out) return false;
+    out << port << "\n";
+    if (!out.flush()) return false;
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool ParsePort(const std::string& text, int* port) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  iotcloud::gateway::GatewayConfig config;
+  std::string portFile, regionsFile;
+  bool quiet = false;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    std::string value;
+    bool hasInlineValue = false;
+    if (option.compare(0, 2, "--") == 0) {
+      const size_t equals = option.find('=');
+      if (equals != std::string::npos) {
+        value = option.substr(equals + 1);
+        option = option.substr(0, equals);
+        hasInlineValue = true;
+      }
+    }
+    auto takeValue = [&](std::string* out) {
+      if (hasInlineValue) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    auto needsValue = [&]() { return UsageError("option " + option + " needs a value"); };
+
+    if (option == "-h" || option == "--help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (option == "--quiet") {
+      if (hasInlineValue) return UsageError("option --quiet takes no value");
+      quiet = true;
+    } else if (option == "--host") {
+      if (!takeValue(&config.bindHost)) return needsValue();
+      if (!iotcloud::gateway::IsLoopbackHost(config.bindHost)) {
+        return UsageError("--host must be a loopback address (127.0.0.1, localhost or ::1), not '" +
+                          config.bindHost + "'");
+      }
+    } else if (option == "--port") {
+      std::string text;
+      if (!takeValue(&text)) return needsValue();
+      if (!ParsePort(text, &config.port)) return UsageError("--port needs a number from 0 to 65535, not '" + text + "'");
+    } else if (option == "--tls-dir") {
+      if (!takeValue(&config.tlsDir)) return needsValue();
+      if (config.tlsDir.empty()) return UsageError("--tls-dir needs a folder");
+    } else if (option == "--cert") {
+      if (!takeValue(&config.certFile)) return needsValue();
+    } else if (option == "--key") {
+      if (!takeValue(&config.keyFile)) return needsValue();
+    } else if (option == "--app") {
+      std::string text;
+      if (!takeValue(&text)) return needsValue();
+      const size_t colon = text.find(':');
+      if (colon == std::string::npos || colon == 0) return UsageError("--app needs KEY:SECRET");
+      config.applications[text.substr(0, colon)] = text.substr(colon + 1);
+    } else if (option == "--regions") {
+      if (!takeValue(&regionsFile)) return needsValue();
+    } else if (option == "--port-file") {
+      if (!takeValue(&portFile)) return needsValue();
+      if (portFile.empty()) return UsageError("--port-file needs a file name");
+    } else {
+      return UsageError("unknown option '" + option + "'");
+    }
+  }
+
+  if (config.certFile.empty() != config.keyFile.empty()) return UsageError("--cert and --key go together");
+  if (!config.certFile.empty() && !config.tlsDir.empty()) return UsageError("--tls-dir cannot be used with --cert/--key");
+  if (!regionsFile.empty()) {
+    if (!ReadFile(regionsFile, &config.regionTableJson)) {
+      return UsageError("cannot read the region table " + regionsFile + ": " + std::strerror(errno));
+    }
+    iotcloud::gateway::RegionTable table;
+    std::string error;
+    if (!iotcloud::gateway::RegionTable::Parse(config.regionTableJson, &table, &error)) {
+      return UsageError("invalid region table " + regionsFile + ": " + error);
+    }
+  }
+  if (!quiet) {
+    config.logLine = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  }
+
+  // Block the stop signals in every thread (the gateway's threads inherit the
+  // mask) and collect them below with sigwait.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  iotcloud::gateway::GatewaySim gateway(config);
+  std::string error;
+  if (!gateway.Start(&error)) {
+    std::cerr << kProgram << ": " << error << "\n";
+    return 1;
+  }
+  // The port file first: whoever sees the lines below can rely on it.
+  if (!portFile.empty() && !WritePortFile(portFile, gateway.port())) {
+    std::cerr << kProgram << ": cannot write the port file " << portFile << "\n";
+    gateway.Stop();
+    return 1;
+  }
+  std::cout << "listening on https://" << gateway.hostPort() << "\n";
+  if (!gateway.caFile().empty()) std::cout << "ca: " << gateway.caFile() << "\n";
+  std::cout.flush();
+
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  if (!quiet) std::fprintf(stderr, "stopping on %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+  gateway.Stop();
+  if (!portFile.empty()) std::remove(portFile.c_str());
+  return 0;
+}
