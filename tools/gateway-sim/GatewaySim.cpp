@@ -311,7 +311,8 @@ bool GatewaySim::Start(std::string* error) {
     impl.caFile = caFile;
   }
 
-  impl.server = std::make_unique<tls::LoopbackHttpsServer>(certFile, keyFile);
+  if (config.serverThreads == 0) return fail("serverThreads must be at least 1");
+  impl.server = std::make_unique<tls::LoopbackHttpsServer>(certFile, keyFile, config.serverThreads);
   if (!impl.server->valid()) return fail("cannot load the certificate " + certFile + " or the key " + keyFile);
   httplib::Server& server = impl.server->server();
   Impl* state = impl_.get();

@@ -74,6 +74,8 @@ struct GatewayConfig {
   std::string tlsDir;             // empty: a fresh temporary folder (removed on Stop)
   std::string regionTableJson;    // empty: the built-in table
   int maxClockSkewSeconds = 900;
+  // Server worker threads; each kept-alive connection holds one while open.
+  size_t serverThreads = 64;
   // Called once per handled request with one line (method, path, outcome),
   // on a server thread, possibly on several at once. Never holds a secret.
   std::function<void(const std::string& line)> logLine;
