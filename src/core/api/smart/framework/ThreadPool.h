@@ -22,6 +22,7 @@
 #include <mutex>
 #include <queue>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -76,6 +77,28 @@ auto CallLogged(Fn& fn, int index) -> decltype(fn(index)) {
   }
 }
 
+// A callable with the promise of its result. The queued job is its only
+// owner, so deleting the job (run or discarded) releases the callable and
+// everything it captured; a discarded job leaves a broken promise.
+template <typename Result, typename Fn>
+struct PromisedJob {
+  explicit PromisedJob(Fn f) : fn(std::move(f)) {}
+  void operator()(int index) {
+    try {
+      if constexpr (std::is_void_v<Result>) {
+        CallLogged(fn, index);
+        promise.set_value();
+      } else {
+        promise.set_value(CallLogged(fn, index));
+      }
+    } catch (...) {
+      promise.set_exception(std::current_exception());
+    }
+  }
+  std::promise<Result> promise;
+  Fn fn;
+};
+
 }  // namespace detail
 
 class IOTCLOUD_API thread_pool {
@@ -116,12 +139,9 @@ class IOTCLOUD_API thread_pool {
   auto push(F&& f, Rest&&... rest) -> std::future<decltype(f(0, rest...))> {
     using Result = decltype(f(0, rest...));
     auto bound = std::bind(std::forward<F>(f), std::placeholders::_1, std::forward<Rest>(rest)...);
-    auto task = std::make_shared<std::packaged_task<Result(int)>>(
-        [bound = std::move(bound)](int index) mutable -> Result {
-          return detail::CallLogged(bound, index);
-        });
-    std::future<Result> future = task->get_future();
-    enqueue(std::make_unique<Job>([task](int index) { (*task)(index); }));
+    auto job = std::make_shared<detail::PromisedJob<Result, decltype(bound)>>(std::move(bound));
+    std::future<Result> future = job->promise.get_future();
+    enqueue(std::make_unique<Job>([job](int index) { (*job)(index); }));
     return future;
   }
 
