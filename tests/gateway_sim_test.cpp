@@ -222,16 +222,14 @@ TEST_F(GatewaySimTest, SignedLookupGetsItsRegionInTheGatewayForm) {
   ASSERT_TRUE(answer) << result->body;
   EXPECT_EQ(200, JsonCode(answer.get()));
   EXPECT_EQ("success", JsonString(answer.get(), "message"));
-  const cJSON* data = cJSON_GetObjectItemCaseSensitive(answer.get(), "data");
-  ASSERT_TRUE(cJSON_IsObject(data));
-  EXPECT_EQ(7, cJSON_GetArraySize(data));
-  EXPECT_EQ("cn-shanghai", JsonString(data, "regionId"));
-  EXPECT_EQ("mqtt.cn-shanghai.iot.example.com:1883", JsonString(data, "mqttEndpoint"));
-  EXPECT_EQ("api.iot.example.com", JsonString(data, "apiGatewayEndpoint"));
-  EXPECT_EQ("account.cn-shanghai.iot.example.com", JsonString(data, "oaApiGatewayEndpoint"));
-  EXPECT_EQ("ShangHai", JsonString(data, "regionEnglishName"));
-  EXPECT_EQ("", JsonString(data, "pushChannelEndpoint"));
-  EXPECT_EQ("0", JsonString(data, "shortRegionId"));
+  // cn-shanghai answers with the client's China defaults (default deployment hosts).
+  char* data = cJSON_PrintUnformatted(cJSON_GetObjectItemCaseSensitive(answer.get(), "data"));
+  EXPECT_STREQ(
+      R"({"regionId":"cn-shanghai","mqttEndpoint":"mqtt.cn-shanghai.iot.example.com:1883",)"
+      R"("apiGatewayEndpoint":"api.iot.example.com","oaApiGatewayEndpoint":"account.cn-shanghai.iot.example.com",)"
+      R"("regionEnglishName":"ShangHai","pushChannelEndpoint":"","shortRegionId":"0"})",
+      data);
+  cJSON_free(data);
 }
 
 TEST_F(GatewaySimTest, RoutesEachLookupTypeWithItsDefault) {
@@ -323,6 +321,8 @@ TEST_F(GatewaySimTest, EachFailedCheckGetsItsOwnError) {
       {"wrong secret", [](SignedRequest& r) { r.sign("not-the-secret"); }, false, 400, "Invalid signature"},
       {"accept changed after signing", [](SignedRequest& r) { r.set("accept", "*/*"); }, false, 400,
        "Invalid signature"},
+      {"nonce sent twice", [](SignedRequest& r) { r.headers.emplace_back("X-Ca-Nonce", FreshNonce()); }, false, 400,
+       "Duplicate header: x-ca-nonce"},
       {"nonce changed after signing", [](SignedRequest& r) { r.set("x-ca-nonce", FreshNonce()); }, false, 400,
        "Invalid signature"},
       {"date 14 minutes old", [now](SignedRequest& r) { r.set("date", GmtDate(now - 14 * 60)); }, true, 200, ""},
@@ -351,16 +351,6 @@ TEST_F(GatewaySimTest, EachFailedCheckGetsItsOwnError) {
     EXPECT_EQ(c.message, result->get_header_value("X-Ca-Error-Message")) << c.what;
     EXPECT_EQ(nullptr, cJSON_GetObjectItemCaseSensitive(answer.get(), "data")) << c.what;
   }
-}
-
-TEST_F(GatewaySimTest, RepeatedHeaderIsRefused) {
-  Start();
-  SignedRequest request = MakeRequest(Envelope(R"({"type":"EMAIL","email":"a@example.com"})"));
-  request.headers.emplace_back("X-Ca-Nonce", FreshNonce());
-  auto result = Send(request);
-  ASSERT_TRUE(result);
-  EXPECT_EQ(400, result->status);
-  EXPECT_EQ("Duplicate header: x-ca-nonce", result->get_header_value("X-Ca-Error-Message"));
 }
 
 TEST_F(GatewaySimTest, FormRequestsSignTheBodyAsTheQuery) {

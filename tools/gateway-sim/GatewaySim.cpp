@@ -24,6 +24,7 @@ namespace {
 
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr size_t kDefaultOversizedBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxRequestBytes = 1024 * 1024;
 
 // Headers the server adds to every request itself; they never crossed the wire.
 bool IsServerAddedHeader(const std::string& name) {
@@ -315,6 +316,9 @@ bool GatewaySim::Start(std::string* error) {
   impl.server = std::make_unique<tls::LoopbackHttpsServer>(certFile, keyFile, config.serverThreads);
   if (!impl.server->valid()) return fail("cannot load the certificate " + certFile + " or the key " + keyFile);
   httplib::Server& server = impl.server->server();
+  // A lookup body is a few hundred bytes; larger requests are refused (413)
+  // before they reach a handler or the record.
+  server.set_payload_max_length(kMaxRequestBytes);
   Impl* state = impl_.get();
   auto handler = [state](const httplib::Request& request, httplib::Response& response) {
     state->Handle(request, response);

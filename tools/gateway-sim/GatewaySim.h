@@ -9,7 +9,8 @@
 // (RegionTable.h: format, routing rules and service errors). Any other path
 // gets 404 {"code":404,"message":"API not found"}, another method on the
 // lookup path 405 {"code":405,"message":"Method not allowed"}. Gateway errors
-// carry the message also in the "X-Ca-Error-Message" header.
+// carry the message also in the "X-Ca-Error-Message" header. Request bodies
+// over 1 MiB are refused by the server itself (413) and not recorded.
 //
 // For tests it records every request it receives and can apply scripted
 // faults to the next requests.
