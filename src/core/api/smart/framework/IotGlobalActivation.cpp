@@ -1,0 +1,400 @@
+#include "core/api/smart/framework/IotGlobalActivation.h"
+
+#include <cjson/cJSON.h>
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "core/api/smart/framework/IotAsyncManager.h"
+#include "core/api/smart/framework/IotCacheManager.h"
+#include "core/api/smart/framework/IotLanguageManager.h"
+#include "core/io/network/http/AsyncHttpRequest.h"
+#include "core/support/Clock.h"
+#include "core/support/DeploymentConfig.h"
+#include "core/support/PlatformServices.h"
+#include "core/support/QZRandom.h"
+#include "core/support/TovoLog.h"
+
+// Logs under an explicit function name: the four lookups share one body but
+// each logs as itself.
+#define QZ_LOG_AS(function, level, ...) TovoLog((level), "QZ", __FILE__, __LINE__, (function), __VA_ARGS__)
+
+namespace {
+
+constexpr const char kRegionPath[] = "/velmo/account/region/get";
+constexpr const char kApiVersion[] = "1.0.2";
+// How long a lookup waits past the transfer's own time limit before it gives
+// up on an answer that the transport should long since have delivered.
+constexpr int64_t kWaitMarginMs = 5000;
+
+using Outcome = IotGlobalActivation::LookupOutcome;
+using Result = IotGlobalActivation::LookupResult;
+
+struct JsonDeleter {
+  void operator()(cJSON* json) const { cJSON_Delete(json); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+struct JsonTextDeleter {
+  void operator()(char* text) const { cJSON_free(text); }
+};
+
+// The calling thread's last lookup.
+thread_local Result t_lastResult;
+
+void AddString(cJSON* object, const char* key, const std::string& value) {
+  cJSON_AddItemToObject(object, key, cJSON_CreateString(value.c_str()));
+}
+
+// The request body for the log: the value of "authCode" is replaced, since an
+// authorisation code is a credential. Bodies without one are logged as sent.
+std::string BodyForLog(const std::string& body) {
+  if (body.find("\"authCode\"") == std::string::npos) return body;
+  Json tree(cJSON_Parse(body.c_str()));
+  cJSON* params = tree ? cJSON_GetObjectItemCaseSensitive(tree.get(), "params") : nullptr;
+  if (params == nullptr || cJSON_GetObjectItemCaseSensitive(params, "authCode") == nullptr) {
+    return "(withheld)";
+  }
+  cJSON_ReplaceItemInObjectCaseSensitive(params, "authCode", cJSON_CreateString("***"));
+  std::unique_ptr<char, JsonTextDeleter> text(cJSON_Print(tree.get()));
+  return text ? std::string(text.get()) : "(withheld)";
+}
+
+// Why an answer could not be read as a region: the service's own error, or
+// an answer that is no region lookup response at all.
+Result ClassifyUnparsedAnswer(const std::string& data) {
+  Result result;
+  result.outcome = Outcome::kUnreadableAnswer;
+  Json tree(cJSON_Parse(data.c_str()));
+  if (!tree) {
+    result.detail = "the answer is not JSON";
+    return result;
+  }
+  const cJSON* code = cJSON_GetObjectItem(tree.get(), "code");
+  if (code == nullptr) {
+    result.detail = "the answer has no \"code\"";
+    return result;
+  }
+  if (code->valueint != 200) {
+    result.outcome = Outcome::kServiceError;
+    result.serviceCode = code->valueint;
+    const cJSON* message = cJSON_GetObjectItem(tree.get(), "message");
+    if (cJSON_IsString(message) && message->valuestring != nullptr) result.serviceMessage = message->valuestring;
+    result.detail = "service error " + std::to_string(result.serviceCode) +
+                    (result.serviceMessage.empty() ? std::string() : ": " + result.serviceMessage);
+    return result;
+  }
+  result.detail = "the answer has no \"data\"";
+  return result;
+}
+
+}  // namespace
+
+std::mutex IotGlobalActivation::mutex_;
+IotGlobalActivation* IotGlobalActivation::pInstance_ = nullptr;
+
+IotGlobalActivation::IIotGlobalActivationCallback::~IIotGlobalActivationCallback() = default;
+
+const char* IotGlobalActivation::OutcomeName(LookupOutcome outcome) {
+  switch (outcome) {
+    case LookupOutcome::kNone: return "none";
+    case LookupOutcome::kChanged: return "changed";
+    case LookupOutcome::kUnchanged: return "unchanged";
+    case LookupOutcome::kServiceError: return "service-error";
+    case LookupOutcome::kUnreadableAnswer: return "unreadable-answer";
+    case LookupOutcome::kTransportFailure: return "transport-failure";
+    case LookupOutcome::kNotSent: return "not-sent";
+  }
+  return "unknown";
+}
+
+IotGlobalActivation* IotGlobalActivation::getInstance() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pInstance_ == nullptr) pInstance_ = new IotGlobalActivation();
+  return pInstance_;
+}
+
+IotGlobalActivation::IotGlobalActivation()
+    : apiGatewayHost_(IOTCLOUD_DEFAULT_API_GATEWAY_HOST),
+      shanghaiIotApiHost_(IOTCLOUD_DEFAULT_SHANGHAI_IOT_API_HOST),
+      httpUtil_(this) {
+  QZ_LOG(1, "new");
+}
+
+IotGlobalActivation::~IotGlobalActivation() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pInstance_ == this) pInstance_ = nullptr;
+  }
+  QZ_LOG(1, "deleted.");
+}
+
+// ---- Region cache and lifecycle ---------------------------------------------
+
+bool IotGlobalActivation::init() { return restoreRegionInfoFromCache(); }
+
+bool IotGlobalActivation::restoreRegionInfoFromCache() {
+  const std::string text = IotCacheManager::getInstance()->readFormPlatformCache(PLATFORM_REGION_INFO_KEY);
+  if (text.empty()) {
+    QZ_LOG(3, "No region info found.");
+    return false;
+  }
+  QZ_LOG(1, "region info=%s", text.c_str());
+  std::lock_guard<std::mutex> lock(regionMutex_);
+  return regionInfo_.parseFromJsonString(text);
+}
+
+void IotGlobalActivation::saveRegionInfoToCache(bool clear) {
+  std::lock_guard<std::mutex> lock(regionMutex_);
+  if (clear) {
+    QZ_LOG(1, "clear %s", PLATFORM_REGION_INFO_KEY);
+    regionInfo_.resetToChina();
+    IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, std::string());
+    return;
+  }
+  std::string json = regionInfo_.toJsonString();
+  QZ_LOG(1, "saveRegionInfoToCache data=%s", json.c_str());
+  IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, std::move(json));
+}
+
+void IotGlobalActivation::resetRegion() {
+  std::lock_guard<std::mutex> lock(regionMutex_);
+  regionInfo_.resetToChina();
+}
+
+IotRegionInfo IotGlobalActivation::getRegionInfo() {
+  std::lock_guard<std::mutex> lock(regionMutex_);
+  return regionInfo_;
+}
+
+void IotGlobalActivation::setIotGlobalActivationCallback(IIotGlobalActivationCallback* callback) {
+  std::lock_guard<std::recursive_mutex> lock(observerMutex_);
+  observer_ = callback;
+}
+
+IotGlobalActivation::LookupOutcome IotGlobalActivation::takeOver(const IotRegionInfo& fresh) {
+  IotRegionInfo current;
+  {
+    std::lock_guard<std::mutex> lock(regionMutex_);
+    if (!(fresh != regionInfo_)) return LookupOutcome::kUnchanged;
+    regionInfo_ = fresh;
+    current = regionInfo_;
+  }
+  std::lock_guard<std::recursive_mutex> lock(observerMutex_);
+  if (observer_ != nullptr) observer_->OnRegionInfoChanged(current);
+  return LookupOutcome::kChanged;
+}
+
+// ---- Gateway hosts -------------------------------------------------------------
+
+void IotGlobalActivation::setGatewayHosts(const std::string& apiGatewayHost,
+                                          const std::string& shanghaiIotApiHost) {
+  std::lock_guard<std::mutex> lock(hostsMutex_);
+  apiGatewayHost_ = apiGatewayHost;
+  shanghaiIotApiHost_ = shanghaiIotApiHost;
+}
+
+std::string IotGlobalActivation::getApiGatewayHost() {
+  std::lock_guard<std::mutex> lock(hostsMutex_);
+  return apiGatewayHost_;
+}
+
+std::string IotGlobalActivation::getShanghaiIotApiHost() {
+  std::lock_guard<std::mutex> lock(hostsMutex_);
+  return shanghaiIotApiHost_;
+}
+
+// ---- Lookups -------------------------------------------------------------------
+
+bool IotGlobalActivation::isEmail(const std::string& text) {
+  return !text.empty() && text.find('@') != std::string::npos;
+}
+
+void IotGlobalActivation::regionGetByLoginId(std::string loginId, std::string phoneLocationCode) {
+  if (isEmail(loginId)) {
+    regionGetByEmail(loginId);
+  } else {
+    regionGetByPhone(phoneLocationCode, loginId);
+  }
+}
+
+void IotGlobalActivation::regionGetByEmail(const std::string& email) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "EMAIL");
+  AddString(params, "email", email);
+  lookup("regionGetByEmail", params, getApiGatewayHost());
+}
+
+void IotGlobalActivation::regionGetByPhone(const std::string& phoneLocationCode, const std::string& phone) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "PHONE");
+  AddString(params, "phoneLocationCode", phoneLocationCode);
+  AddString(params, "phone", phone);
+  lookup("regionGetByPhone", params, getApiGatewayHost());
+}
+
+void IotGlobalActivation::regionGetByCountryCode(const std::string& countryCode) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "COUNTRY_CODE");
+  AddString(params, "countryCode", countryCode);
+  // Only the exact code "CN" goes to the API gateway; every other value goes
+  // to the IoT API host of the Shanghai region.
+  lookup("regionGetByCountryCode", params, countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost());
+}
+
+void IotGlobalActivation::regionGetByAuthCode(const std::string& authCode) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "THIRD_AUTHCODE");
+  AddString(params, "authCode", authCode);
+  lookup("regionGetByAuthCode", params, getApiGatewayHost());
+}
+
+IotGlobalActivation::LookupResult IotGlobalActivation::getLastLookupResult() const { return t_lastResult; }
+
+void IotGlobalActivation::lookup(const char* function, cJSON* params, const std::string& host) {
+  Result result;
+  result.outcome = LookupOutcome::kNotSent;
+  IotAsyncManager* runtime = IotAsyncManager::getInstance();
+  if (runtime->isHttpManagerThread()) {
+    cJSON_Delete(params);
+    QZ_LOG_AS(function, 4, "lookup refused: called on the HTTP manager thread, which would wait for itself");
+    result.detail = "a lookup cannot run on the HTTP manager thread";
+    t_lastResult = result;
+    return;
+  }
+
+  const std::string id = QZRandom::getRandomGUID(32);
+  std::string body;
+  httpUtil_.MakeHttpBody(params, kApiVersion, id, body);  // takes params over
+  if (body.empty()) {
+    QZ_LOG_AS(function, 4, "id=%s, request body could not be built", id.c_str());
+    result.detail = "the request body could not be built";
+    t_lastResult = result;
+    return;
+  }
+  if (iotcloud::GetLogMinLevel() <= 2) {
+    QZ_LOG_AS(function, 2, "id=%s, http_body=%s", id.c_str(), BodyForLog(body).c_str());
+  }
+
+  std::map<std::string, std::string> headers;
+  httpUtil_.MakeHttpHeader(kRegionPath, body, headers, false);
+
+  IotRequest record;
+  record.protocol = 0;
+  record.host = host;
+  record.path = kRegionPath;
+  record.id = id;
+
+  {
+    std::lock_guard<std::mutex> lock(waitMutex_);
+    pending_[id] = Pending();
+  }
+  AsyncHttpRequestManage* manage = runtime->getAsyncHttpRequestManage();
+  auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage, this, 0);
+  if (request->Post(&record, headers, body) != 0) {
+    delete request;  // not handed over: still ours
+    {
+      std::lock_guard<std::mutex> lock(waitMutex_);
+      pending_.erase(id);
+    }
+    result.detail = "the request was not sent (is IotAsyncManager initialised?)";
+    t_lastResult = result;
+    return;
+  }
+
+  const int64_t timeoutMs = manage->GetHttpOptions().totalTimeoutMs + kWaitMarginMs;
+  if (!waitForAsyncResponse(ASYNC_HTTP_REQ_REGION_GET, id, timeoutMs, &result)) {
+    // No answer in time: cancel the transfer, then take an answer that landed
+    // meanwhile, if any.
+    manage->RemoveRequests({id});
+    std::lock_guard<std::mutex> lock(waitMutex_);
+    auto it = pending_.find(id);
+    if (it != pending_.end() && it->second.done) {
+      result = it->second.result;
+    } else {
+      result = Result();
+      result.outcome = LookupOutcome::kTransportFailure;
+      result.detail = "no answer within " + std::to_string(timeoutMs) + " ms";
+    }
+    pending_.erase(id);
+  }
+  t_lastResult = result;
+}
+
+bool IotGlobalActivation::waitForAsyncResponse(_AsyncHttpReqType type, const std::string& id, int64_t timeoutMs,
+                                               LookupResult* result) {
+  QZ_LOG(1, "wait for response, type=%d", static_cast<int>(type));
+  const int64_t start = get_time();
+  std::unique_lock<std::mutex> lock(waitMutex_);
+  const bool done = waitCond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    auto it = pending_.find(id);
+    return it == pending_.end() || it->second.done;
+  });
+  auto it = pending_.find(id);
+  const bool completed = done && it != pending_.end();
+  if (completed) {
+    *result = std::move(it->second.result);
+    pending_.erase(it);
+  }
+  QZ_LOG(1, "wait end, cost %lldms", static_cast<long long>(get_time() - start));
+  return completed;
+}
+
+void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, const std::string& id,
+                                              const LookupResult& result) {
+  QZ_LOG(1, "notify wait end, type=%d", static_cast<int>(type));
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  auto it = pending_.find(id);
+  if (it == pending_.end()) return;  // its caller gave up already
+  it->second.done = true;
+  it->second.result = result;
+  waitCond_.notify_all();
+}
+
+// ---- Completions (HTTP manager thread) ------------------------------------------
+
+void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType type) {
+  QZ_LOG(1, "cloud id=%s response=%s", request->id.c_str(), response->data.c_str());
+  if (type != ASYNC_HTTP_REQ_REGION_GET) return;
+
+  Result result;
+  IotRegionInfo fresh;
+  if (fresh.parseFromHttpResponse(response->data)) {
+    result.outcome = takeOver(fresh);
+    result.detail = (result.outcome == LookupOutcome::kChanged ? "region changed to " : "region unchanged: ") +
+                    fresh.getRegionId();
+  } else {
+    result = ClassifyUnparsedAnswer(response->data);
+  }
+  // Every answer is followed by a save, even one that changed nothing.
+  saveRegionInfoToCache(false);
+  asyncResponseNotify(type, request->id, result);
+}
+
+void IotGlobalActivation::OnFailure(const IotRequest* request, const IotException* exception,
+                                    _AsyncHttpReqType type) {
+  if (type != ASYNC_HTTP_REQ_REGION_GET) return;
+  Result result;
+  result.outcome = LookupOutcome::kTransportFailure;
+  // The message is "curl error <code>".
+  const std::string& message = exception->message;
+  const size_t digits = message.find_last_of(' ');
+  result.curlCode = digits == std::string::npos ? 0 : std::atoi(message.c_str() + digits + 1);
+  result.detail = std::string("transport failure: ") + curl_easy_strerror(static_cast<CURLcode>(result.curlCode)) +
+                  " (curl error " + std::to_string(result.curlCode) + ")";
+  asyncResponseNotify(type, request->id, result);
+}
+
+// ---- IHttpUtilCallback ------------------------------------------------------------
+
+std::string IotGlobalActivation::OnStringSign(std::string text) {
+  return getSharedPlatformImpl()->signString(std::move(text), 1);
+}
+
+std::string IotGlobalActivation::OnAppKeyGet() { return getSharedPlatformImpl()->getApplicationKey(); }
+
+std::string IotGlobalActivation::OnLanguageGet() { return IotLanguageManager::getInstance()->getLanguage(); }
+
+int32_t IotGlobalActivation::OnEnvGet() { return IotCacheManager::getInstance()->getEnv(); }

@@ -1,0 +1,183 @@
+// The current cloud region of the user's account, and the lookups that find
+// it.
+//
+// IotGlobalActivation asks the account service, through the cloud's API
+// gateway, which region serves an account: by e-mail address, by phone number
+// with its phone location code, by country code, or by an external login's
+// authorisation code. Each lookup is one signed HTTPS POST to
+// "/velmo/account/region/get" and blocks its caller until the answer has been
+// handled: a region different from the current one has been taken over, the
+// observer has been told and the region has been saved in the platform cache
+// under "region". The next start restores it with init().
+//
+// Start-up order expected of the host:
+//   IotCacheManager::getInstance()->setSmartInitConfig(config);
+//   IotAsyncManager::getInstance()->init();
+//   IotGlobalActivation::getInstance()->init();          // restore
+//   IotGlobalActivation::getInstance()->setIotGlobalActivationCallback(&observer);
+//
+// Threads and locks:
+//  - Lookups run on the calling host thread and block it until their own
+//    answer has been handled, or until a deadline a little past the transfer
+//    limits. Several threads may look up at once; each is released by its own
+//    answer only. A lookup on the HTTP manager thread (for instance from
+//    inside OnRegionInfoChanged) is refused at once: it would wait for a
+//    completion only that thread can deliver.
+//  - OnResponse/OnFailure run on the HTTP manager thread (OnFailure also on
+//    the thread running IotAsyncManager::deInit() for transfers cut short).
+//  - regionMutex_ guards the current region and is held across the cache
+//    write that saves it, so saves land in the order the region changed. Lock
+//    order: regionMutex_ before IotCacheManager's lock; nothing here is called
+//    back from the cache.
+//  - observerMutex_ (recursive) guards the observer pointer and is held while
+//    the observer runs, so once setIotGlobalActivationCallback returns, the
+//    previous observer is never called again. The observer may read the
+//    region and replace itself from inside its call; it must not start a
+//    lookup (refused, see above) or wait for a thread that does.
+//  - waitMutex_ guards the table of lookups in flight; waitCond_ wakes their
+//    callers.
+//  - hostsMutex_ guards the gateway host names.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "core/api/smart/framework/IotRegionInfo.h"
+#include "core/io/network/http/AsyncHttpTypes.h"
+#include "core/io/network/http/HttpUtil.h"
+#include "core/support/Export.h"
+
+typedef struct cJSON cJSON;
+
+class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IHttpUtilCallback {
+ public:
+  // The host's observer of region changes. Borrowed, never deleted by the
+  // library.
+  class IOTCLOUD_API IIotGlobalActivationCallback {
+   public:
+    virtual ~IIotGlobalActivationCallback();
+    // A lookup brought a region different from the current one; `regionInfo`
+    // is the new current region. Runs on the HTTP manager thread, before the
+    // region is saved and before the lookup returns. Must not start a lookup.
+    virtual void OnRegionInfoChanged(const IotRegionInfo& regionInfo) = 0;
+  };
+
+  // Why the calling thread's last lookup did or did not change the region.
+  enum class LookupOutcome {
+    kNone,              // this thread has not looked up yet
+    kChanged,           // a new region was taken over, announced and saved
+    kUnchanged,         // the answer equals the current region (saved again)
+    kServiceError,      // the gateway or service answered a "code" other than 200
+    kUnreadableAnswer,  // the answer is not a region lookup response
+    kTransportFailure,  // the transfer failed (curlCode) or no answer came in time
+    kNotSent,           // the request never left (transport not running, refused)
+  };
+  struct LookupResult {
+    LookupOutcome outcome = LookupOutcome::kNone;
+    int serviceCode = 0;         // kServiceError: the answer's "code"
+    std::string serviceMessage;  // kServiceError: the answer's "message" (may be empty)
+    int curlCode = 0;            // kTransportFailure: libcurl's result code; 0 for a missed deadline
+    std::string detail;          // one human-readable line
+  };
+  static const char* OutcomeName(LookupOutcome outcome);
+
+  static IotGlobalActivation* getInstance();
+
+  // Restores the region saved by the last run; see restoreRegionInfoFromCache.
+  bool init();
+  // Loads the current region from the cache entry "region". False when there
+  // is none (logged "No region info found.") or it is not JSON; the region
+  // then keeps its value. A JSON text sets each field it holds.
+  bool restoreRegionInfoFromCache();
+  // clear false: writes the current region as region JSON under "region".
+  // clear true: resets the region to the China defaults and writes the empty
+  // string there. The observer is not called.
+  void saveRegionInfoToCache(bool clear);
+  // The current region back to the China defaults, in memory only.
+  void resetRegion();
+  // A copy of the current region. Any thread, also during a lookup.
+  IotRegionInfo getRegionInfo();
+  // Sets the observer (null removes it). Waits for a running observer call to
+  // end unless called from inside it.
+  void setIotGlobalActivationCallback(IIotGlobalActivationCallback* callback);
+
+  // Lookups. Each blocks until its answer has been handled; see
+  // getLastLookupResult() for the outcome.
+  void regionGetByLoginId(std::string loginId, std::string phoneLocationCode);
+  static bool isEmail(const std::string& text);
+  void regionGetByEmail(const std::string& email);
+  void regionGetByPhone(const std::string& phoneLocationCode, const std::string& phone);
+  void regionGetByCountryCode(const std::string& countryCode);
+  void regionGetByAuthCode(const std::string& authCode);
+
+  // The outcome of the calling thread's last lookup.
+  LookupResult getLastLookupResult() const;
+
+  // Gateway hosts that lookups post to: the API gateway, and the IoT API host
+  // of the Shanghai region (country-code lookups for codes other than "CN").
+  // A host may carry ":port". Defaults are the deployment's build-time
+  // settings. Any thread; applies to lookups started afterwards.
+  void setGatewayHosts(const std::string& apiGatewayHost, const std::string& shanghaiIotApiHost);
+  std::string getApiGatewayHost();
+  std::string getShanghaiIotApiHost();
+
+  // IAsyncHttpReqCallback.
+  void OnFailure(const IotRequest* request, const IotException* exception, _AsyncHttpReqType type) override;
+  void OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType type) override;
+
+  ~IotGlobalActivation() override;
+
+  // IHttpUtilCallback: answers from the platform services and the settings.
+  std::string OnStringSign(std::string text) override;
+  std::string OnAppKeyGet() override;
+  std::string OnLanguageGet() override;
+  int32_t OnEnvGet() override;
+
+  IotGlobalActivation(const IotGlobalActivation&) = delete;
+  IotGlobalActivation& operator=(const IotGlobalActivation&) = delete;
+
+ private:
+  IotGlobalActivation();
+
+  struct Pending {
+    bool done = false;
+    LookupResult result;
+  };
+
+  // Posts one lookup with `params` (taken over) to `host` and waits for it.
+  // `function` names the lookup in log lines.
+  void lookup(const char* function, cJSON* params, const std::string& host);
+  // Blocks until the lookup `id` has completed or `deadlineMs` has passed.
+  // True when it completed; its result is then in *result.
+  bool waitForAsyncResponse(_AsyncHttpReqType type, const std::string& id, int64_t timeoutMs,
+                            LookupResult* result);
+  // Marks lookup `id` complete with `result` and wakes its caller.
+  void asyncResponseNotify(_AsyncHttpReqType type, const std::string& id, const LookupResult& result);
+  // Takes a parsed answer over; returns kChanged or kUnchanged.
+  LookupOutcome takeOver(const IotRegionInfo& fresh);
+
+  static std::mutex mutex_;                 // guards pInstance_
+  static IotGlobalActivation* pInstance_;   // guarded by mutex_
+
+  std::mutex regionMutex_;
+  IotRegionInfo regionInfo_;  // guarded by regionMutex_
+
+  std::recursive_mutex observerMutex_;
+  IIotGlobalActivationCallback* observer_ = nullptr;  // guarded by observerMutex_
+
+  std::mutex waitMutex_;
+  std::condition_variable waitCond_;
+  std::map<std::string, Pending> pending_;  // guarded by waitMutex_; lookups in flight by request id
+
+  std::mutex hostsMutex_;
+  std::string apiGatewayHost_;      // guarded by hostsMutex_
+  std::string shanghaiIotApiHost_;  // guarded by hostsMutex_
+
+  HttpUtil httpUtil_;
+};
+
+// The observer type under its short name.
+using IIotGlobalActivationCallback = IotGlobalActivation::IIotGlobalActivationCallback;
