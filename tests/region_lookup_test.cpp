@@ -1,0 +1,436 @@
+// Region lookups end to end: the library against the local gateway over real
+// HTTPS (verified against the gateway's generated CA), with the real SQLite
+// cache behind a platform that counts region saves.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/api/smart/framework/IotAsyncManager.h"
+#include "core/api/smart/framework/IotCacheManager.h"
+#include "core/api/smart/framework/IotGlobalActivation.h"
+#include "core/api/smart/framework/IotRegionInfo.h"
+#include "core/io/network/http/AsyncHttpRequest.h"
+#include "gateway-sim/GatewaySim.h"
+#include "gateway-sim/RegionTable.h"
+#include "platform/DefaultPlatform.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using iotcloud::gateway::Fault;
+using iotcloud::gateway::GatewayConfig;
+using iotcloud::gateway::GatewaySim;
+using iotcloud::gateway::ReceivedRequest;
+using iotcloud_test::LogCapture;
+using iotcloud_test::TempDir;
+using iotcloud_test::Waitable;
+using Outcome = IotGlobalActivation::LookupOutcome;
+
+constexpr char kAppKey[] = "e2e-app-key";
+constexpr char kAppSecret[] = "e2e-app-secret";
+
+// Forwards to the real platform and counts saves of the region entry.
+class CountingPlatform : public PlatformServices {
+ public:
+  explicit CountingPlatform(std::shared_ptr<PlatformServices> real) : real_(std::move(real)) {}
+  std::string getSystemLanguage() override { return real_->getSystemLanguage(); }
+  std::string getApplicationKey() override { return real_->getApplicationKey(); }
+  std::string signString(std::string text, int method) override { return real_->signString(text, method); }
+  bool writeCache(std::string key, std::string storedText) override {
+    if (key == PLATFORM_REGION_INFO_KEY) ++regionWrites_;
+    return real_->writeCache(key, storedText);
+  }
+  std::string readCache(std::string key) override { return real_->readCache(key); }
+  std::string encodeCacheValue(std::string value) override { return real_->encodeCacheValue(value); }
+  std::string decodeCacheValue(std::string storedText) override { return real_->decodeCacheValue(storedText); }
+
+  int regionWrites() const { return regionWrites_.load(); }
+
+ private:
+  std::shared_ptr<PlatformServices> real_;
+  std::atomic<int> regionWrites_{0};
+};
+
+class RecordingObserver : public IIotGlobalActivationCallback {
+ public:
+  void OnRegionInfoChanged(const IotRegionInfo& regionInfo) override {
+    const bool onHttpThread = IotAsyncManager::getInstance()->isHttpManagerThread();
+    calls.Update([&](std::vector<IotRegionInfo>& v) { v.push_back(regionInfo); });
+    allOnHttpThread = allOnHttpThread && onHttpThread;
+    if (hook) hook(regionInfo);
+  }
+  size_t count() const { return calls.Get().size(); }
+
+  Waitable<std::vector<IotRegionInfo>> calls;
+  std::atomic<bool> allOnHttpThread{true};
+  std::function<void(const IotRegionInfo&)> hook;  // set before a lookup, run on the HTTP thread
+};
+
+IotGlobalActivation* Activation() { return IotGlobalActivation::getInstance(); }
+
+IotRegionInfo RegionOf(const std::string& regionKey) {
+  IotRegionInfo region;
+  EXPECT_TRUE(region.parseFromJsonString(iotcloud::gateway::RegionTable::BuiltIn().RegionJson(regionKey)));
+  return region;
+}
+
+// The member names of a JSON object, in the order they stand in the text.
+std::vector<std::string> MemberNames(const cJSON* object) {
+  std::vector<std::string> names;
+  for (const cJSON* item = object ? object->child : nullptr; item != nullptr; item = item->next) {
+    names.push_back(item->string);
+  }
+  return names;
+}
+
+std::string StringMember(const cJSON* object, const char* name) {
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+  return cJSON_IsString(item) ? item->valuestring : "<absent>";
+}
+
+class RegionLookupTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    GatewayConfig config;
+    config.applications[kAppKey] = kAppSecret;
+    sim_ = new GatewaySim(config);
+    std::string error;
+    ASSERT_TRUE(sim_->Start(&error)) << error;
+
+    AsyncHttpOptions options = IotAsyncManager::getInstance()->getHttpOptions();
+    options.caPem = sim_->caPem();
+    options.connectTimeoutMs = 2000;
+    options.totalTimeoutMs = 5000;
+    IotAsyncManager::getInstance()->setHttpOptions(options);
+    IotAsyncManager::getInstance()->init();
+    // The same gateway under two names, so the Host header shows which of
+    // the two hosts a lookup chose.
+    Activation()->setGatewayHosts(sim_->hostPort(), "localhost:" + std::to_string(sim_->port()));
+  }
+
+  static void TearDownTestSuite() {
+    IotAsyncManager::getInstance()->deInit();
+    setSharedPlatformImpl(nullptr);
+    delete sim_;
+    sim_ = nullptr;
+    delete dir_;
+    dir_ = nullptr;
+  }
+
+  void SetUp() override {
+    InstallPlatform(kAppSecret);
+    IotCacheManager::getInstance()->setSmartInitConfig(IotSmartInitConfig());
+    Activation()->resetRegion();
+    sim_->clearRequests();
+    Activation()->setIotGlobalActivationCallback(&observer_);
+  }
+
+  void TearDown() override { Activation()->setIotGlobalActivationCallback(nullptr); }
+
+  // A fresh cache file per test behind the counting platform.
+  void InstallPlatform(const std::string& secret) {
+    static int serial = 0;
+    iotcloud::DefaultPlatformOptions options;
+    options.cachePath = dir_->File("cache-" + std::to_string(++serial) + ".db");
+    options.applicationKey = kAppKey;
+    options.applicationSecret = secret;
+    options.systemLanguage = "en";
+    platform_ = std::make_shared<CountingPlatform>(std::make_shared<iotcloud::DefaultPlatform>(options));
+    setSharedPlatformImpl(platform_);
+  }
+
+  static std::string CachedRegion() {
+    return IotCacheManager::getInstance()->readFormPlatformCache(PLATFORM_REGION_INFO_KEY);
+  }
+
+  static void SetTotalTimeout(long ms) {
+    AsyncHttpOptions options = IotAsyncManager::getInstance()->getHttpOptions();
+    options.totalTimeoutMs = ms;
+    IotAsyncManager::getInstance()->setHttpOptions(options);
+  }
+
+  static TempDir* dir_;
+  static GatewaySim* sim_;
+  std::shared_ptr<CountingPlatform> platform_;
+  RecordingObserver observer_;
+};
+
+TempDir* RegionLookupTest::dir_ = nullptr;
+GatewaySim* RegionLookupTest::sim_ = nullptr;
+
+TEST_F(RegionLookupTest, RequestOnTheWireIsShapedAndSignedAsTheGatewayExpects) {
+  Activation()->regionGetByPhone("65", "91234567");
+  // The gateway verified the signature, or it would not have answered with a region.
+  ASSERT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged)
+      << Activation()->getLastLookupResult().detail;
+
+  const std::vector<ReceivedRequest> requests = sim_->requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const ReceivedRequest& request = requests[0];
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.path, "/velmo/account/region/get");
+  EXPECT_EQ(request.header("content-type"), "application/octet-stream; charset=utf-8");
+  EXPECT_EQ(request.header("accept"), "application/json; charset=utf-8");
+  EXPECT_EQ(request.header("x-ca-key"), kAppKey);
+  EXPECT_EQ(request.header("x-ca-signature-method"), "HmacSHA1");
+  EXPECT_EQ(request.header("x-ca-signature-headers"), "x-ca-key,x-ca-nonce,x-ca-signature-method");
+  EXPECT_EQ(request.header("x-ca-version"), "1");
+  EXPECT_EQ(request.header("x-ca-nonce").size(), 32u);
+  EXPECT_EQ(request.header("x-ca-stage"), "");
+  EXPECT_EQ(request.header("appKey"), "");
+  EXPECT_EQ(request.header("host"), sim_->hostPort());
+
+  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> body(cJSON_Parse(request.body.c_str()), &cJSON_Delete);
+  ASSERT_TRUE(body) << request.body;
+  EXPECT_EQ(MemberNames(body.get()), (std::vector<std::string>{"request", "params", "id", "version"}));
+  const cJSON* envelope = cJSON_GetObjectItemCaseSensitive(body.get(), "request");
+  EXPECT_EQ(MemberNames(envelope), (std::vector<std::string>{"language", "apiVer"}));
+  EXPECT_EQ(StringMember(envelope, "language"), "en-US");
+  EXPECT_EQ(StringMember(envelope, "apiVer"), "1.0.2");
+  const cJSON* params = cJSON_GetObjectItemCaseSensitive(body.get(), "params");
+  EXPECT_EQ(MemberNames(params), (std::vector<std::string>{"type", "phoneLocationCode", "phone"}));
+  EXPECT_EQ(StringMember(params, "type"), "PHONE");
+  EXPECT_EQ(StringMember(params, "phoneLocationCode"), "65");
+  EXPECT_EQ(StringMember(params, "phone"), "91234567");
+  EXPECT_EQ(StringMember(body.get(), "id").size(), 32u);
+  EXPECT_EQ(StringMember(body.get(), "version"), "1.0");
+}
+
+TEST_F(RegionLookupTest, StageHeaderFollowsTheEnvironment) {
+  IotSmartInitConfig config;
+  config.env = 1;
+  IotCacheManager::getInstance()->setSmartInitConfig(config);
+  Activation()->regionGetByEmail("stage@example.sg");
+  ASSERT_EQ(sim_->requests().size(), 1u);
+  EXPECT_EQ(sim_->requests()[0].header("x-ca-stage"), "PRE");
+}
+
+TEST_F(RegionLookupTest, NewRegionIsTakenOverAnnouncedOnceAndSavedBeforeTheLookupReturns) {
+  Activation()->regionGetByEmail("bob@example.de");
+
+  const IotRegionInfo expected = RegionOf("eu-central-1");
+  EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged);
+  EXPECT_TRUE(Activation()->getRegionInfo() == expected);
+  const std::vector<IotRegionInfo> calls = observer_.calls.Get();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_TRUE(calls[0] == expected);
+  EXPECT_TRUE(observer_.allOnHttpThread);
+  EXPECT_EQ(platform_->regionWrites(), 1);
+  EXPECT_EQ(CachedRegion(), expected.toJsonString());
+}
+
+TEST_F(RegionLookupTest, EqualAnswerIsNotAnnouncedButSavedAgain) {
+  Activation()->regionGetByEmail("bob@example.de");
+  Activation()->regionGetByEmail("carol@example.de");
+
+  EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kUnchanged);
+  EXPECT_EQ(observer_.count(), 1u);
+  EXPECT_EQ(platform_->regionWrites(), 2);
+  EXPECT_EQ(CachedRegion(), RegionOf("eu-central-1").toJsonString());
+}
+
+TEST_F(RegionLookupTest, AnswersWithoutARegionLeaveItUnchangedAndSaveItUnchanged) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {"signature refused by the gateway", [this] { InstallPlatform("wrong-secret"); }, Outcome::kServiceError},
+      {"error status with a JSON body", [] { sim_->PushFault({Fault::Kind::kErrorStatus, 0, 502, 0}); },
+       Outcome::kServiceError},
+      {"HTML page", [] { sim_->PushFault({Fault::Kind::kNonJsonBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer},
+      {"empty body", [] { sim_->PushFault({Fault::Kind::kEmptyBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallPlatform(kAppSecret);
+    Activation()->regionGetByEmail("bob@example.de");  // eu-central-1
+    ASSERT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged);
+    const size_t announced = observer_.count();
+    const std::string saved = CachedRegion();
+
+    c.arrange();
+    const int writesBefore = platform_->regionWrites();
+    Activation()->regionGetByEmail("dave@example.com");  // would be us-west-1
+
+    const IotGlobalActivation::LookupResult result = Activation()->getLastLookupResult();
+    EXPECT_EQ(result.outcome, c.outcome) << result.detail;
+    if (c.outcome == Outcome::kServiceError) {
+      EXPECT_NE(result.serviceCode, 200);
+      EXPECT_FALSE(result.serviceMessage.empty());
+    }
+    EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
+    EXPECT_EQ(observer_.count(), announced);
+    EXPECT_EQ(platform_->regionWrites(), writesBefore + 1);
+    EXPECT_EQ(CachedRegion(), saved);
+    Activation()->resetRegion();
+  }
+}
+
+TEST_F(RegionLookupTest, TransportFailuresChangeNothingAndWriteNothing) {
+  Activation()->regionGetByEmail("bob@example.de");
+  const int writes = platform_->regionWrites();
+
+  sim_->PushFault({Fault::Kind::kCloseMidAnswer, 0, 500, 0});
+  Activation()->regionGetByEmail("dave@example.com");
+  IotGlobalActivation::LookupResult result = Activation()->getLastLookupResult();
+  EXPECT_EQ(result.outcome, Outcome::kTransportFailure) << result.detail;
+  EXPECT_NE(result.curlCode, 0);
+
+  SetTotalTimeout(300);
+  sim_->PushFault({Fault::Kind::kDelay, 3000, 500, 0});
+  Activation()->regionGetByEmail("dave@example.com");
+  result = Activation()->getLastLookupResult();
+  SetTotalTimeout(5000);
+  EXPECT_EQ(result.outcome, Outcome::kTransportFailure) << result.detail;
+  EXPECT_EQ(result.curlCode, 28);  // CURLE_OPERATION_TIMEDOUT
+
+  EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
+  EXPECT_EQ(platform_->regionWrites(), writes);
+  EXPECT_EQ(observer_.count(), 1u);
+}
+
+TEST_F(RegionLookupTest, SavedRegionIsRestoredAndClearedRegionIsNot) {
+  Activation()->regionGetByEmail("bob@example.de");
+  const IotRegionInfo looked = Activation()->getRegionInfo();
+
+  // A restart: the memory is back at the defaults, the cache keeps the region.
+  Activation()->resetRegion();
+  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+  EXPECT_TRUE(Activation()->init());
+  EXPECT_TRUE(Activation()->getRegionInfo() == looked);
+
+  Activation()->saveRegionInfoToCache(true);
+  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+  EXPECT_EQ(CachedRegion(), "");
+  EXPECT_FALSE(Activation()->init());
+  EXPECT_EQ(observer_.count(), 1u);
+}
+
+TEST_F(RegionLookupTest, LookupWithoutRunningTransportReturnsAtOnceWithNothingChanged) {
+  IotAsyncManager::getInstance()->deInit();
+  Activation()->regionGetByEmail("bob@example.de");
+  const Outcome outcome = Activation()->getLastLookupResult().outcome;
+  IotAsyncManager::getInstance()->init();
+
+  EXPECT_EQ(outcome, Outcome::kNotSent);
+  EXPECT_TRUE(sim_->requests().empty());
+  EXPECT_EQ(platform_->regionWrites(), 0);
+  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+}
+
+TEST_F(RegionLookupTest, LookupFromInsideTheObserverIsRefusedInsteadOfDeadlocking) {
+  LogCapture log(4);
+  std::atomic<int> innerOutcome{-1};
+  observer_.hook = [&](const IotRegionInfo&) {
+    Activation()->regionGetByEmail("eve@example.com");
+    innerOutcome = static_cast<int>(Activation()->getLastLookupResult().outcome);
+  };
+  Activation()->regionGetByEmail("bob@example.de");
+  observer_.hook = nullptr;
+
+  EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged);
+  EXPECT_EQ(innerOutcome.load(), static_cast<int>(Outcome::kNotSent));
+  EXPECT_EQ(sim_->requests().size(), 1u);
+  EXPECT_TRUE(log.Contains("HTTP manager thread"));
+}
+
+TEST_F(RegionLookupTest, ConcurrentLookupsEachGetTheirOwnAnswer) {
+  // Each thread asks for an address that routes to its own region; its result
+  // must name that region, whatever the others' answers did meanwhile.
+  const std::vector<std::pair<std::string, std::string>> routes = {
+      {"a@example.cn", "cn-shanghai"},
+      {"b@example.sg", "ap-southeast-1"},
+      {"c@example.com", "us-west-1"},
+      {"d@example.de", "eu-central-1"},
+  };
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) (void)Activation()->getRegionInfo();
+  });
+  std::vector<std::thread> threads;
+  std::vector<std::string> failures(routes.size());
+  for (size_t i = 0; i < routes.size(); ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 5; ++round) {
+        Activation()->regionGetByEmail(routes[i].first);
+        const IotGlobalActivation::LookupResult result = Activation()->getLastLookupResult();
+        const bool ok = (result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) &&
+                        result.detail.size() >= routes[i].second.size() &&
+                        result.detail.compare(result.detail.size() - routes[i].second.size(),
+                                              std::string::npos, routes[i].second) == 0;
+        if (!ok && failures[i].empty()) failures[i] = result.detail;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  stop = true;
+  reader.join();
+  for (size_t i = 0; i < routes.size(); ++i) EXPECT_EQ(failures[i], "") << routes[i].first;
+  EXPECT_EQ(sim_->requests().size(), routes.size() * 5);
+}
+
+TEST_F(RegionLookupTest, AuthorisationCodeNeverReachesTheLog) {
+  LogCapture log(1);
+  Activation()->regionGetByAuthCode("authcode-eu");
+
+  EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
+  ASSERT_EQ(sim_->requests().size(), 1u);
+  EXPECT_NE(sim_->requests()[0].body.find("authcode-eu"), std::string::npos);
+  EXPECT_EQ(log.Count("authcode-eu"), 0u);
+  EXPECT_EQ(log.Count("http_body="), 1u);
+  EXPECT_TRUE(log.Contains("***"));
+}
+
+TEST_F(RegionLookupTest, CountryCodeLookupsChooseTheirHost) {
+  const std::string apiGateway = sim_->hostPort();
+  const std::string shanghai = "localhost:" + std::to_string(sim_->port());
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"CN", apiGateway}, {"cn", shanghai}, {"US", shanghai}, {"CHN", shanghai}, {"", shanghai},
+  };
+  for (const auto& [code, host] : cases) {
+    SCOPED_TRACE("country code '" + code + "'");
+    sim_->clearRequests();
+    Activation()->regionGetByCountryCode(code);
+    ASSERT_EQ(sim_->requests().size(), 1u);
+    EXPECT_EQ(sim_->requests()[0].header("host"), host);
+    EXPECT_NE(sim_->requests()[0].body.find("\"COUNTRY_CODE\""), std::string::npos);
+  }
+}
+
+TEST_F(RegionLookupTest, LoginIdIsAnEmailWhenItHoldsAnAtSign) {
+  struct Case {
+    std::string loginId, locationCode, type, key, value;
+  };
+  const Case cases[] = {
+      {"x@example.de", "49", "EMAIL", "email", "x@example.de"},
+      {"@", "49", "EMAIL", "email", "@"},
+      {"15550100", "1", "PHONE", "phone", "15550100"},
+      {"", "86", "PHONE", "phone", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("login id '" + c.loginId + "'");
+    sim_->clearRequests();
+    Activation()->regionGetByLoginId(c.loginId, c.locationCode);
+    ASSERT_EQ(sim_->requests().size(), 1u);
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> body(cJSON_Parse(sim_->requests()[0].body.c_str()),
+                                                          &cJSON_Delete);
+    const cJSON* params = cJSON_GetObjectItemCaseSensitive(body.get(), "params");
+    EXPECT_EQ(StringMember(params, "type"), c.type);
+    EXPECT_EQ(StringMember(params, c.key.c_str()), c.value);
+    if (c.type == "PHONE") {
+      EXPECT_EQ(StringMember(params, "phoneLocationCode"), c.locationCode);
+    }
+  }
+}
+
+}  // namespace
