@@ -525,18 +525,6 @@ TEST(AsyncHttpRequestTest, RequestWithoutCallbackCompletesSilently) {
   EXPECT_EQ(server.RequestCount(), 2u);
 }
 
-TEST(AsyncHttpRequestTest, CleanIsHarmlessAndCopyCopiesEveryField) {
-  AsyncHttpRequest request(ASYNC_HTTP_REQ_REGION_GET, nullptr, nullptr, 0);
-  EXPECT_EQ(request.Clean(), 0);
-  EXPECT_EQ(request.Clean(), 0);
-  IotRequest from{1, 2, "h", "/p", "s1", "s2", "id"};
-  IotRequest to;
-  EXPECT_EQ(AsyncHttpRequest::CopyIotReq(&from, &to), 0);
-  EXPECT_EQ(to.protocol, 1);
-  EXPECT_EQ(to.spareInt, 2);
-  EXPECT_EQ(to.host + to.path + to.spareText1 + to.spareText2 + to.id, "h/ps1s2id");
-}
-
 TEST(AsyncHttpOptionsTest, NonPositiveValuesFallBackToDefaults) {
   AsyncHttpRequestManage manage;
   AsyncHttpOptions options;

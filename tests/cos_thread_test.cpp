@@ -8,7 +8,6 @@
 #include <string>
 
 #include "core/support/COSThread.h"
-#include "core/support/Clock.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
 #include "support/TestUtil.h"
@@ -86,15 +85,6 @@ TEST(QZRandomTest, IdentifiersHaveTheLengthAskedForInLowerCaseHex) {
   std::set<std::string> seen;
   for (int i = 0; i < 1000; ++i) seen.insert(QZRandom::getRandomGUID(32));
   EXPECT_EQ(seen.size(), 1000u);
-}
-
-TEST(ClockTest, MillisecondsNeverGoBack) {
-  int64_t previous = get_time();
-  for (int i = 0; i < 1000; ++i) {
-    int64_t now = get_time();
-    ASSERT_GE(now, previous);
-    previous = now;
-  }
 }
 
 TEST(TovoLogTest, SinkReceivesCallSiteAndMinimumLevelFilters) {
