@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one lane into build/<lane>. Used by test.sh, demo.sh
 # and fuzz.sh; prints the build folder on its last line.
-#   scripts/build.sh [--sanitize=LIST] [--fuzz] [--release]
+#   scripts/build.sh [--sanitize=LIST] [--fuzz] [--release] [--target=NAME]...
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -9,11 +9,13 @@ cd "$root"
 sanitize=""
 fuzz=OFF
 type=RelWithDebInfo
+targets=()
 for arg in "$@"; do
   case "$arg" in
     --sanitize=*) sanitize="${arg#--sanitize=}" ;;
     --fuzz) fuzz=ON ;;
     --release) type=Release ;;
+    --target=*) targets+=(--target "${arg#--target=}") ;;
     *) echo "build.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -33,5 +35,5 @@ elif [ -n "$sanitize" ]; then
 fi
 dir="$root/build/$lane"
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DIOTCLOUD_WERROR=ON "${extra[@]}" >/dev/null
-cmake --build "$dir" -j"$(nproc)" >&2
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}" >&2
 echo "$dir"

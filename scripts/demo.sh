@@ -9,7 +9,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 echo "== building (log: build/demo-build.log)"
 mkdir -p "$root/build"
-dir=$("$root/scripts/build.sh" 2>"$root/build/demo-build.log" | tail -n 1) || {
+dir=$("$root/scripts/build.sh" --target=iotcloud_cli --target=iotcloud-gateway-sim \
+  2>"$root/build/demo-build.log" | tail -n 1) || {
   tail -n 40 "$root/build/demo-build.log"
   exit 1
 }
@@ -34,7 +35,7 @@ chmod 600 "$work/secret"
 
 echo "== starting the local gateway"
 "$gateway_bin" --port 0 --tls-dir "$work/tls" --port-file "$work/port" \
-  --app "$app_key:$(cat "$work/secret")" 2>"$work/gateway.log" &
+  --app "$app_key:$(cat "$work/secret")" >"$work/gateway.out" 2>"$work/gateway.log" &
 gateway_pid=$!
 for _ in $(seq 1 100); do
   [ -s "$work/port" ] && break
