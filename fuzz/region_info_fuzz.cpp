@@ -1,0 +1,57 @@
+// Arbitrary bytes as a region lookup response and as cached region JSON.
+// Checks: no crash or leak; a failed parse leaves the record unchanged; a
+// successful one leaves a record whose region JSON reads back into an equal
+// record, with all seven members present.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "core/api/smart/framework/IotRegionInfo.h"
+#include "core/support/TovoLog.h"
+
+namespace {
+
+// A starting record unlike both the defaults and anything a parse produces
+// from a short input, so that a member missing from toJsonString shows up.
+IotRegionInfo Marked() {
+  IotRegionInfo record;
+  record.setRegionId("mark-regionId");
+  record.setMqttEndpoint("mark-mqttEndpoint");
+  record.setApiGatewayEndpoint("mark-apiGatewayEndpoint");
+  record.setOaApiGatewayEndpoint("mark-oaApiGatewayEndpoint");
+  record.setRegionEnglishName("mark-regionEnglishName");
+  record.setPushChannelEndpoint("mark-pushChannelEndpoint");
+  record.setShortRegionId("mark-shortRegionId");
+  return record;
+}
+
+void CheckRoundTrip(const IotRegionInfo& parsed) {
+  const std::string json = parsed.toJsonString();
+  if (json.empty()) std::abort();
+  IotRegionInfo back = Marked();
+  if (!back.parseFromJsonString(json) || back != parsed) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool quiet = (iotcloud::SetLogMinLevel(5), true);
+  (void)quiet;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+
+  IotRegionInfo response;
+  if (response.parseFromHttpResponse(text)) {
+    CheckRoundTrip(response);
+  } else if (response != IotRegionInfo()) {
+    std::abort();
+  }
+
+  IotRegionInfo cached = Marked();
+  if (cached.parseFromJsonString(text)) {
+    CheckRoundTrip(cached);
+  } else if (cached != Marked()) {
+    std::abort();
+  }
+  return 0;
+}
