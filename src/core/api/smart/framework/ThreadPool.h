@@ -84,15 +84,18 @@ template <typename Result, typename Fn>
 struct PromisedJob {
   explicit PromisedJob(Fn f) : fn(std::move(f)) {}
   void operator()(int index) {
+    // Released on return, so the worker lets go of the result (or exception)
+    // as soon as it is handed over, not only when the job is deleted.
+    std::promise<Result> result = std::move(promise);
     try {
       if constexpr (std::is_void_v<Result>) {
         CallLogged(fn, index);
-        promise.set_value();
+        result.set_value();
       } else {
-        promise.set_value(CallLogged(fn, index));
+        result.set_value(CallLogged(fn, index));
       }
     } catch (...) {
-      promise.set_exception(std::current_exception());
+      result.set_exception(std::current_exception());
     }
   }
   std::promise<Result> promise;
