@@ -21,7 +21,7 @@ dir=$("$root/scripts/build.sh" "${build_args[@]}" | tail -n 1)
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export LSAN_OPTIONS="suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizer/tsan.supp"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=$root/tests/sanitizer/tsan.supp"
 
 cd "$dir"
 ctest --output-on-failure -j"$(nproc)" --timeout 300 "${ctest_args[@]}"
