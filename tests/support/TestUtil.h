@@ -1,37 +1,29 @@
-// General helpers for tests: waiting on a condition with a deadline, a
-// temporary directory, and capturing log lines.
+// General helpers for tests: state to wait on with a deadline, a temporary
+// directory, and capturing log lines.
 #pragma once
+
+#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/support/TovoLog.h"
+
 namespace iotcloud_test {
 
-// Waits on `cv` (with `mutex` locked by the caller through `lock`) until
-// `predicate` holds or `timeout` has passed. Returns the predicate's last
-// value. The thread changing the state must change it under `mutex` and then
-// notify `cv`.
-template <typename Predicate>
-bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, Predicate predicate,
-             std::chrono::milliseconds timeout) {
-  return cv.wait_for(lock, timeout, predicate);
-}
-
-// A piece of shared state with its own mutex and condition variable, for
-// handing results from other threads to a waiting test:
-//   Waitable<int> done(0);
-//   ... on another thread: done.Update([](int& n) { ++n; });
-//   EXPECT_TRUE(done.WaitFor([](const int& n) { return n == 3; }, 5s));
+// State handed from other threads to a waiting test: Update() changes it
+// under the lock and wakes waiters; WaitFor() waits until predicate(state)
+// holds, at most `timeout`, and returns whether it holds.
 template <typename T>
 class Waitable {
  public:
   explicit Waitable(T initial = T()) : value_(std::move(initial)) {}
-
-  // Changes the state under the lock, then wakes every waiter.
   template <typename Change>
   void Update(Change change) {
     {
@@ -40,16 +32,11 @@ class Waitable {
     }
     cv_.notify_all();
   }
-
-  // Waits until predicate(state) holds, at most `timeout`. Returns whether it
-  // holds.
   template <typename Predicate>
   bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, timeout, [&] { return predicate(static_cast<const T&>(value_)); });
   }
-
-  // A copy of the state.
   T Get() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return value_;
@@ -65,13 +52,18 @@ class Waitable {
 // contents on destruction.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "iotcloud-test-XXXXXX").string();
+    if (!ec && ::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
-  // path() + "/" + name.
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
  private:
@@ -81,40 +73,50 @@ class TempDir {
 struct CapturedLine {
   int level = 0;
   std::string tag;
-  std::string file;      // base name of the source file
+  std::string file;  // base name of the source file
   int line = 0;
   std::string function;
   std::string message;
 };
 
-// Collects every log line at `minLevel` and above while it lives (the
-// library's sink and minimum level are process-wide, so one capture at a
-// time). Restores the default sink and the previous minimum level on
-// destruction; a line being logged on another thread at that moment still
-// lands safely in the capture's shared state. Thread-safe.
+// Collects every log line at `minLevel` and above while it lives (the sink is
+// process-wide: one capture at a time), then restores the default sink and
+// the previous minimum level. A line logged on another thread meanwhile lands
+// safely in the shared state. Thread-safe.
 class LogCapture {
  public:
-  explicit LogCapture(int minLevel = 1);
-  ~LogCapture();
+  explicit LogCapture(int minLevel = 1) {
+    iotcloud::SetLogSink([state = state_](int level, const char* tag, const char* file, int line,
+                                          const char* function, const std::string& message) {
+      const char* base = std::strrchr(file, '/');
+      CapturedLine captured{level, tag, base != nullptr ? base + 1 : file, line, function, message};
+      state->Update([&](std::vector<CapturedLine>& lines) { lines.push_back(std::move(captured)); });
+    });
+    iotcloud::SetLogMinLevel(minLevel);
+  }
+  ~LogCapture() {
+    iotcloud::SetLogSink({});
+    iotcloud::SetLogMinLevel(previousMinLevel_);
+  }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<CapturedLine> Lines() const;
+  std::vector<CapturedLine> Lines() const { return state_->Get(); }
   // Number of lines whose message contains `text`.
-  size_t Count(const std::string& text) const;
+  size_t Count(const std::string& text) const {
+    size_t count = 0;
+    for (const auto& line : Lines()) count += line.message.find(text) != std::string::npos;
+    return count;
+  }
   bool Contains(const std::string& text) const { return Count(text) > 0; }
-  // Waits until a line containing `text` has arrived.
-  bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout);
-  void Clear();
+  void Clear() {
+    state_->Update([](std::vector<CapturedLine>& lines) { lines.clear(); });
+  }
 
  private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<CapturedLine> lines;
-  };
-  int previousMinLevel_;
-  std::shared_ptr<State> state_;  // shared with the installed sink
+  const int previousMinLevel_ = iotcloud::GetLogMinLevel();
+  const std::shared_ptr<Waitable<std::vector<CapturedLine>>> state_ =
+      std::make_shared<Waitable<std::vector<CapturedLine>>>();
 };
 
 }  // namespace iotcloud_test
