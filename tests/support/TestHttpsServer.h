@@ -1,6 +1,6 @@
 // An in-process HTTPS server on 127.0.0.1 for tests and benchmarks, with a CA
-// and server certificate generated when it is made. Behaviours, by path (GET
-// or POST); each request is counted before it is answered:
+// and server certificate generated when it is made. Behaviours, by path (all
+// POST); every request is counted before it is answered:
 //
 //   /echo                 200, body = the request body, same Content-Type
 //   /delay/<ms>           waits <ms> (cut short by Stop), then 200 "delayed"
@@ -28,7 +28,7 @@ class TestHttpsServer {
   explicit TestHttpsServer(size_t workers = 32);
   ~TestHttpsServer() { Stop(); }
 
-  // Starts on an ephemeral port. False (with *error) on failure.
+  // Starts on an ephemeral port. False on failure (with *error when the server could be made).
   bool Start(std::string* error = nullptr);
   // Ends every delay, stops and joins. Idempotent.
   void Stop();
@@ -39,9 +39,7 @@ class TestHttpsServer {
   const std::string& caPem() const { return caPem_; }
   std::string caFile() const { return https_ ? https_->caFilePath() : std::string(); }
 
-  size_t RequestCount() const {
-    return state_.Get().requests;
-  }
+  size_t RequestCount() const { return state_.Get().requests; }
   bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) {
     return state_.WaitFor([count](const State& s) { return s.requests >= count; }, timeout);
   }

@@ -23,7 +23,6 @@ namespace iotcloud_test {
 template <typename T>
 class Waitable {
  public:
-  explicit Waitable(T initial = T()) : value_(std::move(initial)) {}
   template <typename Change>
   void Update(Change change) {
     {
@@ -45,7 +44,7 @@ class Waitable {
  private:
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  T value_;
+  T value_{};
 };
 
 // A fresh directory under the system's temporary directory, removed with its
@@ -58,12 +57,11 @@ class TempDir {
     if (!ec && ::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    std::error_code ignored;  // an empty path_ fails harmlessly
+    std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
  private:
