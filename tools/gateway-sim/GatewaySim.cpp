@@ -377,11 +377,6 @@ void GatewaySim::PushFault(const Fault& fault) {
   impl_->faults.push_back(fault);
 }
 
-size_t GatewaySim::pendingFaults() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->faults.size();
-}
-
 std::vector<ReceivedRequest> GatewaySim::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->record;

@@ -105,7 +105,6 @@ class GatewaySim {
   std::string caFile() const;    // "<tlsDir>/ca.pem"; empty when cert/key files were given
 
   void PushFault(const Fault& fault);
-  size_t pendingFaults() const;
 
   std::vector<ReceivedRequest> requests() const;  // copies, in order of arrival
   void clearRequests();

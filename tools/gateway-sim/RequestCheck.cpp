@@ -27,18 +27,6 @@ int64_t DaysFromCivil(int64_t year, int month, int day) {
   return era * 146097 + dayOfEra - 719468;
 }
 
-void CivilFromDays(int64_t days, int64_t* year, int* month, int* day) {
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t mp = (5 * dayOfYear + 2) / 153;
-  *day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
-  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *year = yearOfEra + era * 400 + (*month <= 2 ? 1 : 0);
-}
-
 // Weekday of a day count since 1970 (a Thursday): 0 = Sunday.
 int WeekdayFromDays(int64_t days) {
   return static_cast<int>((days % 7 + 11) % 7);
@@ -157,23 +145,6 @@ bool ParseHttpDate(const std::string& text, int64_t* secondsSinceEpoch) {
   if (WeekdayFromDays(days) != weekday) return false;
   *secondsSinceEpoch = days * 86400 + hour * 3600 + minute * 60 + second;
   return true;
-}
-
-std::string FormatHttpDate(int64_t secondsSinceEpoch) {
-  int64_t days = secondsSinceEpoch / 86400;
-  int64_t rest = secondsSinceEpoch % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  int64_t year = 0;
-  int month = 0, day = 0;
-  CivilFromDays(days, &year, &month, &day);
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04lld %02d:%02d:%02d GMT", kDayNames[WeekdayFromDays(days)],
-                day, kMonthNames[month - 1], static_cast<long long>(year), static_cast<int>(rest / 3600),
-                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
-  return buffer;
 }
 
 std::string HmacSha1Base64(const std::string& key, const std::string& text) {

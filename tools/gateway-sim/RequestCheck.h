@@ -74,9 +74,6 @@ std::string BuildStringToSign(const RequestView& request, const std::vector<std:
 // week must match the date. Returns false for anything else.
 bool ParseHttpDate(const std::string& text, int64_t* secondsSinceEpoch);
 
-// The RFC 1123 GMT form of `secondsSinceEpoch` (years 1970 to 9999).
-std::string FormatHttpDate(int64_t secondsSinceEpoch);
-
 // Base64 (standard alphabet, padded) of HMAC-SHA1(key, text). Empty on an
 // OpenSSL failure.
 std::string HmacSha1Base64(const std::string& key, const std::string& text);
