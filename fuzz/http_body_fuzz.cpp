@@ -3,7 +3,7 @@
 // same bytes. Fields are split from the input at NUL bytes (cJSON strings end
 // at the first NUL, so fields never hold one): language, apiVer, id, token,
 // a parameter name and its value. An odd first byte means no params object.
-#include <cJSON.h>
+#include <cjson/cJSON.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Request envelope: byte for byte the text cJSON_Print gives for the members
 // in the service's order, escaping included; the parameters object is taken
 // over on every path (LeakSanitizer sees a leak).
-#include <cJSON.h>
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -14,6 +14,7 @@
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/Clock.h"
 #include "core/support/DeploymentConfig.h"
+#include "core/support/JsonPtr.h"
 #include "core/support/PlatformServices.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
@@ -33,14 +34,6 @@ constexpr int64_t kWaitMarginMs = 5000;
 using Outcome = IotGlobalActivation::LookupOutcome;
 using Result = IotGlobalActivation::LookupResult;
 
-struct JsonDeleter {
-  void operator()(cJSON* json) const { cJSON_Delete(json); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-struct JsonTextDeleter {
-  void operator()(char* text) const { cJSON_free(text); }
-};
-
 // The calling thread's last lookup.
 thread_local Result t_lastResult;
 
@@ -52,13 +45,13 @@ void AddString(cJSON* object, const char* key, const std::string& value) {
 // authorisation code is a credential. Bodies without one are logged as sent.
 std::string BodyForLog(const std::string& body) {
   if (body.find("\"authCode\"") == std::string::npos) return body;
-  Json tree(cJSON_Parse(body.c_str()));
+  iotcloud::JsonPtr tree(cJSON_Parse(body.c_str()));
   cJSON* params = tree ? cJSON_GetObjectItemCaseSensitive(tree.get(), "params") : nullptr;
   if (params == nullptr || cJSON_GetObjectItemCaseSensitive(params, "authCode") == nullptr) {
     return "(withheld)";
   }
   cJSON_ReplaceItemInObjectCaseSensitive(params, "authCode", cJSON_CreateString("***"));
-  std::unique_ptr<char, JsonTextDeleter> text(cJSON_Print(tree.get()));
+  iotcloud::JsonText text(cJSON_Print(tree.get()));
   return text ? std::string(text.get()) : "(withheld)";
 }
 
@@ -67,7 +60,7 @@ std::string BodyForLog(const std::string& body) {
 Result ClassifyUnparsedAnswer(const std::string& data) {
   Result result;
   result.outcome = Outcome::kUnreadableAnswer;
-  Json tree(cJSON_Parse(data.c_str()));
+  iotcloud::JsonPtr tree(cJSON_Parse(data.c_str()));
   if (!tree) {
     result.detail = "the answer is not JSON";
     return result;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/support/DeploymentConfig.h"
+#include "core/support/JsonPtr.h"
 #include "core/support/TovoLog.h"
 
 namespace {
@@ -25,17 +26,7 @@ constexpr const char* kKeys[kFieldCount] = {
     "regionEnglishName", "pushChannelEndpoint", "shortRegionId",
 };
 
-struct JsonDeleter {
-  void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using JsonTree = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct PrintedDeleter {
-  void operator()(char* text) const { cJSON_free(text); }
-};
-using PrintedJson = std::unique_ptr<char, PrintedDeleter>;
-
-JsonTree Parse(const std::string& text) { return JsonTree(cJSON_ParseWithLength(text.data(), text.size())); }
+iotcloud::JsonPtr Parse(const std::string& text) { return iotcloud::JsonPtr(cJSON_ParseWithLength(text.data(), text.size())); }
 
 }  // namespace
 
@@ -58,7 +49,7 @@ void IotRegionInfo::resetToChina() {
 }
 
 bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
-  JsonTree root = Parse(response);
+  iotcloud::JsonPtr root = Parse(response);
   if (!root) {
     QZ_LOG(4, "region get response parse json failed! %s", response.c_str());
     return false;
@@ -78,7 +69,7 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
   }
   const cJSON* data = cJSON_GetObjectItem(root.get(), "data");
   if (data == nullptr) return false;
-  PrintedJson printed(cJSON_PrintUnformatted(data));
+  iotcloud::JsonText printed(cJSON_PrintUnformatted(data));
   if (!printed) {
     QZ_LOG(4, "region get response data could not be printed.");
     return false;
@@ -87,7 +78,7 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
 }
 
 bool IotRegionInfo::parseFromJsonString(const std::string& json) {
-  JsonTree root = Parse(json);
+  iotcloud::JsonPtr root = Parse(json);
   if (!root) {
     QZ_LOG(4, "region info parse json failed! %s", json.c_str());
     return false;
@@ -109,7 +100,7 @@ bool IotRegionInfo::parseFromJsonString(const std::string& json) {
 }
 
 std::string IotRegionInfo::toJsonString() const {
-  JsonTree root(cJSON_CreateObject());
+  iotcloud::JsonPtr root(cJSON_CreateObject());
   if (!root) return std::string();
   const std::string* const fields[kFieldCount] = {
       &regionId_,          &mqttEndpoint_,        &apiGatewayEndpoint_, &oaApiGatewayEndpoint_,
@@ -118,7 +109,7 @@ std::string IotRegionInfo::toJsonString() const {
   for (int i = 0; i < kFieldCount; ++i) {
     if (cJSON_AddStringToObject(root.get(), kKeys[i], fields[i]->c_str()) == nullptr) return std::string();
   }
-  PrintedJson printed(cJSON_Print(root.get()));
+  iotcloud::JsonText printed(cJSON_Print(root.get()));
   return printed ? std::string(printed.get()) : std::string();
 }
 

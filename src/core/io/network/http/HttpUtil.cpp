@@ -1,6 +1,6 @@
 #include "core/io/network/http/HttpUtil.h"
 
-#include <cJSON.h>
+#include <cjson/cJSON.h>
 #include <openssl/bio.h>
 #include <openssl/decoder.h>
 #include <openssl/err.h>
@@ -15,6 +15,7 @@
 
 #include "core/io/network/http/Base64.h"
 #include "core/io/network/http/HttpDate.h"
+#include "core/support/JsonPtr.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
 
@@ -45,24 +46,14 @@ bool IsAsciiAlnum(unsigned char c) {
 
 // ---- Request envelope ----------------------------------------------------
 
-struct JsonDelete {
-  void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDelete>;
-
-struct JsonTextFree {
-  void operator()(char* text) const { cJSON_free(text); }
-};
-using JsonText = std::unique_ptr<char, JsonTextFree>;
-
 constexpr char kEnvelopeVersion[] = "1.0";
 
 // The envelope text, or empty text when a JSON object or the printed text
 // could not be made. Takes over `params` (may be null) in every case.
-std::string BuildEnvelope(JsonPtr params, const std::string& language, const std::string& apiVer,
+std::string BuildEnvelope(iotcloud::JsonPtr params, const std::string& language, const std::string& apiVer,
                           const std::string& id, const std::string& iotToken) {
-  JsonPtr envelope(cJSON_CreateObject());
-  JsonPtr request(cJSON_CreateObject());
+  iotcloud::JsonPtr envelope(cJSON_CreateObject());
+  iotcloud::JsonPtr request(cJSON_CreateObject());
   if (!envelope || !request) {
     return {};
   }
@@ -89,7 +80,7 @@ std::string BuildEnvelope(JsonPtr params, const std::string& language, const std
       cJSON_AddStringToObject(envelope.get(), "version", kEnvelopeVersion) == nullptr) {
     return {};
   }
-  const JsonText text(cJSON_Print(envelope.get()));
+  const iotcloud::JsonText text(cJSON_Print(envelope.get()));
   if (!text) {
     return {};
   }
@@ -300,7 +291,7 @@ void HttpUtil::MakeHttpBody(cJSON* params, const std::string& apiVer, const std:
 
 void HttpUtil::MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id,
                             std::string& out, const std::string& iotToken) {
-  JsonPtr ownedParams(params);
+  iotcloud::JsonPtr ownedParams(params);
   if (callback_ == nullptr) {
     QZ_LOG(TOVO_LOG_ERROR, "No callback: request body not built.");
     out.clear();
