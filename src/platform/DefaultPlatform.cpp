@@ -90,17 +90,13 @@ std::string DefaultPlatform::DefaultCachePath() {
 bool DefaultPlatform::openLocked() {
   if (db_ != nullptr) return true;
   const std::string path = options_.cachePath.empty() ? DefaultCachePath() : options_.cachePath;
-  if (path != ":memory:" && !MakeParentDirectories(path)) {
-    openFailed_ = true;
-    return false;
-  }
+  if (path != ":memory:" && !MakeParentDirectories(path)) return false;
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc != SQLITE_OK) {
     QZ_LOG(4, "cache: cannot open %s: %s", path.c_str(), db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
     sqlite3_close_v2(db);
-    openFailed_ = true;
     return false;
   }
   sqlite3_busy_timeout(db, 5000);
@@ -109,11 +105,9 @@ bool DefaultPlatform::openLocked() {
   if ((path != ":memory:" && !Exec(db, "PRAGMA journal_mode=WAL")) || !Exec(db, "PRAGMA synchronous=FULL") ||
       !Exec(db, "CREATE TABLE IF NOT EXISTS cache(key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL)")) {
     sqlite3_close_v2(db);
-    openFailed_ = true;
     return false;
   }
   db_ = db;
-  openFailed_ = false;
   return true;
 }
 

@@ -64,9 +64,8 @@ class IOTCLOUD_API DefaultPlatform : public PlatformServices {
   bool openLocked();
 
   const DefaultPlatformOptions options_;
-  std::mutex mutex_;         // guards db_ and openFailed_
-  sqlite3* db_ = nullptr;    // owned; null until opened
-  bool openFailed_ = false;  // an open failed; later calls retry once each
+  std::mutex mutex_;         // guards db_
+  sqlite3* db_ = nullptr;    // owned; null until opened (each call retries a failed open)
 };
 
 }  // namespace iotcloud
