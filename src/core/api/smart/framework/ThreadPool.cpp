@@ -20,19 +20,22 @@ thread_pool::~thread_pool() { stop(true); }
 
 void thread_pool::resize(int nThreads) {
   if (isStopping || isFinishing || nThreads < 0) return;
+  joinEndedRetired();
   const int oldThreads = size();
   if (oldThreads <= nThreads) {
     threads.resize(nThreads);
     stopFlags.resize(nThreads);
+    endedFlags.resize(nThreads);
     for (int i = oldThreads; i < nThreads; ++i) {
       stopFlags[i] = std::make_shared<std::atomic<bool>>(false);
+      endedFlags[i] = std::make_shared<std::atomic<bool>>(false);
       set_thread(i);
     }
     return;
   }
   for (int i = oldThreads - 1; i >= nThreads; --i) {
     *stopFlags[i] = true;
-    retiredThreads.push_back(std::move(threads[i]));
+    retiredThreads.push_back(Retired{std::move(threads[i]), endedFlags[i]});
   }
   {
     // Under poolMutex, so a worker between its check and its wait cannot
@@ -42,6 +45,18 @@ void thread_pool::resize(int nThreads) {
   }
   threads.resize(nThreads);
   stopFlags.resize(nThreads);
+  endedFlags.resize(nThreads);
+}
+
+void thread_pool::joinEndedRetired() {
+  for (auto it = retiredThreads.begin(); it != retiredThreads.end();) {
+    if (!it->ended->load()) {
+      ++it;
+      continue;
+    }
+    if (it->thread && it->thread->joinable()) it->thread->join();  // returns at once: it has ended
+    it = retiredThreads.erase(it);
+  }
 }
 
 void thread_pool::clear_queue() {
@@ -66,20 +81,27 @@ void thread_pool::stop(bool isWait) {
   for (auto& thread : threads) {
     if (thread && thread->joinable()) thread->join();
   }
-  for (auto& thread : retiredThreads) {
-    if (thread && thread->joinable()) thread->join();
+  for (auto& retired : retiredThreads) {
+    if (retired.thread && retired.thread->joinable()) retired.thread->join();
   }
-  // Jobs queued while the pool had no threads would otherwise stay.
+  {
+    // From here on enqueue() deletes what it is given; what was queued
+    // before (also while the pool had no threads) is deleted now.
+    std::lock_guard<std::mutex> lock(poolMutex);
+    stopped = true;
+  }
   clear_queue();
   retiredThreads.clear();
   while (!threads.empty()) threads.pop_back();
   stopFlags.clear();
+  endedFlags.clear();
 }
 
 void thread_pool::enqueue(std::unique_ptr<Job> job) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  if (stopped) return;  // `job` is deleted on return: its future reports broken_promise
   jobQueue.push(job.get());
   job.release();  // owned by the queue now
-  std::lock_guard<std::mutex> lock(poolMutex);
   wakeCondition.notify_one();
 }
 
@@ -96,6 +118,7 @@ void thread_pool::runJob(Job* job, int index) {
 
 void thread_pool::set_thread(int i) {
   std::shared_ptr<std::atomic<bool>> flag(stopFlags[i]);
+  std::shared_ptr<std::atomic<bool>> ended(endedFlags[i]);
   auto loop = [this, i, flag]() {
     std::atomic<bool>& stopFlag = *flag;
     Job* job = nullptr;
@@ -117,7 +140,10 @@ void thread_pool::set_thread(int i) {
     }
   };
   try {
-    threads[i] = std::make_unique<std::thread>(loop);
+    threads[i] = std::make_unique<std::thread>([loop, ended]() {
+      loop();
+      *ended = true;
+    });
   } catch (const std::system_error& e) {
     // The slot stays empty; queued jobs wait for another worker or stop().
     QZ_LOG(4, "thread_pool: worker %d could not be started: %s", i, e.what());

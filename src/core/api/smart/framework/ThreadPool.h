@@ -121,8 +121,9 @@ class IOTCLOUD_API thread_pool {
   int n_idle() const { return waitingCount.load(); }
 
   // Grows the pool (new workers take the next indices) or shrinks it (the
-  // removed workers finish the job in hand, then end). Ignored once stop()
-  // has been called. Owner's thread.
+  // removed workers finish the job in hand, then end). Workers removed by an
+  // earlier shrink that have ended by now are joined here. Ignored once
+  // stop() has been called. Owner's thread.
   void resize(int nThreads);
 
   // Deletes every queued job without running it; their futures report
@@ -136,8 +137,8 @@ class IOTCLOUD_API thread_pool {
   void stop(bool isWait = false);
 
   // Queues f(index, rest...) and returns the future of its result (or of its
-  // exception). A job queued after stop() is never run; its future then
-  // reports broken_promise. Any thread.
+  // exception). A job pushed after stop() is deleted at once, with what it
+  // captured, and never run; its future reports broken_promise. Any thread.
   template <typename F, typename... Rest>
   auto push(F&& f, Rest&&... rest) -> std::future<decltype(f(0, rest...))> {
     using Result = decltype(f(0, rest...));
@@ -149,23 +150,34 @@ class IOTCLOUD_API thread_pool {
   }
 
  private:
+  // A worker removed by resize(): it ends on its own after its current job
+  // and sets `ended` last; the owner joins it at the next resize() or at
+  // stop(), so none outlives the pool and finished ones do not pile up.
+  struct Retired {
+    std::unique_ptr<std::thread> thread;
+    std::shared_ptr<std::atomic<bool>> ended;
+  };
+
   void enqueue(std::unique_ptr<Job> job);
   void set_thread(int i);
   void runJob(Job* job, int index);
+  void joinEndedRetired();
 
   // Owner's thread only.
   std::vector<std::unique_ptr<std::thread>> threads;
   std::vector<std::shared_ptr<std::atomic<bool>>> stopFlags;
-  // Workers removed by resize(): they end on their own and are joined by
-  // stop(), so none outlives the pool.
-  std::vector<std::unique_ptr<std::thread>> retiredThreads;
+  std::vector<std::shared_ptr<std::atomic<bool>>> endedFlags;  // set by each worker as it ends
+  std::vector<Retired> retiredThreads;
 
   detail::Queue<Job*> jobQueue;  // owned job pointers
   std::atomic<bool> isFinishing{false};
   std::atomic<bool> isStopping{false};
   std::atomic<int> waitingCount{0};
-  std::mutex poolMutex;  // serves only wakeCondition
+  // Guards `stopped` and orders every enqueue against stop()'s last
+  // clear_queue(); also serves wakeCondition.
+  std::mutex poolMutex;
   std::condition_variable wakeCondition;
+  bool stopped = false;  // guarded by poolMutex; set once stop() has joined the workers
 };
 
 }  // namespace ctpl
