@@ -264,12 +264,14 @@ TEST_F(TransportTest, CallbacksPostAndCancelButCannotStopAndDeInitFailsWhatIsLef
     manage_->RemoveRequests({slow[4]});
     postedFromCallback = Post("/echo", "posted", posted);
     manager_->deInit();
+    manager_->init();  // would wait for the lock a deInit() holds while joining this thread
   };
   ASSERT_EQ(Post("/echo", "x", trigger), 0);
   EXPECT_EQ(manage_->RemoveRequests({slow[0], "unknown id", slow[2]}), 0);
   ASSERT_TRUE(recorder_.WaitCount(2));
   EXPECT_EQ(postedFromCallback, 0);
   EXPECT_TRUE(log.Contains("IotAsyncManager::deInit on the HTTP manager thread refused"));
+  EXPECT_TRUE(log.Contains("IotAsyncManager::init on the HTTP manager thread refused"));
   manager_->deInit();
 
   const std::vector<Outcome> all = recorder_.All();
@@ -333,10 +335,31 @@ TEST_F(TransportTest, InitDeInitCyclesAndDeInitJoinsTheHttpManagerThread) {
   EXPECT_TRUE(log.Contains("AsyncHttpRequestManage::AddClient, but multi_ have not inited!!!!"));
 }
 
+// The failures of cut-short transfers run on the stopping thread, under the
+// lifecycle lock: a callback there that restarts or stops the runtime is
+// refused instead of locking it twice.
+TEST_F(TransportTest, LifecycleCallsFromTheFailuresDeInitDeliversAreRefused) {
+  iotcloud_test::LogCapture log;
+  const size_t before = server_->RequestCount();
+  ASSERT_EQ(Post("/delay/10000", "x"), 0);
+  ASSERT_TRUE(server_->WaitForRequests(before + 1, 10s));
+  recorder_.hook = [this](const IotRequest*) {
+    manager_->init();
+    manager_->deInit();
+  };
+  manager_->deInit();
+  ASSERT_EQ(recorder_.All().size(), 1u);
+  EXPECT_EQ(recorder_.All()[0].text, "curl error 42");
+  EXPECT_EQ(log.Count("from a callback that init or deInit is delivering refused"), 2u);
+  EXPECT_EQ(Post("/echo", "x"), -1);  // the refused init() did not restart it
+}
+
 TEST_F(TransportTest, DestroyingARunningManagerStopsItAndFailsWhatIsInFlight) {
   const size_t before = server_->RequestCount();
   ASSERT_EQ(Post("/delay/10000", "x"), 0);
   ASSERT_TRUE(server_->WaitForRequests(before + 1, 10s));
+  IotAsyncManager* dying = manager_;
+  recorder_.hook = [dying](const IotRequest*) { dying->deInit(); };  // refused, not a hang
   delete manager_;  // the host forgot deInit()
   ASSERT_EQ(recorder_.All().size(), 1u);
   EXPECT_EQ(recorder_.All()[0].text, "curl error 42");

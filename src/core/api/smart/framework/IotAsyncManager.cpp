@@ -14,6 +14,25 @@ unsigned long RoutineThread(void* argument) {
   return 0;
 }
 
+// The manager whose init() or deInit() runs on this thread. deInit() delivers
+// the failures of cut-short transfers on its own thread while it holds the
+// lifecycle lock, so a callback that calls init() or deInit() again must be
+// refused rather than lock it a second time.
+thread_local const IotAsyncManager* tl_inLifecycleOf = nullptr;
+
+class LifecycleScope {
+ public:
+  explicit LifecycleScope(const IotAsyncManager* manager) : previous_(tl_inLifecycleOf) {
+    tl_inLifecycleOf = manager;
+  }
+  ~LifecycleScope() { tl_inLifecycleOf = previous_; }
+  LifecycleScope(const LifecycleScope&) = delete;
+  LifecycleScope& operator=(const LifecycleScope&) = delete;
+
+ private:
+  const IotAsyncManager* previous_;
+};
+
 }  // namespace
 
 IotAsyncManager* IotAsyncManager::getInstance() {
@@ -35,8 +54,24 @@ IotAsyncManager::~IotAsyncManager() {
   deInit();
 }
 
+bool IotAsyncManager::refuseLifecycleCall(const char* function) const {
+  if (isHttpManagerThread()) {
+    // deInit() joins this thread while holding the lifecycle lock: waiting
+    // for that lock here could never end.
+    QZ_LOG(4, "IotAsyncManager::%s on the HTTP manager thread refused", function);
+    return true;
+  }
+  if (tl_inLifecycleOf == this) {
+    QZ_LOG(4, "IotAsyncManager::%s from a callback that init or deInit is delivering refused", function);
+    return true;
+  }
+  return false;
+}
+
 void IotAsyncManager::init() {
+  if (refuseLifecycleCall("init")) return;
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  LifecycleScope scope(this);
   if (isRunning_) return;
   if (asyncHttpRequestManage_.Init() != 0) {
     QZ_LOG(4, "IotAsyncManager::init, the request manager could not be initialised");
@@ -67,11 +102,9 @@ void IotAsyncManager::httpManagerThreadImpl() {
 }
 
 void IotAsyncManager::deInit() {
-  if (isHttpManagerThread()) {
-    QZ_LOG(4, "IotAsyncManager::deInit on the HTTP manager thread refused");
-    return;
-  }
+  if (refuseLifecycleCall("deInit")) return;
   std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  LifecycleScope scope(this);
   if (!isRunning_) return;
   isRunning_ = false;
   asyncHttpRequestManage_.Wakeup();

@@ -4,7 +4,8 @@
 //
 // Threads: the host calls getInstance(), init(), deInit() and the accessors
 // from its own threads; init() and deInit() are serialised by an internal
-// lock. The HTTP manager thread runs every libcurl transfer and every
+// lock, and are refused from inside completion callbacks (which could
+// otherwise wait for that lock for ever). The HTTP manager thread runs every libcurl transfer and every
 // completion callback (except the failures of requests still in flight when
 // deInit() stops the transport, which run on the thread calling deInit()).
 // The worker pool's one thread runs the jobs the host queues.
@@ -34,12 +35,14 @@ class IOTCLOUD_API IotAsyncManager {
   // Initialises the request manager and starts the HTTP manager thread. A
   // second call does nothing. When libcurl or the thread cannot be set up the
   // failure is logged and the runtime stays stopped (posts are refused).
+  // Refused (logged) from any completion callback, like deInit().
   void init();
 
   // Stops the HTTP manager thread, then fails every request still in flight
   // ("curl error 42", on this thread) and releases the transport. Does nothing
-  // when not running, and refuses (logged) when called from the HTTP manager
-  // thread, e.g. from a completion callback.
+  // when not running. Refused (logged) from a completion callback: on the
+  // HTTP manager thread, and on the thread of a deInit() (or of the
+  // destructor) that is delivering those last failures.
   void deInit();
 
   // The worker pool (one thread, from construction to destruction).
@@ -64,6 +67,10 @@ class IOTCLOUD_API IotAsyncManager {
 
  private:
   IotAsyncManager();
+  // True (and logged) when init() or deInit() must not run on this thread:
+  // it is the HTTP manager thread, or it already runs this manager's
+  // init()/deInit() further up its stack.
+  bool refuseLifecycleCall(const char* function) const;
 
   static IotAsyncManager* pInstance_;
   static std::mutex mutex_;
