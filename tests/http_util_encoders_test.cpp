@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/io/network/http/Base64.h"
-#include "core/io/network/http/HttpDate.h"
+#include "core/io/network/http/internal/Base64.h"
+#include "core/io/network/http/internal/HttpDate.h"
 #include "core/io/network/http/HttpUtil.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/Clock.h"
 #include "core/support/DeploymentConfig.h"
-#include "core/support/JsonPtr.h"
+#include "core/support/internal/JsonPtr.h"
 #include "core/support/PlatformServices.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "core/support/DeploymentConfig.h"
-#include "core/support/JsonPtr.h"
+#include "core/support/internal/JsonPtr.h"
 #include "core/support/TovoLog.h"
 
 namespace {

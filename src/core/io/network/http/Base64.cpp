@@ -1,4 +1,4 @@
-#include "core/io/network/http/Base64.h"
+#include "core/io/network/http/internal/Base64.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <ctime>
 #include <memory>
 
-#include "core/io/network/http/Base64.h"
-#include "core/io/network/http/HttpDate.h"
-#include "core/support/JsonPtr.h"
+#include "core/io/network/http/internal/Base64.h"
+#include "core/io/network/http/internal/HttpDate.h"
+#include "core/support/internal/JsonPtr.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
 
