@@ -2,18 +2,18 @@
 #include "core/support/COSThread.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "core/support/Mutex.h"
 
 // Shared between the handle and its running thread, so a detached thread
 // never touches a destroyed handle.
 struct COSThread::State {
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;  // guarded by mutex
+  iotcloud::Mutex mutex;
+  iotcloud::CondVar ended{&mutex};
+  bool done IOTCLOUD_GUARDED_BY(mutex) = false;
   std::thread thread;  // touched only by the handle's owner
 };
 
@@ -21,7 +21,7 @@ COSThread::COSThread() = default;
 
 COSThread::~COSThread() {
   if (state_ && state_->thread.joinable()) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    iotcloud::MutexLock lock(&state_->mutex);
     if (state_->done) {
       state_->thread.join();
     } else {
@@ -37,9 +37,9 @@ int CreateThreadEx(COSThread* thread, size_t /*stackSize*/, COSThreadRoutine rou
   try {
     state->thread = std::thread([state, routine, argument] {
       routine(argument);
-      std::lock_guard<std::mutex> lock(state->mutex);
+      iotcloud::MutexLock lock(&state->mutex);
       state->done = true;
-      state->ended.notify_all();
+      state->ended.SignalAll();
     });
   } catch (const std::system_error&) {
     return -1;
@@ -59,12 +59,14 @@ int WaitForSingleObjectEx(COSThread* thread, uint32_t timeoutMs) {
     return COS_WAIT_FAILED;  // a thread cannot wait for its own end
   }
   {
-    std::unique_lock<std::mutex> lock(state.mutex);
-    if (timeoutMs == COS_WAIT_INFINITE) {
-      state.ended.wait(lock, [&] { return state.done; });
-    } else if (!state.ended.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                     [&] { return state.done; })) {
-      return COS_WAIT_TIMEOUT;
+    iotcloud::MutexLock lock(&state.mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!state.done) {
+      if (timeoutMs == COS_WAIT_INFINITE) {
+        state.ended.Wait();
+      } else if (!state.ended.WaitUntil(deadline) && !state.done) {
+        return COS_WAIT_TIMEOUT;
+      }
     }
   }
   if (state.thread.joinable()) state.thread.join();
@@ -77,7 +79,7 @@ int CloseThreadEx(COSThread* thread) {
   if (state->thread.joinable()) {
     bool done;
     {
-      std::lock_guard<std::mutex> lock(state->mutex);
+      iotcloud::MutexLock lock(&state->mutex);
       done = state->done;
     }
     if (done) {

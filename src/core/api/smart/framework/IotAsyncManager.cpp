@@ -5,7 +5,7 @@
 #include "core/support/TovoLog.h"
 
 IotAsyncManager* IotAsyncManager::pInstance_ = nullptr;
-std::mutex IotAsyncManager::mutex_;
+iotcloud::Mutex IotAsyncManager::mutex_;
 
 namespace {
 
@@ -36,7 +36,7 @@ class LifecycleScope {
 }  // namespace
 
 IotAsyncManager* IotAsyncManager::getInstance() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  iotcloud::MutexLock lock(&mutex_);
   if (pInstance_ == nullptr) pInstance_ = new IotAsyncManager();
   return pInstance_;
 }
@@ -45,7 +45,7 @@ IotAsyncManager::IotAsyncManager() : worker_(1) { QZ_LOG(1, "new"); }
 
 IotAsyncManager::~IotAsyncManager() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    iotcloud::MutexLock lock(&mutex_);
     if (pInstance_ == this) pInstance_ = nullptr;
   }
   QZ_LOG(1, "deleted.");
@@ -70,7 +70,7 @@ bool IotAsyncManager::refuseLifecycleCall(const char* function) const {
 
 void IotAsyncManager::init() {
   if (refuseLifecycleCall("init")) return;
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  iotcloud::MutexLock lifecycle(&lifecycleMutex_);
   LifecycleScope scope(this);
   if (isRunning_) return;
   if (asyncHttpRequestManage_.Init() != 0) {
@@ -103,7 +103,7 @@ void IotAsyncManager::httpManagerThreadImpl() {
 
 void IotAsyncManager::deInit() {
   if (refuseLifecycleCall("deInit")) return;
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  iotcloud::MutexLock lifecycle(&lifecycleMutex_);
   LifecycleScope scope(this);
   if (!isRunning_) return;
   isRunning_ = false;

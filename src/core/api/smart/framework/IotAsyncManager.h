@@ -12,7 +12,7 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
+#include "core/support/Mutex.h"
 #include <thread>
 
 #include "core/api/smart/framework/ThreadPool.h"
@@ -72,13 +72,13 @@ class IOTCLOUD_API IotAsyncManager {
   // init()/deInit() further up its stack.
   bool refuseLifecycleCall(const char* function) const;
 
-  static IotAsyncManager* pInstance_;
-  static std::mutex mutex_;
+  static iotcloud::Mutex mutex_;
+  static IotAsyncManager* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
 
   COSThread httpThread_;
   AsyncHttpRequestManage asyncHttpRequestManage_;
   ctpl::thread_pool worker_;
   std::atomic<bool> isRunning_{false};
   std::atomic<std::thread::id> httpThreadId_{};  // id of the running HTTP manager thread
-  std::mutex lifecycleMutex_;                    // serialises init() and deInit()
+  iotcloud::Mutex lifecycleMutex_;                    // serialises init() and deInit()
 };

@@ -5,11 +5,11 @@
 #include "core/support/PlatformServices.h"
 #include "core/support/TovoLog.h"
 
-std::mutex IotCacheManager::mutex_;
+iotcloud::Mutex IotCacheManager::mutex_;
 IotCacheManager* IotCacheManager::pInstance_ = nullptr;
 
 IotCacheManager* IotCacheManager::getInstance() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  iotcloud::MutexLock lock(&mutex_);
   if (pInstance_ == nullptr) pInstance_ = new IotCacheManager();
   return pInstance_;
 }
@@ -19,7 +19,7 @@ IotCacheManager::IotCacheManager() { QZ_LOG(1, "new"); }
 IotCacheManager::~IotCacheManager() { QZ_LOG(1, "deleted."); }
 
 bool IotCacheManager::writeToPlatformCache(const std::string& key, std::string value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  iotcloud::MutexLock lock(&mutex_);
   // The platform object is fetched afresh for each call: the host may swap it.
   std::string storedText = getSharedPlatformImpl()->encodeCacheValue(std::move(value));
   const bool written = getSharedPlatformImpl()->writeCache(key, storedText);
@@ -28,22 +28,22 @@ bool IotCacheManager::writeToPlatformCache(const std::string& key, std::string v
 }
 
 std::string IotCacheManager::readFormPlatformCache(std::string key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  iotcloud::MutexLock lock(&mutex_);
   std::string storedText = getSharedPlatformImpl()->readCache(std::move(key));
   return getSharedPlatformImpl()->decodeCacheValue(storedText);
 }
 
 void IotCacheManager::setSmartInitConfig(IotSmartInitConfig config) {
-  std::lock_guard<std::mutex> lock(configMutex_);
+  iotcloud::MutexLock lock(&configMutex_);
   config_ = std::move(config);
 }
 
 int32_t IotCacheManager::getEnv() {
-  std::lock_guard<std::mutex> lock(configMutex_);
+  iotcloud::MutexLock lock(&configMutex_);
   return config_.env;
 }
 
 std::string IotCacheManager::getAppKey() {
-  std::lock_guard<std::mutex> lock(configMutex_);
+  iotcloud::MutexLock lock(&configMutex_);
   return config_.appKey;
 }

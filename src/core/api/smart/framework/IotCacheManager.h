@@ -11,7 +11,7 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include "core/support/Mutex.h"
 #include <string>
 
 #include "core/support/Export.h"
@@ -77,11 +77,11 @@ class IOTCLOUD_API IotCacheManager {
  private:
   // Guards pInstance_ and every cache access (both platform calls of one
   // access). Not recursive: the platform must not call back into this class.
-  static std::mutex mutex_;
-  static IotCacheManager* pInstance_;  // guarded by mutex_
+  static iotcloud::Mutex mutex_;
+  static IotCacheManager* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
 
   // A leaf lock: guards config_ only and is never held while another lock is
   // taken, so configuration reads never wait for a cache access.
-  std::mutex configMutex_;
-  IotSmartInitConfig config_;  // guarded by configMutex_
+  iotcloud::Mutex configMutex_;
+  IotSmartInitConfig config_ IOTCLOUD_GUARDED_BY(configMutex_);
 };

@@ -32,11 +32,11 @@ std::vector<std::string> LanguagePieces(const std::string& language) {
 
 }  // namespace
 
-std::mutex IotLanguageManager::mutex_;
+iotcloud::Mutex IotLanguageManager::mutex_;
 IotLanguageManager* IotLanguageManager::pInstance_ = nullptr;
 
 IotLanguageManager* IotLanguageManager::getInstance() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  iotcloud::MutexLock lock(&mutex_);
   if (pInstance_ == nullptr) pInstance_ = new IotLanguageManager();
   return pInstance_;
 }
@@ -76,7 +76,7 @@ void IotLanguageManager::setLanguage(std::string language) {
   }
   const std::vector<std::string> pieces = LanguagePieces(language);
   std::string tag = pieces[0] + "-" + pieces[1];
-  std::lock_guard<std::mutex> lock(languageMutex_);
+  iotcloud::MutexLock lock(&languageMutex_);
   language_ = tag;
   // Written under languageMutex_ so that the member and the cache entry never
   // disagree after concurrent calls. The result is not examined: a failure is
@@ -88,7 +88,7 @@ std::string IotLanguageManager::getLanguage() {
   bool usedSystemDefault = false;
   std::string language;
   {
-    std::lock_guard<std::mutex> lock(languageMutex_);
+    iotcloud::MutexLock lock(&languageMutex_);
     if (language_.empty()) language_ = IotCacheManager::getInstance()->readFormPlatformCache(PLATFORM_LANGUAGE_KEY);
     if (language_.empty()) {
       usedSystemDefault = true;
@@ -104,7 +104,7 @@ std::string IotLanguageManager::getLanguage() {
 }
 
 void IotLanguageManager::clearLanguage() {
-  std::lock_guard<std::mutex> lock(languageMutex_);
+  iotcloud::MutexLock lock(&languageMutex_);
   language_.clear();
   IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_LANGUAGE_KEY, std::string());
 }

@@ -12,7 +12,7 @@
 // logged by IotCacheManager. Nothing throws.
 #pragma once
 
-#include <mutex>
+#include "core/support/Mutex.h"
 #include <string>
 #include <vector>
 
@@ -62,9 +62,9 @@ class IOTCLOUD_API IotLanguageManager {
   static std::string makeLanguageString(const std::string& systemLanguage);
 
  private:
-  static std::mutex mutex_;                // guards pInstance_
-  static IotLanguageManager* pInstance_;  // guarded by mutex_
+  static iotcloud::Mutex mutex_;
+  static IotLanguageManager* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
 
-  std::mutex languageMutex_;  // guards language_; held across its cache accesses
-  std::string language_;      // empty, or the current tag
+  iotcloud::Mutex languageMutex_;  // guards language_; held across its cache accesses
+  std::string language_ IOTCLOUD_GUARDED_BY(languageMutex_);  // empty, or the current tag
 };

@@ -92,11 +92,11 @@ const std::map<std::string, std::string> IotSmartCountryManager::countryCodePhon
     {"ZA", "27"}, {"ZM", "260"}, {"ZW", "263"},
 };
 
-std::mutex IotSmartCountryManager::mutex_;
+iotcloud::Mutex IotSmartCountryManager::mutex_;
 IotSmartCountryManager* IotSmartCountryManager::pInstance_ = nullptr;
 
 IotSmartCountryManager* IotSmartCountryManager::getInstance() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  iotcloud::MutexLock lock(&mutex_);
   if (pInstance_ == nullptr) pInstance_ = new IotSmartCountryManager();
   return pInstance_;
 }
@@ -113,7 +113,7 @@ bool IotSmartCountryManager::setCountryCode(const std::string& countryCode) {
   {
     // Both members change in one critical section, so a reader never sees
     // the country of one call with the phone code of another.
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    iotcloud::MutexLock lock(&stateMutex_);
     if (known) {
       countryCode_ = upper;
       phoneLocationCode_ = entry->second;
@@ -127,16 +127,16 @@ bool IotSmartCountryManager::setCountryCode(const std::string& countryCode) {
 }
 
 std::string IotSmartCountryManager::getCountryCode() const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  iotcloud::MutexLock lock(&stateMutex_);
   return countryCode_;
 }
 
 std::string IotSmartCountryManager::getPhoneLocationCode() const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  iotcloud::MutexLock lock(&stateMutex_);
   return phoneLocationCode_;
 }
 
 bool IotSmartCountryManager::isChinaMainlandPhoneLocationCode() const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  iotcloud::MutexLock lock(&stateMutex_);
   return phoneLocationCode_ == kChinaMainlandPhoneLocationCode;
 }

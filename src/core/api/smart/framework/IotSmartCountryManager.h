@@ -12,7 +12,7 @@
 #pragma once
 
 #include <map>
-#include <mutex>
+#include "core/support/Mutex.h"
 #include <string>
 
 #include "core/support/Export.h"
@@ -46,10 +46,10 @@ class IOTCLOUD_API IotSmartCountryManager {
   static const std::map<std::string, std::string> countryCodePhoneCodeMap_;
 
  private:
-  static std::mutex mutex_;                    // guards pInstance_
-  static IotSmartCountryManager* pInstance_;  // guarded by mutex_
+  static iotcloud::Mutex mutex_;
+  static IotSmartCountryManager* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
 
-  mutable std::mutex stateMutex_;   // guards the two members below
-  std::string phoneLocationCode_;   // empty until the first setCountryCode
-  std::string countryCode_;         // upper case; empty until the first setCountryCode
+  mutable iotcloud::Mutex stateMutex_;
+  std::string phoneLocationCode_ IOTCLOUD_GUARDED_BY(stateMutex_);  // empty until the first setCountryCode
+  std::string countryCode_ IOTCLOUD_GUARDED_BY(stateMutex_);  // upper case; empty until then
 };

@@ -40,8 +40,8 @@ void thread_pool::resize(int nThreads) {
   {
     // Under poolMutex, so a worker between its check and its wait cannot
     // miss the notification.
-    std::lock_guard<std::mutex> lock(poolMutex);
-    wakeCondition.notify_all();
+    iotcloud::MutexLock lock(&poolMutex);
+    wakeCondition.SignalAll();
   }
   threads.resize(nThreads);
   stopFlags.resize(nThreads);
@@ -75,8 +75,8 @@ void thread_pool::stop(bool isWait) {
     clear_queue();
   }
   {
-    std::lock_guard<std::mutex> lock(poolMutex);
-    wakeCondition.notify_all();
+    iotcloud::MutexLock lock(&poolMutex);
+    wakeCondition.SignalAll();
   }
   for (auto& thread : threads) {
     if (thread && thread->joinable()) thread->join();
@@ -87,7 +87,7 @@ void thread_pool::stop(bool isWait) {
   {
     // From here on enqueue() deletes what it is given; what was queued
     // before (also while the pool had no threads) is deleted now.
-    std::lock_guard<std::mutex> lock(poolMutex);
+    iotcloud::MutexLock lock(&poolMutex);
     stopped = true;
   }
   clear_queue();
@@ -98,11 +98,11 @@ void thread_pool::stop(bool isWait) {
 }
 
 void thread_pool::enqueue(std::unique_ptr<Job> job) {
-  std::lock_guard<std::mutex> lock(poolMutex);
+  iotcloud::MutexLock lock(&poolMutex);
   if (stopped) return;  // `job` is deleted on return: its future reports broken_promise
   jobQueue.push(job.get());
   job.release();  // owned by the queue now
-  wakeCondition.notify_one();
+  wakeCondition.Signal();
 }
 
 void thread_pool::runJob(Job* job, int index) {
@@ -129,12 +129,9 @@ void thread_pool::set_thread(int i) {
         if (stopFlag) return;  // even when the queue is not empty
         popped = jobQueue.pop(job);
       }
-      std::unique_lock<std::mutex> lock(poolMutex);
+      iotcloud::MutexLock lock(&poolMutex);
       ++waitingCount;
-      wakeCondition.wait(lock, [this, &job, &popped, &stopFlag]() {
-        popped = jobQueue.pop(job);
-        return popped || isFinishing || stopFlag;
-      });
+      while (!(popped = jobQueue.pop(job)) && !isFinishing && !stopFlag) wakeCondition.Wait();
       --waitingCount;
       if (!popped) return;
     }

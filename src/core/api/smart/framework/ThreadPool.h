@@ -14,7 +14,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <future>
@@ -27,6 +26,7 @@
 #include <vector>
 
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 
 namespace ctpl {
 
@@ -37,27 +37,27 @@ template <typename T>
 class Queue {
  public:
   bool push(const T& value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    iotcloud::MutexLock lock(&mutex_);
     queue_.push(value);
     return true;
   }
   // Moves the oldest element into `value`; false (and `value` untouched)
   // when the queue is empty.
   bool pop(T& value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    iotcloud::MutexLock lock(&mutex_);
     if (queue_.empty()) return false;
     value = std::move(queue_.front());
     queue_.pop();
     return true;
   }
   bool empty() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    iotcloud::MutexLock lock(&mutex_);
     return queue_.empty();
   }
 
  private:
-  std::queue<T> queue_;
-  std::mutex mutex_;
+  iotcloud::Mutex mutex_;
+  std::queue<T> queue_ IOTCLOUD_GUARDED_BY(mutex_);
 };
 
 // Logs a job's exception (level 4) with the worker index.
@@ -175,9 +175,9 @@ class IOTCLOUD_API thread_pool {
   std::atomic<int> waitingCount{0};
   // Guards `stopped` and orders every enqueue against stop()'s last
   // clear_queue(); also serves wakeCondition.
-  std::mutex poolMutex;
-  std::condition_variable wakeCondition;
-  bool stopped = false;  // guarded by poolMutex; set once stop() has joined the workers
+  iotcloud::Mutex poolMutex;
+  iotcloud::CondVar wakeCondition{&poolMutex};
+  bool stopped IOTCLOUD_GUARDED_BY(poolMutex) = false;  // set once stop() has joined the workers
 };
 
 }  // namespace ctpl
