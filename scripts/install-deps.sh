@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config g++ clang libclang-rt-14-dev
+  build-essential cmake pkg-config g++ clang libclang-rt-14-dev clang-tidy clang-format
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   libcjson-dev libsqlite3-dev
   libcpp-httplib-dev

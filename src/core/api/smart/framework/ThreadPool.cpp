@@ -100,8 +100,7 @@ void thread_pool::stop(bool isWait) {
 void thread_pool::enqueue(std::unique_ptr<Job> job) {
   iotcloud::MutexLock lock(&poolMutex);
   if (stopped) return;  // `job` is deleted on return: its future reports broken_promise
-  jobQueue.push(job.get());
-  job.release();  // owned by the queue now
+  jobQueue.push(job.release());  // owned by the queue now
   wakeCondition.Signal();
 }
 

@@ -74,7 +74,7 @@ std::string BuildEnvelope(iotcloud::JsonPtr params, const std::string& language,
     if (!cJSON_AddItemToObject(envelope.get(), "params", params.get())) {
       return {};
     }
-    params.release();  // now owned by the envelope
+    static_cast<void>(params.release());  // now owned by the envelope
   }
   if (cJSON_AddStringToObject(envelope.get(), "id", id.c_str()) == nullptr ||
       cJSON_AddStringToObject(envelope.get(), "version", kEnvelopeVersion) == nullptr) {
