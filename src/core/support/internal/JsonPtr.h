@@ -4,20 +4,14 @@
 
 #include <cjson/cJSON.h>
 
-#include <memory>
+#include "core/support/internal/Owned.h"
 
 namespace iotcloud {
 
-struct JsonDeleter {
-  void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
 // A cJSON tree (an item and everything attached to it).
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using JsonPtr = Owned<cJSON, cJSON_Delete>;
 
-struct JsonTextDeleter {
-  void operator()(char* text) const { cJSON_free(text); }
-};
 // Text from cJSON_Print / cJSON_PrintUnformatted.
-using JsonText = std::unique_ptr<char, JsonTextDeleter>;
+using JsonText = Owned<char, cJSON_free>;
 
 }  // namespace iotcloud

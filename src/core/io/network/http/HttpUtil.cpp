@@ -16,6 +16,7 @@
 #include "core/io/network/http/internal/Base64.h"
 #include "core/io/network/http/internal/HttpDate.h"
 #include "core/support/internal/JsonPtr.h"
+#include "core/support/internal/Owned.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
 
@@ -110,25 +111,10 @@ constexpr int kRsaWorkAreaSize = 512;
 // RSAES-PKCS1-v1_5 needs 11 bytes of the modulus for its padding.
 constexpr int kPkcs1PaddingOverhead = 11;
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-
-struct DecoderCtxFree {
-  void operator()(OSSL_DECODER_CTX* ctx) const { OSSL_DECODER_CTX_free(ctx); }
-};
-using DecoderCtxPtr = std::unique_ptr<OSSL_DECODER_CTX, DecoderCtxFree>;
+using BioPtr = iotcloud::Owned<BIO, BIO_free>;
+using PkeyPtr = iotcloud::Owned<EVP_PKEY, EVP_PKEY_free>;
+using PkeyCtxPtr = iotcloud::Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using DecoderCtxPtr = iotcloud::Owned<OSSL_DECODER_CTX, OSSL_DECODER_CTX_free>;
 
 // Drops, on scope exit, whatever OpenSSL queued on this thread's error queue
 // since construction, so a failed call leaves nothing behind for the caller.
