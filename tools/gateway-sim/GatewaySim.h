@@ -58,7 +58,7 @@ struct Fault {
   int delayMs = 0;
   int status = 500;
   size_t bytes = 0;
-  std::string body;
+  std::string body = {};
 };
 
 // A request as the server received it.
