@@ -375,7 +375,9 @@ void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, const std:
 // ---- Completions (HTTP manager thread) ------------------------------------------
 
 void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType type) {
-  QZ_LOG(1, "cloud id=%s response=%s", request->id.c_str(), ForLog(response->data).c_str());
+  if (iotcloud::GetLogMinLevel() <= 1) {
+    QZ_LOG(1, "cloud id=%s response=%s", request->id.c_str(), ForLog(response->data).c_str());
+  }
   if (type != ASYNC_HTTP_REQ_REGION_GET) return;
 
   Result result;
