@@ -4,11 +4,13 @@
 // region_lookup_test and cli/cli_tool_test.
 
 #include <cjson/cJSON.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 
@@ -233,6 +235,100 @@ TEST(GatewaySimRegionTable, InvalidTablesAreRejectedWithTheReason) {
   }
 }
 
+// --- Bounds ------------------------------------------------------------------
+
+// What the gateway answers a POST of `body` with `headers` to `path`: status,
+// the body and "X-Ca-Error-Message"; status -1 when no answer came.
+std::tuple<int, std::string, std::string> Post(const GatewaySim& gateway, const std::string& path,
+                                               const std::string& body, const httplib::Headers& headers = {}) {
+  httplib::SSLClient client("127.0.0.1", gateway.port());
+  client.set_ca_cert_path(gateway.caFile().c_str());
+  client.enable_server_certificate_verification(true);
+  auto result = client.Post(path.c_str(), headers, body, "application/octet-stream");
+  if (!result) return {-1, httplib::to_string(result.error()), ""};
+  return {result->status, result->body, result->get_header_value("X-Ca-Error-Message")};
+}
+
+// A flood of requests (unauthenticated, to unknown paths, large) keeps only
+// the last few, with their bodies cut; the count of arrivals stays exact.
+TEST(GatewaySimBounds, RecordKeepsTheLastRequestsWithBodiesCut) {
+  GatewayConfig config;
+  config.maxRecordedRequests = 5;
+  config.maxRecordedBodyBytes = 16;
+  GatewaySim gateway(config);
+  std::string error;
+  ASSERT_TRUE(gateway.Start(&error)) << error;
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(std::get<0>(Post(gateway, "/flood/" + std::to_string(i), std::string(512 << 10, 'f'))), 404);
+  }
+  EXPECT_TRUE(gateway.WaitForRequests(8, 0));
+  const auto recorded = gateway.requests();
+  ASSERT_EQ(recorded.size(), 5u);
+  for (size_t i = 0; i < recorded.size(); ++i) {
+    EXPECT_EQ(recorded[i].path, "/flood/" + std::to_string(i + 3));
+    EXPECT_EQ(recorded[i].body, std::string(16, 'f'));
+    EXPECT_EQ(recorded[i].bodyBytes, 512u << 10);
+  }
+}
+
+// Encoded bodies are refused before they are read (a 100 KB gzip body could
+// inflate to 100 MiB); bodies over the cap get a message. Neither is recorded.
+TEST(GatewaySimBounds, EncodedAndOversizedBodiesAreRefusedWithAMessage) {
+  GatewaySim gateway(GatewayConfig{});
+  std::string error;
+  ASSERT_TRUE(gateway.Start(&error)) << error;
+  const std::string gzipHeader("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+  const std::vector<std::tuple<std::string, httplib::Headers, int, std::string>> cases = {
+      {gzipHeader + std::string(100000, 'z'), {{"Content-Encoding", "gzip"}}, 415,
+       "Content-Encoding not supported: gzip"},
+      {"x", {{"Content-Encoding", "deflate"}}, 415, "Content-Encoding not supported: deflate"},
+      {std::string((1 << 20) + 1, 'b'), {}, 413, "Request body too large"},
+  };
+  for (const auto& [body, headers, status, message] : cases) {
+    SCOPED_TRACE(message);
+    const auto [gotStatus, gotBody, gotHeader] = Post(gateway, iotcloud::gateway::kRegionGetPath, body, headers);
+    EXPECT_EQ(gotStatus, status) << gotBody;
+    EXPECT_EQ(gotBody, "{\"code\":" + std::to_string(status) + ",\"message\":\"" + message + "\"}");
+    EXPECT_EQ(gotHeader, message);
+  }
+  EXPECT_TRUE(gateway.requests().empty());
+}
+
+// Bound to the IPv6 loopback, the gateway's certificate names it, so a
+// client that verifies (libcurl here) accepts it.
+TEST(GatewaySimBounds, Ipv6LoopbackIsInTheCertificate) {
+  GatewayConfig config;
+  config.bindHost = "::1";
+  GatewaySim gateway(config);
+  std::string error;
+  if (!gateway.Start(&error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
+  EXPECT_EQ(gateway.hostPort(), "[::1]:" + std::to_string(gateway.port()));
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
+  ASSERT_TRUE(curl);
+  const std::string url = "https://" + gateway.hostPort() + "/nothing-here";
+  std::string answer;
+  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_CAINFO, gateway.caFile().c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &answer);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+    static_cast<std::string*>(out)->append(data, size * count);
+    return size * count;
+  });
+  char curlError[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, curlError);
+  ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK) << curlError;
+  EXPECT_EQ(answer, R"({"code":404,"message":"API not found"})");
+}
+
+TEST(GatewaySimBounds, EmptySecretIsRefused) {
+  GatewayConfig config;
+  config.applications = {{"key", ""}};
+  GatewaySim gateway(config);
+  std::string error;
+  EXPECT_FALSE(gateway.Start(&error));
+  EXPECT_EQ(error, "the secret of application key is empty");
+}
+
 // --- The program -----------------------------------------------------------
 
 class GatewaySimProgram : public ::testing::Test {
@@ -286,9 +382,14 @@ TEST_F(GatewaySimProgram, ServesSignedLookupsUntilSigterm) {
 
 TEST_F(GatewaySimProgram, BadOptionsGetAMessageAndExitCode2) {
   std::ofstream(dir_ + "/bad.json") << R"({"regions": {}, "routes": {}})";
+  std::ofstream(dir_ + "/huge.json") << std::string((4 << 20) + 1, ' ');
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
   for (const std::string& args : std::vector<std::string>{
-           "--bogus", "--port", "--port http", "--port 70000", "--host 10.0.0.1", "--app no-colon", "--cert c.pem",
-           "--regions /nonexistent.json", "--regions " + dir_ + "/bad.json", "--quiet=yes"}) {
+           "--bogus", "--port", "--port http", "--port 70000", "--host 10.0.0.1", "--app no-colon", "--app key:",
+           "--cert c.pem", "--regions /nonexistent.json", "--regions " + dir_ + "/bad.json", "--quiet=yes",
+           // Bounded inputs: no device read for ever, no FIFO waited on, nothing huge.
+           "--regions /dev/zero", "--regions " + dir_ + "/fifo", "--regions " + dir_ + "/huge.json",
+           "--cert /dev/zero --key /dev/zero"}) {
     const int status = std::system((program_ + " " + args + " >/dev/null 2>" + dir_ + "/stderr").c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status;
     const std::string log = Read("stderr");

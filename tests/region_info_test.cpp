@@ -89,6 +89,12 @@ TEST(RegionInfo, JsonRoundTripKeepsEveryByte) {
 TEST(RegionInfo, FailuresLeaveTheRecordAndLogWhy) {
   const std::string html = "<html><body><h1>502 Bad Gateway</h1></body></html>";
   const std::string er = "region get response error, code=";
+  // Unreadable answers are logged as they came up to 512 bytes; beyond,
+  // their first 512 bytes and their length. Controls are escaped.
+  const std::string page512 = html + std::string(512 - html.size(), '.');
+  const std::string huge = "\x1b]0;retitled\x07\x1b[2J" + std::string(4000000, 'x');
+  const std::string hugeLogged = "\\x1b]0;retitled\\x07\\x1b[2J" + std::string(512 - 17, 'x') + "... (4000017 bytes)";
+  const std::string nulValue = R"({"code":200,"data":{"regionId":"eu\u0000-evil"}})";
   const struct {
     bool response;  // parseFromHttpResponse, else parseFromJsonString
     std::string text;
@@ -101,13 +107,21 @@ TEST(RegionInfo, FailuresLeaveTheRecordAndLogWhy) {
       {true, R"({"code":500,"message":{"text":"x"}})", {er + "500 message="}},
       {true, R"({"code":200,"message":"success"})", {}},
       {false, "{'regionId':'a'}", {"region info parse json failed! {'regionId':'a'}"}},
+      {true, page512, {"region get response parse json failed! " + page512}},
+      {true, page512 + "\n", {"region get response parse json failed! " + page512 + "... (513 bytes)"}},
+      {true, huge, {"region get response parse json failed! " + hugeLogged}},
+      {true, R"({"code":500,"message":"\u001b[2Jforged\nline"})", {er + "500 message=\\x1b[2Jforged\\nline"}},
+      {true, nulValue, {"region get response holds \\u0000, which cannot be kept: " + nulValue}},
+      {false, R"({"regionId":"eu\u0000-evil"})",
+       {R"(region info holds \u0000, which cannot be kept: {"regionId":"eu\u0000-evil"})"}},
   };
   for (const auto& c : cases) {
     IotRegionInfo record = Marked("keep");
     LogCapture log;
-    EXPECT_FALSE(c.response ? record.parseFromHttpResponse(c.text) : record.parseFromJsonString(c.text)) << c.text;
-    EXPECT_TRUE(record == Marked("keep")) << c.text;
-    EXPECT_EQ(Failures(log, c.response ? "parseFromHttpResponse" : "parseFromJsonString"), c.log) << c.text;
+    SCOPED_TRACE(c.text.substr(0, 100));
+    EXPECT_FALSE(c.response ? record.parseFromHttpResponse(c.text) : record.parseFromJsonString(c.text));
+    EXPECT_TRUE(record == Marked("keep"));
+    EXPECT_EQ(Failures(log, c.response ? "parseFromHttpResponse" : "parseFromJsonString"), c.log);
   }
 }
 

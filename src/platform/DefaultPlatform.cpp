@@ -9,8 +9,10 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "core/support/TovoLog.h"
 
@@ -32,16 +34,6 @@ Statement Prepare(sqlite3* db, const char* sql) {
   return Statement(raw);
 }
 
-bool Exec(sqlite3* db, const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    QZ_LOG(4, "cache: '%s' failed: %s", sql, error ? error : sqlite3_errmsg(db));
-    sqlite3_free(error);
-    return false;
-  }
-  return true;
-}
-
 // mkdir -p for the folder that holds `path`.
 bool MakeParentDirectories(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
@@ -51,6 +43,170 @@ bool MakeParentDirectories(const std::string& path) {
       return false;
     }
   }
+  return true;
+}
+
+struct ConnectionCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
+
+// How long a statement waits for a lock another connection holds. Saves run
+// on the HTTP manager thread, where every other transfer waits with them; a
+// writer of this cache holds the lock for one small transaction (about a
+// millisecond with its fsync), so a longer wait only ever waits for a stuck
+// or foreign process. The save then fails, is logged, and the next one tries
+// again.
+constexpr int kBusyTimeoutMs = 250;
+
+enum class OpenState { kOpen, kReadOnly, kDamaged, kFailed };
+
+struct Opened {
+  OpenState state = OpenState::kFailed;
+  Connection db;
+  std::string readOnlyReason;  // not empty: open, but only for reading
+};
+
+OpenState StateFor(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_OK: return OpenState::kOpen;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT: return OpenState::kDamaged;
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return OpenState::kReadOnly;
+    default: return OpenState::kFailed;  // busy, locked, full, I/O: not the file's fault
+  }
+}
+
+// Runs `sql`; on failure *why says what failed. Returns SQLite's result.
+int Run(sqlite3* db, const char* sql, std::string* why) {
+  char* error = nullptr;
+  const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &error);
+  if (rc != SQLITE_OK) *why = error ? error : sqlite3_errmsg(db);
+  sqlite3_free(error);
+  return rc;
+}
+
+// PRAGMA quick_check: SQLITE_OK when the database reads as sound, else
+// SQLITE_CORRUPT (or the error that stopped the check) with *why.
+int QuickCheck(sqlite3* db, std::string* why) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA quick_check(1)", -1, &raw, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    *why = sqlite3_errmsg(db);
+    return sqlite3_errcode(db);
+  }
+  Statement statement(raw);
+  const int rc = sqlite3_step(statement.get());
+  if (rc != SQLITE_ROW) {
+    *why = sqlite3_errmsg(db);
+    return rc;
+  }
+  const unsigned char* verdict = sqlite3_column_text(statement.get(), 0);
+  if (verdict != nullptr && std::strcmp(reinterpret_cast<const char*>(verdict), "ok") == 0) return SQLITE_OK;
+  *why = verdict ? reinterpret_cast<const char*>(verdict) : "quick_check failed";
+  for (char& c : *why) c = (c == '\n') ? ' ' : c;
+  return SQLITE_CORRUPT;
+}
+
+// Opens (creating when missing) the cache for reading and writing, in WAL
+// mode, and checks it. kReadOnly when it can only be read, kDamaged when it
+// is not a sound database.
+Opened OpenForWriting(const std::string& path, bool inMemory, std::string* why) {
+  Opened opened;
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  Connection db(raw);
+  if (rc != SQLITE_OK) {
+    *why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    opened.state = StateFor(rc);
+    return opened;
+  }
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  // WAL with synchronous=FULL: a committed write survives a crash, and a
+  // write cut short by one is rolled back on the next open.
+  if ((!inMemory && (rc = Run(db.get(), "PRAGMA journal_mode=WAL", why)) != SQLITE_OK) ||
+      (rc = Run(db.get(), "PRAGMA synchronous=FULL", why)) != SQLITE_OK ||
+      (rc = Run(db.get(), "CREATE TABLE IF NOT EXISTS cache(key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL)",
+                why)) != SQLITE_OK ||
+      (rc = QuickCheck(db.get(), why)) != SQLITE_OK) {
+    opened.state = StateFor(rc);
+    return opened;
+  }
+  // SQLite opens a file it may not write read-only without saying so.
+  if (sqlite3_db_readonly(db.get(), "main") == 1) {
+    *why = "the file is read-only";
+    opened.state = OpenState::kReadOnly;
+    return opened;
+  }
+  opened.state = OpenState::kOpen;
+  opened.db = std::move(db);
+  return opened;
+}
+
+// Opens an existing cache read-only. A WAL database whose folder cannot take
+// the -shm file is opened as immutable: nobody can write it there either.
+Opened OpenForReading(const std::string& path, std::string* why) {
+  Opened opened;
+  for (const bool immutable : {false, true}) {
+    std::string name = path;
+    int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;
+    if (immutable) {
+      name = "file:";
+      for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+          static const char kHex[] = "0123456789ABCDEF";
+          name += '%';
+          name += kHex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+          name += kHex[static_cast<unsigned char>(c) & 0xF];
+        } else {
+          name += c;
+        }
+      }
+      name += "?immutable=1";
+      flags |= SQLITE_OPEN_URI;
+    }
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
+    Connection db(raw);
+    if (rc == SQLITE_OK) {
+      sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+      rc = Run(db.get(), "SELECT count(*) FROM cache", why);
+      if (rc == SQLITE_OK) rc = QuickCheck(db.get(), why);
+    } else {
+      *why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    }
+    if (rc == SQLITE_OK) {
+      opened.state = OpenState::kOpen;
+      opened.db = std::move(db);
+      return opened;
+    }
+    if ((rc & 0xff) != SQLITE_CANTOPEN) break;
+  }
+  return opened;
+}
+
+// Renames the damaged database (with its -wal, -shm and -journal files, which
+// belong to it) to "<path>.damaged-<UTC time>", so that nothing is lost and a
+// fresh cache can take its place.
+bool MoveAside(const std::string& path, std::string* aside) {
+  char stamp[32];
+  const time_t now = time(nullptr);
+  tm parts{};
+  gmtime_r(&now, &parts);
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
+  std::string target = path + ".damaged-" + stamp;
+  struct stat existing {};
+  for (int n = 2; lstat(target.c_str(), &existing) == 0; ++n) target = path + ".damaged-" + stamp + "-" + std::to_string(n);
+  if (std::rename(path.c_str(), target.c_str()) != 0) return false;
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    const std::string from = path + suffix;
+    if (lstat(from.c_str(), &existing) == 0) std::rename(from.c_str(), (target + suffix).c_str());
+  }
+  *aside = target;
   return true;
 }
 
@@ -90,30 +246,60 @@ std::string DefaultPlatform::DefaultCachePath() {
 bool DefaultPlatform::openLocked() {
   if (db_ != nullptr) return true;
   const std::string path = options_.cachePath.empty() ? DefaultCachePath() : options_.cachePath;
-  if (path != ":memory:" && !MakeParentDirectories(path)) return false;
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
-  if (rc != SQLITE_OK) {
-    QZ_LOG(4, "cache: cannot open %s: %s", path.c_str(), db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    sqlite3_close_v2(db);
+  const bool inMemory = path == ":memory:";
+  if (!inMemory) {
+    // A device or a FIFO would be read for ever or block; and it must never
+    // be moved aside as a damaged cache.
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+      QZ_LOG(4, "cache: %s is not a regular file; no cache is kept", path.c_str());
+      return false;
+    }
+    if (!MakeParentDirectories(path)) return false;
+  }
+
+  std::string why;
+  Opened opened = OpenForWriting(path, inMemory, &why);
+  if (opened.state == OpenState::kDamaged) {
+    std::string aside;
+    if (!MoveAside(path, &aside)) {
+      QZ_LOG(4, "cache: %s is damaged (%s) and cannot be moved aside: %s", path.c_str(), why.c_str(),
+             std::strerror(errno));
+      return false;
+    }
+    QZ_LOG(4, "cache: %s is damaged (%s); moved it to %s and started an empty cache", path.c_str(), why.c_str(),
+           aside.c_str());
+    opened = OpenForWriting(path, inMemory, &why);
+  }
+  if (opened.state == OpenState::kReadOnly) {
+    // Reading does not need what writing does (the -wal and -shm files next
+    // to the database): a cache in a read-only folder or on read-only media
+    // can still be read.
+    const std::string writeError = why;
+    opened = OpenForReading(path, &why);
+    if (opened.state == OpenState::kOpen) {
+      QZ_LOG(3, "cache: %s cannot be written (%s); opened it read-only, saves will fail", path.c_str(),
+             writeError.c_str());
+      opened.readOnlyReason = writeError;
+    }
+  }
+  if (opened.state != OpenState::kOpen) {
+    QZ_LOG(4, "cache: cannot open %s: %s", path.c_str(), why.c_str());
     return false;
   }
-  sqlite3_busy_timeout(db, 5000);
-  // WAL with synchronous=FULL: a committed write survives a crash, and a
-  // write cut short by one is rolled back on the next open.
-  if ((path != ":memory:" && !Exec(db, "PRAGMA journal_mode=WAL")) || !Exec(db, "PRAGMA synchronous=FULL") ||
-      !Exec(db, "CREATE TABLE IF NOT EXISTS cache(key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL)")) {
-    sqlite3_close_v2(db);
-    return false;
-  }
-  db_ = db;
+  db_ = opened.db.release();
+  readOnlyReason_ = opened.readOnlyReason;
   return true;
 }
 
 bool DefaultPlatform::cacheIsOpen() {
   std::lock_guard<std::mutex> lock(mutex_);
   return db_ != nullptr;
+}
+
+bool DefaultPlatform::cacheIsWritable() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openLocked() && readOnlyReason_.empty();
 }
 
 std::string DefaultPlatform::LanguageOfLocaleName(const std::string& localeName) {
@@ -162,6 +348,10 @@ bool DefaultPlatform::writeCache(std::string key, std::string storedText) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!openLocked()) {
     QZ_LOG(4, "cache: not open, write of key=%s dropped", key.c_str());
+    return false;
+  }
+  if (!readOnlyReason_.empty()) {
+    QZ_LOG(4, "cache: opened read-only (%s), write of key=%s refused", readOnlyReason_.c_str(), key.c_str());
     return false;
   }
   Statement statement = Prepare(db_, "INSERT OR REPLACE INTO cache(key, value) VALUES(?1, ?2)");

@@ -5,6 +5,21 @@
 //    crash or kill mid-write leaves the old value or the new one, never a
 //    mix). Keys and values are stored as blobs: any bytes, NUL included, read
 //    back exactly; an absent key reads as the empty string.
+//    When the file is opened (on construction, else at the first call that
+//    needs it; a failed open is retried by every later call):
+//     - a path that exists but is no regular file (a device, a FIFO) is not
+//       opened: reads give "", writes fail;
+//     - a file that is not a sound SQLite database (garbage, truncated, a
+//       damaged page, as PRAGMA quick_check sees it) is renamed, with its
+//       -wal/-shm/-journal files, to "<path>.damaged-<UTC time>" (never
+//       deleted), a fresh empty cache takes its place, and one level-4 line
+//       says so;
+//     - a cache that cannot be written (read-only file, folder or media) is
+//       opened read-only: reads work, every write fails with a level-4 line
+//       saying why; cacheIsWritable() tells.
+//    A statement waits at most 250 ms for a lock held by another connection
+//    or process, then fails (a write returns false); saves run on the HTTP
+//    manager thread, where a longer wait would hold up every transfer.
 //  - signString: HMAC-SHA1 of the text keyed with the application secret,
 //    Base64-encoded (method 1; any other method gives the empty string).
 //  - getApplicationKey: the configured key.
@@ -51,8 +66,10 @@ class IOTCLOUD_API DefaultPlatform : public PlatformServices {
   std::string encodeCacheValue(std::string value) override;
   std::string decodeCacheValue(std::string storedText) override;
 
-  // True when the cache database is open and usable.
+  // True when the cache database is open (perhaps only for reading).
   bool cacheIsOpen();
+  // True when the cache database is open for writing.
+  bool cacheIsWritable();
   // The per-user default: $XDG_CACHE_HOME/iotcloud/cache.db, else
   // ~/.cache/iotcloud/cache.db.
   static std::string DefaultCachePath();
@@ -64,8 +81,9 @@ class IOTCLOUD_API DefaultPlatform : public PlatformServices {
   bool openLocked();
 
   const DefaultPlatformOptions options_;
-  std::mutex mutex_;         // guards db_
-  sqlite3* db_ = nullptr;    // owned; null until opened (each call retries a failed open)
+  std::mutex mutex_;           // guards db_ and readOnlyReason_
+  sqlite3* db_ = nullptr;      // owned; null until opened (each call retries a failed open)
+  std::string readOnlyReason_; // not empty: db_ is open only for reading, for this reason
 };
 
 }  // namespace iotcloud

@@ -4,7 +4,10 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "gateway-sim/GatewaySim.h"
+#include "core/support/UntrustedText.h"
 #include "gateway-sim/RegionTable.h"
 #include "support/TestUtil.h"
 
@@ -106,6 +110,9 @@ GatewaySim* CliToolTest::sim_ = nullptr;
 TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
   const std::string missingCa = dir_.File("missing.pem");
   std::ofstream(dir_.File("not-a-cert.pem")) << "hello\n";
+  std::ofstream(dir_.File("long-secret")) << std::string(4097, 's');
+  std::ofstream(dir_.File("huge.pem")) << "-----BEGIN CERTIFICATE-----\n" << std::string(4 << 20, 'A');
+  ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0600), 0);
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -129,6 +136,20 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
       {{"--cache", dir_.File("c.db"), "language", "set", "english"}, "is no language tag"},
       {{"language", "speak"}, "unknown language command"},
       {{"country", "get"}, "country wants: set CODE"},
+      // Files are read only when regular, and only up to a size fitting them.
+      {{"--app-secret-file", "/dev/zero", "region", "show"}, "secret file /dev/zero: is not a regular file"},
+      {{"--app-secret-file", dir_.File("fifo"), "region", "show"}, "is not a regular file"},
+      {{"--app-secret-file", dir_.File("long-secret"), "region", "show"}, "is larger than 4096 bytes"},
+      {{"--ca-file", "/dev/zero", "region", "show"}, "CA file /dev/zero: is not a regular file"},
+      {{"--ca-file", dir_.File("huge.pem"), "region", "show"}, "is larger than 4194304 bytes"},
+      // A gateway is a host with an optional port, nothing that changes the URL.
+      {{"--gateway", "host:1/other?q=", "region", "show"}, "--gateway wants HOST or HOST:PORT"},
+      {{"--gateway", "user@host", "region", "show"}, "--gateway wants HOST"},
+      {{"--gateway", "https://host", "region", "show"}, "--gateway wants HOST"},
+      {{"--gateway", "host:70000", "region", "show"}, "--gateway wants HOST"},
+      {{"--gateway", "::1", "region", "show"}, "--gateway wants HOST"},
+      {{"--iot-api-host", "host:", "region", "show"}, "--iot-api-host wants HOST"},
+      {{"region", "lookup", "--email", "\xff\xfe@example.com"}, "--email is not valid UTF-8 text"},
   };
   for (const Case& c : cases) {
     std::string joined;
@@ -139,6 +160,160 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
   }
+  for (const std::string host : {"gw.example.com:8443", "127.0.0.1", "[::1]:443", "[fe80::1]"}) {
+    EXPECT_EQ(Iotcloud({"--gateway", host, "--cache", dir_.File("c.db"), "region", "show"}).exitCode, 0) << host;
+  }
+}
+
+// What a terminal would act on: C0 controls other than the line feed (and
+// the tab that --json indents with), DEL, C1 controls, and bytes that are not
+// UTF-8. None may come through from the gateway.
+void ExpectSafeForATerminal(const std::string& text) {
+  for (unsigned char c : text) {
+    ASSERT_TRUE(c >= 0x20 || c == '\n' || c == '\t') << "control byte " << int(c) << " in:\n" << text.substr(0, 2000);
+    ASSERT_NE(c, 0x7f) << text.substr(0, 2000);
+  }
+  ASSERT_TRUE(iotcloud::IsValidUtf8(text)) << text.substr(0, 2000);
+  ASSERT_EQ(text.find("\xc2\x9b"), std::string::npos) << text.substr(0, 2000);
+}
+
+// Hostile answers, scripted at the local gateway, through the whole tool:
+// nothing it prints acts on the terminal or forges a line, --json stays valid
+// JSON that means what the gateway said, the log line of a huge answer stays
+// short, and a value cut by \u0000 is not stored.
+TEST_F(CliToolTest, HostileAnswersCannotReachTheTerminalRaw) {
+  const std::string escapes =
+      R"({"code":200,"message":"success","data":{"regionId":"eu-\u001b]0;owned\u0007x",)"
+      R"("regionEnglishName":"\u001b[2J\r\nregion changed: forged","mqttEndpoint":"\u009b31m\u202e",)"
+      "\"apiGatewayEndpoint\":\"raw \x1b[1m \x7f\"}}";
+  const std::string badUtf8 = "{\"code\":200,\"data\":{\"regionId\":\"bad-\xff\xfe\xc0\"}}";
+  const struct {
+    const char* name;
+    std::string answer;
+    int exitCode;
+    std::string expected;  // in the text output
+    std::string logged;    // in the log (stderr)
+  } cases[] = {
+      {"escape sequences in region values", escapes, 0, "regionId               eu-\\x1b]0;owned\\x07x", ""},
+      {"region values that are not UTF-8", badUtf8, 0, "bad-\\xff\\xfe\\xc0", ""},
+      {"service message with escapes", R"({"code":500,"message":"\u001b]0;x\u0007\nregion changed: forged"})", 4,
+       "region unchanged: service error 500: \\x1b]0;x\\x07\\nregion changed: forged",
+       "message=\\x1b]0;x\\x07\\nregion changed: forged"},
+      {"a 4 MB answer that is not JSON", "\x1b[2J<html>" + std::string(4000000 - 10, 'h'), 5,
+       "the answer is not JSON", "parse json failed! \\x1b[2J<html>hhhh"},
+      {"a region value cut by \\u0000", R"({"code":200,"data":{"regionId":"ap-\u0000-evil"}})", 5,
+       "a string in the answer holds \\u0000", "holds \\u0000, which cannot be kept"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool json : {false, true}) {
+      sim_->PushFault({Fault::Kind::kRawBody, 0, 200, 0, c.answer});
+      std::vector<std::string> args = {"region", "lookup", "--email", "carol@example.com"};
+      if (json) args.insert(args.begin(), "--json");
+      const CliRun run = Iotcloud(Against(args));
+      EXPECT_EQ(run.exitCode, c.exitCode) << run.out.substr(0, 2000) << run.err.substr(0, 2000);
+      ExpectSafeForATerminal(run.out);
+      ExpectSafeForATerminal(run.err);
+      EXPECT_EQ(run.out.find("\nregion changed: forged"), std::string::npos) << run.out;
+      EXPECT_LT(run.err.size(), 2000u) << run.err.substr(0, 2000);  // the log line of the 4 MB answer is cut
+      EXPECT_NE(run.err.find(c.logged), std::string::npos) << run.err;
+      if (!json) {
+        EXPECT_NE(run.out.find(c.expected), std::string::npos) << run.out;
+        continue;
+      }
+      std::unique_ptr<cJSON, decltype(&cJSON_Delete)> out(cJSON_Parse(run.out.c_str()), &cJSON_Delete);
+      ASSERT_TRUE(out) << run.out;
+      const cJSON* region = cJSON_GetObjectItemCaseSensitive(out.get(), "region");
+      const cJSON* id = cJSON_GetObjectItemCaseSensitive(region, "regionId");
+      ASSERT_TRUE(cJSON_IsString(id)) << run.out;
+      if (&c == &cases[0]) {
+        EXPECT_STREQ(id->valuestring, "eu-\x1b]0;owned\x07x");  // JSON keeps the meaning
+      }
+    }
+  }
+  // Nothing cut was stored: the cache holds the region of the last good answer.
+  const CliRun shown = Iotcloud(Against({"region", "show"}));
+  EXPECT_EQ(shown.out.find("ap-"), std::string::npos) << shown.out;
+}
+
+// A command that saves fails (exit 1, saying so) when its save fails, here
+// because another process holds the cache's write lock; the lookup's answer
+// is still shown.
+TEST_F(CliToolTest, FailedSaveFailsTheCommand) {
+  ASSERT_EQ(Iotcloud(Against({"region", "lookup", "--email", "bob@example.de"})).exitCode, 0);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("cache.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const struct {
+    std::vector<std::string> command;
+    std::string out, err;
+  } cases[] = {
+      {{"region", "lookup", "--email", "dave@example.com"}, "region changed: eu-central-1 -> us-west-1",
+       "iotcloud: the region could not be saved in the cache"},
+      {{"region", "clear"}, "", "iotcloud: the cleared region could not be saved"},
+      {{"language", "set", "de-DE"}, "", "iotcloud: the language could not be saved"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command[0] + " " + c.command[1]);
+    const CliRun run = Iotcloud(Against(c.command));
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_NE(Iotcloud(Against({"region", "show"})).out.find("eu-central-1"), std::string::npos);
+}
+
+// A cache that can only be read is shown, but a command that would save is
+// refused before anything is sent. Root may write any folder, so as root the
+// cache sits on a read-only mount.
+TEST_F(CliToolTest, ReadOnlyCacheIsShownButNotWritten) {
+  const bool root = geteuid() == 0;
+  const std::string dir = dir_.File("ro");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  if (root && mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "running as root without the right to mount a read-only file system";
+  }
+  struct Restore {  // lets TempDir remove the folder again
+    std::string dir;
+    bool root;
+    ~Restore() {
+      if (root) umount2(dir.c_str(), MNT_DETACH);
+      else chmod(dir.c_str(), 0700);
+    }
+  } restore{dir, root};
+  std::vector<std::string> cache = {"--cache", dir + "/cache.db"};
+  auto with = [&](std::vector<std::string> command) {
+    command.insert(command.begin(), cache.begin(), cache.end());
+    return Against(command);  // after the --cache of Against, so this one counts
+  };
+  ASSERT_EQ(Iotcloud(with({"language", "set", "de-DE"})).exitCode, 0);
+  ASSERT_EQ(root ? mount("tmpfs", dir.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) : chmod(dir.c_str(), 0500), 0);
+
+  sim_->clearRequests();
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+           {"region", "lookup", "--email", "dave@example.com"}, {"region", "clear"}, {"language", "clear"}}) {
+    const CliRun run = Iotcloud(with(command));
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.err.find("iotcloud: the cache " + dir + "/cache.db is read-only"), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(sim_->requests().empty());
+  CliRun run = Iotcloud(with({"language", "get"}));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "de-DE\n");
+  EXPECT_EQ(Iotcloud(with({"region", "show"})).exitCode, 0);
+}
+
+// A request the transport refuses says what was refused.
+TEST_F(CliToolTest, RefusedRequestSaysWhy) {
+  std::vector<std::string> args = Against({"region", "lookup", "--country", "DE"});
+  args[7] = std::string(kAppKey) + "\r\nX-Injected: 1";
+  const CliRun run = Iotcloud(args);
+  EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+  EXPECT_NE(run.out.find("the request was not sent: the header x-ca-key holds CR, LF or NUL"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("initialised"), std::string::npos) << run.out;
 }
 
 TEST_F(CliToolTest, EveryCommandHasHelp) {

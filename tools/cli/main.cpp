@@ -8,6 +8,8 @@
 
 #include <cjson/cJSON.h>
 
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +34,8 @@
 #include "core/support/DeploymentConfig.h"
 #include "core/support/PlatformServices.h"
 #include "core/support/TovoLog.h"
+#include "core/support/UntrustedText.h"
+#include "common/BoundedFile.h"
 #include "platform/DefaultPlatform.h"
 
 namespace {
@@ -47,6 +51,10 @@ enum ExitCode {
 };
 
 const char kVersion[] = "0.1.0";
+
+// Largest files taken: a secret is a line; a CA bundle is a few hundred KiB.
+constexpr size_t kMaxSecretFileBytes = 4096;
+constexpr size_t kMaxCaFileBytes = 4 << 20;
 
 const char kMainUsage[] =
     "Usage: iotcloud [global options] <command> [options]\n"
@@ -67,9 +75,10 @@ const char kMainUsage[] =
     "                              else " IOTCLOUD_DEFAULT_SHANGHAI_IOT_API_HOST ")\n"
     "  --app-key KEY               gateway application key\n"
     "  --app-secret SECRET         application secret the requests are signed with\n"
-    "  --app-secret-file FILE      read the secret from FILE instead (first line)\n"
-    "  --ca-file FILE              PEM certificates to verify the gateway with\n"
-    "                              (default: the system's trust store)\n"
+    "  --app-secret-file FILE      read the secret from FILE instead (first line;\n"
+    "                              a regular file of at most 4 KiB)\n"
+    "  --ca-file FILE              PEM certificates to verify the gateway with, at\n"
+    "                              most 4 MiB (default: the system's trust store)\n"
     "  --cache FILE                cache database (default ~/.cache/iotcloud/cache.db)\n"
     "  --stage prod|pre|test       gateway environment stage (default prod)\n"
     "  --timeout-ms N              time limit of one request (default 20000)\n"
@@ -146,13 +155,51 @@ class UsageError : public std::runtime_error {
   const char* usage_;
 };
 
-bool ReadFile(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return false;
-  *out = text.str();
+// The text of a file named by `option`, or a usage error saying why not.
+std::string ReadOptionFile(const std::string& option, const std::string& what, const std::string& path,
+                           size_t maxBytes) {
+  std::string text, error;
+  if (!iotcloud::tools::ReadBoundedFile(path, maxBytes, &text, &error)) {
+    throw UsageError(option + ": cannot read the " + what + " " + path + ": " + error,
+                     kMainUsage);
+  }
+  return text;
+}
+
+// A gateway host as the library takes it: a host name, an IPv4 address or a
+// bracketed IPv6 address, with an optional ":port". Anything else (a path,
+// a query, credentials, a scheme) would change the request's URL.
+bool IsHostAndPort(const std::string& value) {
+  std::string host = value, port;
+  if (!value.empty() && value[0] == '[') {
+    const size_t close = value.find(']');
+    if (close == std::string::npos || close == 1) return false;
+    for (char c : value.substr(1, close - 1)) {
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+    }
+    if (close + 1 < value.size()) {
+      if (value[close + 1] != ':') return false;
+      port = value.substr(close + 2);
+      if (port.empty()) return false;
+    }
+    host.clear();
+  } else if (const size_t colon = value.find(':'); colon != std::string::npos) {
+    host = value.substr(0, colon);
+    port = value.substr(colon + 1);
+    if (port.empty()) return false;
+  }
+  if (value.empty() || (value[0] != '[' && host.empty()) || host.size() > 253) return false;
+  for (char c : host) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' && c != '_') return false;
+  }
+  if (!port.empty()) {
+    if (port.size() > 5) return false;
+    for (char c : port) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    const long number = std::strtol(port.c_str(), nullptr, 10);
+    if (number < 1 || number > 65535) return false;
+  }
   return true;
 }
 
@@ -215,23 +262,24 @@ Options ParseCommandLine(int argc, char** argv) {
       value = argv[++i];
     }
 
-    if (name == "--gateway") {
-      options.gateway = value;
-    } else if (name == "--iot-api-host") {
-      options.iotApiHost = value;
+    if (name == "--gateway" || name == "--iot-api-host") {
+      if (!IsHostAndPort(value)) {
+        throw UsageError(name + " wants HOST or HOST:PORT (IPv6 as [ADDRESS]:PORT), not '" +
+                             value + "'",
+                         kMainUsage);
+      }
+      (name == "--gateway" ? options.gateway : options.iotApiHost) = value;
     } else if (name == "--app-key") {
       options.appKey = value;
     } else if (name == "--app-secret") {
       options.appSecret = value;
       options.haveSecret = true;
     } else if (name == "--app-secret-file") {
-      std::string text;
-      if (!ReadFile(value, &text)) throw UsageError("cannot read the secret file " + value, kMainUsage);
+      const std::string text = ReadOptionFile(name, "secret file", value, kMaxSecretFileBytes);
       options.appSecret = text.substr(0, text.find_first_of("\r\n"));
       options.haveSecret = true;
     } else if (name == "--ca-file") {
-      std::string text;
-      if (!ReadFile(value, &text)) throw UsageError("cannot read the CA file " + value, kMainUsage);
+      const std::string text = ReadOptionFile(name, "CA file", value, kMaxCaFileBytes);
       if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
         throw UsageError("the CA file " + value + " holds no PEM certificate", kMainUsage);
       }
@@ -254,11 +302,19 @@ Options ParseCommandLine(int argc, char** argv) {
       options.logLevel = static_cast<int>(ParseNumber(name, value, 1, 5));
     } else {
       if (options.identifiers.count(name)) throw UsageError(name + " given twice", kLookupUsage);
+      // The library sends identifiers as they are given; the gateway reads
+      // them as UTF-8 text.
+      if (!iotcloud::IsValidUtf8(value)) throw UsageError(name + " is not valid UTF-8 text", kLookupUsage);
       options.identifiers[name] = value;
     }
   }
   return options;
 }
+
+// Text from the gateway or the cache as the tool prints it: control
+// characters and bytes that are not UTF-8 escaped, so that no answer can
+// retitle the terminal, clear it or forge a line of the tool's output.
+std::string Shown(const std::string& text) { return iotcloud::EscapeUntrusted(text); }
 
 // Collects what the observer hears; it runs on the library's HTTP thread.
 class Observer : public IIotGlobalActivationCallback {
@@ -268,8 +324,8 @@ class Observer : public IIotGlobalActivationCallback {
     std::lock_guard<std::mutex> lock(mutex_);
     reports_.push_back(regionInfo);
     if (!json_) {
-      std::printf("observer: region changed to %s (%s)\n", regionInfo.getRegionId().c_str(),
-                  regionInfo.getRegionEnglishName().c_str());
+      std::printf("observer: region changed to %s (%s)\n", Shown(regionInfo.getRegionId()).c_str(),
+                  Shown(regionInfo.getRegionEnglishName()).c_str());
       std::fflush(stdout);
     }
   }
@@ -296,7 +352,7 @@ std::vector<std::pair<const char*, std::string>> RegionFields(const IotRegionInf
 
 void PrintRegionTable(const IotRegionInfo& region) {
   for (const auto& [name, value] : RegionFields(region)) {
-    std::printf("  %-22s %s\n", name, value.c_str());
+    std::printf("  %-22s %s\n", name, Shown(value).c_str());
   }
 }
 
@@ -306,12 +362,42 @@ cJSON* RegionJson(const IotRegionInfo& region) {
   return object;
 }
 
+// Prints `object` and deletes it. Strings may hold any bytes the gateway
+// sent: the output is made valid UTF-8 with every control character escaped.
 void PrintJson(cJSON* object) {
   char* text = cJSON_Print(object);
-  if (text != nullptr) std::printf("%s\n", text);
+  if (text != nullptr) std::printf("%s\n", iotcloud::MakeJsonTerminalSafe(text).c_str());
   cJSON_free(text);
   cJSON_Delete(object);
 }
+
+// The default platform, watched: remembers whether a cache write failed, so
+// that the tool can say a change was not saved. Called on the HTTP manager
+// thread (region saves) and on the main thread.
+class WatchedPlatform : public PlatformServices {
+ public:
+  explicit WatchedPlatform(std::shared_ptr<iotcloud::DefaultPlatform> real) : real_(std::move(real)) {}
+  std::string getSystemLanguage() override { return real_->getSystemLanguage(); }
+  std::string getApplicationKey() override { return real_->getApplicationKey(); }
+  std::string signString(std::string text, int method) override { return real_->signString(std::move(text), method); }
+  bool writeCache(std::string key, std::string storedText) override {
+    const bool written = real_->writeCache(std::move(key), std::move(storedText));
+    if (!written) writeFailed_ = true;
+    return written;
+  }
+  std::string readCache(std::string key) override { return real_->readCache(std::move(key)); }
+  std::string encodeCacheValue(std::string value) override { return real_->encodeCacheValue(std::move(value)); }
+  std::string decodeCacheValue(std::string storedText) override {
+    return real_->decodeCacheValue(std::move(storedText));
+  }
+
+  iotcloud::DefaultPlatform& real() { return *real_; }
+  bool writeFailed() const { return writeFailed_.load(); }
+
+ private:
+  const std::shared_ptr<iotcloud::DefaultPlatform> real_;
+  std::atomic<bool> writeFailed_{false};
+};
 
 // The library's settings, platform and runtime for one command; stops the
 // runtime again on destruction.
@@ -323,9 +409,10 @@ class Session {
     platform.cachePath = options.cacheFile;
     platform.applicationKey = options.appKey;
     platform.applicationSecret = options.appSecret;
-    auto services = std::make_shared<iotcloud::DefaultPlatform>(platform);
-    cacheOpen_ = services->cacheIsOpen();
-    setSharedPlatformImpl(services);
+    cachePath_ = options.cacheFile.empty() ? iotcloud::DefaultPlatform::DefaultCachePath() : options.cacheFile;
+    services_ = std::make_shared<WatchedPlatform>(std::make_shared<iotcloud::DefaultPlatform>(platform));
+    cacheOpen_ = services_->real().cacheIsOpen();
+    setSharedPlatformImpl(services_);
 
     IotSmartInitConfig config;
     config.env = options.stage;
@@ -358,8 +445,33 @@ class Session {
   }
 
   bool cacheOpen() const { return cacheOpen_; }
+  bool cacheWritable() { return services_->real().cacheIsWritable(); }
+  // True once a write to the cache has failed in this session.
+  bool writeFailed() const { return services_->writeFailed(); }
+
+  // Checks that the cache can take what the command will save; prints why not.
+  bool CanSave() {
+    if (!cacheOpen_) {
+      std::fprintf(stderr, "iotcloud: the cache %s cannot be opened\n", Shown(cachePath_).c_str());
+      return false;
+    }
+    if (!cacheWritable()) {
+      std::fprintf(stderr, "iotcloud: the cache %s is read-only; nothing could be saved\n", Shown(cachePath_).c_str());
+      return false;
+    }
+    return true;
+  }
+  // After the command: false, with a message, when a write failed.
+  bool Saved(const char* what) {
+    if (!writeFailed()) return true;
+    std::fprintf(stderr, "iotcloud: %s could not be saved in the cache %s (see the log above)\n", what,
+                 Shown(cachePath_).c_str());
+    return false;
+  }
 
  private:
+  std::shared_ptr<WatchedPlatform> services_;
+  std::string cachePath_;
   bool cacheOpen_ = false;
   bool running_ = false;
 };
@@ -399,6 +511,9 @@ int RunLookup(const Options& options) {
   if (!options.haveSecret) throw UsageError("region lookup needs --app-secret or --app-secret-file", kLookupUsage);
 
   Session session(options);
+  // Every answer is saved; a lookup whose result cannot be kept is refused
+  // before it is sent.
+  if (!session.CanSave()) return kExitFailure;
   session.startRuntime(options);
   IotGlobalActivation* activation = IotGlobalActivation::getInstance();
   activation->init();
@@ -422,6 +537,7 @@ int RunLookup(const Options& options) {
 
   const IotGlobalActivation::LookupResult result = activation->getLastLookupResult();
   const IotRegionInfo region = activation->getRegionInfo();
+  const bool saved = !session.writeFailed();
   if (options.json) {
     cJSON* out = cJSON_CreateObject();
     cJSON_AddStringToObject(out, "outcome", IotGlobalActivation::OutcomeName(result.outcome));
@@ -434,6 +550,7 @@ int RunLookup(const Options& options) {
       cJSON_AddNumberToObject(out, "curlCode", result.curlCode);
     }
     cJSON_AddStringToObject(out, "previousRegionId", before.getRegionId().c_str());
+    cJSON_AddBoolToObject(out, "saved", saved);
     cJSON* reports = cJSON_AddArrayToObject(out, "observer");
     for (const IotRegionInfo& report : observer.reports()) cJSON_AddItemToArray(reports, RegionJson(report));
     cJSON_AddItemToObject(out, "region", RegionJson(region));
@@ -441,17 +558,22 @@ int RunLookup(const Options& options) {
   } else {
     switch (result.outcome) {
       case IotGlobalActivation::LookupOutcome::kChanged:
-        std::printf("region changed: %s -> %s\n", before.getRegionId().c_str(), region.getRegionId().c_str());
+        std::printf("region changed: %s -> %s\n", Shown(before.getRegionId()).c_str(),
+                    Shown(region.getRegionId()).c_str());
         break;
       case IotGlobalActivation::LookupOutcome::kUnchanged:
-        std::printf("region unchanged: the gateway answered the current region %s\n", region.getRegionId().c_str());
+        std::printf("region unchanged: the gateway answered the current region %s\n",
+                    Shown(region.getRegionId()).c_str());
         break;
       default:
-        std::printf("region unchanged: %s\n", result.detail.c_str());
+        // The detail may quote the service's message: a line, not a page.
+        std::printf("region unchanged: %s\n", iotcloud::EscapeUntrustedExcerpt(result.detail, 512).c_str());
         break;
     }
     PrintRegionTable(region);
   }
+  std::fflush(stdout);
+  if (!session.Saved("the region")) return kExitFailure;
   return ExitCodeFor(result.outcome);
 }
 
@@ -475,11 +597,9 @@ int RunShow(const Options& options) {
 
 int RunClear(const Options& options) {
   Session session(options);
-  if (!session.cacheOpen()) {
-    std::fprintf(stderr, "iotcloud: the cache cannot be opened\n");
-    return kExitFailure;
-  }
+  if (!session.CanSave()) return kExitFailure;
   IotGlobalActivation::getInstance()->saveRegionInfoToCache(true);
+  if (!session.Saved("the cleared region")) return kExitFailure;
   if (options.json) {
     cJSON* out = cJSON_CreateObject();
     cJSON_AddBoolToObject(out, "cleared", true);
@@ -506,8 +626,8 @@ int RunLanguage(const Options& options) {
                      kLanguageUsage);
   }
   Session session(options);
-  if (!session.cacheOpen()) {
-    std::fprintf(stderr, "iotcloud: the cache cannot be opened\n");
+  if (verb == "get" ? !session.cacheOpen() : !session.CanSave()) {
+    if (verb == "get") std::fprintf(stderr, "iotcloud: the cache cannot be opened\n");
     return kExitFailure;
   }
   IotLanguageManager* languages = IotLanguageManager::getInstance();
@@ -516,13 +636,14 @@ int RunLanguage(const Options& options) {
   } else if (verb == "clear") {
     languages->clearLanguage();
   }
+  if (!session.Saved("the language")) return kExitFailure;
   const std::string language = languages->getLanguage();
   if (options.json) {
     cJSON* out = cJSON_CreateObject();
     cJSON_AddStringToObject(out, "language", language.c_str());
     PrintJson(out);
   } else {
-    std::printf("%s\n", language.c_str());
+    std::printf("%s\n", Shown(language).c_str());
   }
   return kExitOk;
 }
@@ -545,7 +666,8 @@ int RunCountry(const Options& options) {
     std::printf("%s %s\n", code.c_str(), phone.c_str());
   } else {
     std::printf("%s %s\n", code.c_str(), phone.c_str());
-    std::fprintf(stderr, "iotcloud: '%s' is not a known country code; using %s (%s)\n", options.words[2].c_str(),
+    std::fprintf(stderr, "iotcloud: '%s' is not a known country code; using %s (%s)\n",
+                 Shown(options.words[2]).c_str(),
                  code.c_str(), phone.c_str());
   }
   return known ? kExitOk : kExitUsage;
@@ -606,10 +728,10 @@ int main(int argc, char** argv) {
     }
     return Run(options);
   } catch (const UsageError& error) {
-    std::fprintf(stderr, "iotcloud: %s\nTry '%s --help'.\n", error.what(), HintFor(error.usage()));
+    std::fprintf(stderr, "iotcloud: %s\nTry '%s --help'.\n", Shown(error.what()).c_str(), HintFor(error.usage()));
     return kExitUsage;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "iotcloud: %s\n", error.what());
+    std::fprintf(stderr, "iotcloud: %s\n", Shown(error.what()).c_str());
     return kExitFailure;
   }
 }

@@ -25,6 +25,9 @@ namespace {
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr size_t kDefaultOversizedBytes = 4 * 1024 * 1024;
 constexpr size_t kMaxRequestBytes = 1024 * 1024;
+// Carries a request's refused Content-Encoding from the pre-routing handler
+// to Handle; never taken from the client.
+constexpr const char* kRefusedEncodingHeader = "X-Gateway-Sim-Refused-Encoding";
 
 // Headers the server adds to every request itself; they never crossed the wire.
 bool IsServerAddedHeader(const std::string& name) {
@@ -36,6 +39,8 @@ const char* ReasonPhrase(int status) {
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 413: return "Request body too large";
+    case 415: return "Unsupported Media Type";
     case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
     case 502: return "Bad Gateway";
@@ -53,6 +58,7 @@ std::string DescribeFault(const Fault& fault) {
     case Fault::Kind::kErrorStatus: return "error status " + std::to_string(fault.status);
     case Fault::Kind::kNonJsonBody: return "non-JSON body";
     case Fault::Kind::kOversizedBody: return "oversized body";
+    case Fault::Kind::kRawBody: return "raw body of " + std::to_string(fault.body.size()) + " bytes";
   }
   return "unknown";
 }
@@ -113,7 +119,8 @@ struct GatewaySim::Impl {
   std::string caPem, caFile;
   std::deque<Fault> faults;
   NonceStore nonces;
-  std::vector<ReceivedRequest> record;
+  std::deque<ReceivedRequest> record;  // at most config.maxRecordedRequests
+  size_t arrivedSinceClear = 0;
   bool stopping = false;
 
   // Runs on a server thread for every request, whatever its method and path.
@@ -162,19 +169,31 @@ Answer GatewaySim::Impl::Compute(const httplib::Request& request) {
 }
 
 void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
+  if (request.has_header(kRefusedEncodingHeader)) {
+    const std::string message =
+        "Content-Encoding not supported: " + Printable(request.get_header_value(kRefusedEncodingHeader), 40);
+    response.status = 415;
+    response.set_header("X-Ca-Error-Message", message);
+    response.set_content(ErrorBody(415, message), kJsonType);
+    if (config.logLine) config.logLine(request.method + " " + Printable(request.path) + " -> 415 " + message);
+    return;
+  }
   ReceivedRequest received;
   received.method = request.method;
   received.path = request.path;
   for (const auto& header : request.headers) {
     if (!IsServerAddedHeader(header.first)) received.headers.emplace_back(header.first, header.second);
   }
-  received.body = request.body;
+  received.body = request.body.substr(0, config.maxRecordedBodyBytes);
+  received.bodyBytes = request.body.size();
 
   bool haveFault = false;
   Fault fault{};
   {
     std::lock_guard<std::mutex> lock(mutex);
-    record.push_back(std::move(received));
+    ++arrivedSinceClear;
+    if (config.maxRecordedRequests > 0) record.push_back(std::move(received));
+    while (record.size() > config.maxRecordedRequests) record.pop_front();
     if (!faults.empty()) {
       haveFault = true;
       fault = faults.front();
@@ -225,6 +244,10 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
           "<body><h1>502 Bad Gateway</h1><p>The upstream server did not answer.</p></body></html>\n",
           "text/html; charset=utf-8");
       break;
+    case Fault::Kind::kRawBody:
+      response.status = 200;
+      response.set_content(fault.body, kJsonType);
+      break;
     case Fault::Kind::kOversizedBody: {
       const size_t bytes = fault.bytes > 0 ? fault.bytes : kDefaultOversizedBytes;
       std::string body = std::move(answer.body);
@@ -272,6 +295,7 @@ bool GatewaySim::Start(std::string* error) {
   if (config.applications.empty()) config.applications[kDemoAppKey] = kDemoAppSecret;
   for (const auto& application : config.applications) {
     if (application.first.empty()) return fail("an application key is empty");
+    if (application.second.empty()) return fail("the secret of application " + application.first + " is empty");
   }
   if (config.regionTableJson.empty()) {
     impl.table = RegionTable::BuiltIn();
@@ -297,9 +321,19 @@ bool GatewaySim::Start(std::string* error) {
       dir = pattern;
       impl.ownedTlsDir = dir;
     }
+    // Clients verify the name they connect to, so the bound address must be
+    // among the certificate's names too (an IPv6 loopback, another 127.x).
+    std::string names = "DNS:localhost,IP:127.0.0.1";
+    in6_addr address{};
+    if (config.bindHost != "127.0.0.1" && (inet_pton(AF_INET, config.bindHost.c_str(), &address) == 1 ||
+                                           inet_pton(AF_INET6, config.bindHost.c_str(), &address) == 1)) {
+      names += ",IP:" + config.bindHost;
+    }
     tls::TlsMaterial material;
     std::string tlsError;
-    if (!tls::GenerateTlsMaterial(&material, &tlsError)) return fail("cannot generate TLS material: " + tlsError);
+    if (!tls::GenerateTlsMaterialFor(names, &material, &tlsError)) {
+      return fail("cannot generate TLS material: " + tlsError);
+    }
     if (!tls::WriteTlsMaterial(material, dir, &tlsError)) return fail("cannot write TLS material: " + tlsError);
     certFile = dir + "/server.pem";
     keyFile = dir + "/server.key";
@@ -319,6 +353,31 @@ bool GatewaySim::Start(std::string* error) {
   // A lookup body is a few hundred bytes; larger requests are refused (413)
   // before they reach a handler or the record.
   server.set_payload_max_length(kMaxRequestBytes);
+  // The cap counts the bytes on the wire, but the server inflates an encoded
+  // body while it reads it, past any cap. So the encoding is taken off the
+  // request before the body is read (it is then read as it came, under the
+  // cap, and the connection stays in step) and Handle refuses the request.
+  // The request is the server's own, not a const object.
+  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+    auto& editable = const_cast<httplib::Request&>(request);
+    const std::string encoding = request.get_header_value("Content-Encoding");
+    editable.headers.erase(kRefusedEncodingHeader);
+    if (!encoding.empty() && encoding != "identity") {
+      editable.headers.erase("Content-Encoding");
+      editable.headers.emplace(kRefusedEncodingHeader, encoding);
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  // Answers the server makes up itself (413 for a body over the cap, 400 for
+  // a malformed request) come without a body: give them the gateway's JSON.
+  server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
+                                                                     httplib::Response& response) {
+    if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    const std::string message = ReasonPhrase(response.status);
+    response.set_header("X-Ca-Error-Message", message);
+    response.set_content(ErrorBody(response.status, message), kJsonType);
+    return httplib::Server::HandlerResponse::Handled;
+  }));
   Impl* state = impl_.get();
   auto handler = [state](const httplib::Request& request, httplib::Response& response) {
     state->Handle(request, response);
@@ -379,18 +438,19 @@ void GatewaySim::PushFault(const Fault& fault) {
 
 std::vector<ReceivedRequest> GatewaySim::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->record;
+  return std::vector<ReceivedRequest>(impl_->record.begin(), impl_->record.end());
 }
 
 void GatewaySim::clearRequests() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->record.clear();
+  impl_->arrivedSinceClear = 0;
 }
 
 bool GatewaySim::WaitForRequests(size_t count, int timeoutMs) const {
   std::unique_lock<std::mutex> lock(impl_->mutex);
   return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [this, count] { return impl_->record.size() >= count; });
+                                 [this, count] { return impl_->arrivedSinceClear >= count; });
 }
 
 }  // namespace gateway

@@ -10,10 +10,13 @@
 // gets 404 {"code":404,"message":"API not found"}, another method on the
 // lookup path 405 {"code":405,"message":"Method not allowed"}. Gateway errors
 // carry the message also in the "X-Ca-Error-Message" header. Request bodies
-// over 1 MiB are refused by the server itself (413) and not recorded.
+// over 1 MiB are refused (413 {"code":413,"message":"Request body too large"})
+// and so are bodies with a Content-Encoding other than identity (415): a
+// small gzip body could inflate far past the limit. Neither is recorded.
 //
-// For tests it records every request it receives and can apply scripted
-// faults to the next requests.
+// For tests it records the last requests it received (a bounded number, with
+// bodies cut to a bounded length) and can apply scripted faults to the next
+// requests.
 //
 // Threads: the server runs handlers on its own worker threads. Every public
 // member may be called from any thread, except that Start and Stop (and the
@@ -50,10 +53,12 @@ struct Fault {
     kErrorStatus,     // HTTP `status` with a short JSON body {"code":<status>,"message":"<reason>"}
     kNonJsonBody,     // 200 with an HTML page
     kOversizedBody,   // 200: the answer padded with spaces to `bytes` bytes (0: 4 MiB)
+    kRawBody,         // 200 with exactly `body` (any bytes) as application/json
   } kind;
   int delayMs = 0;
   int status = 500;
   size_t bytes = 0;
+  std::string body = {};
 };
 
 // A request as the server received it.
@@ -62,7 +67,8 @@ struct ReceivedRequest {
   // Header names as received. The server keeps headers sorted by name
   // (without regard to case), so arrival order is not preserved.
   std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
+  std::string body;      // the first GatewayConfig::maxRecordedBodyBytes bytes of the body
+  size_t bodyBytes = 0;  // the length of the whole body
   // Value of the first header named `lowerName` (any letter case); empty when absent.
   std::string header(const std::string& lowerName) const;
 };
@@ -70,13 +76,20 @@ struct ReceivedRequest {
 struct GatewayConfig {
   std::string bindHost = "127.0.0.1";  // must be a loopback address ("127.x.x.x", "localhost", "::1")
   int port = 0;                        // 0: an ephemeral port
-  std::map<std::string, std::string> applications;  // application key -> secret; empty: the demo application
-  std::string certFile, keyFile;  // both empty: generate a CA + server cert into tlsDir
+  // Application key -> secret, neither empty; empty map: the demo application.
+  std::map<std::string, std::string> applications;
+  // Both empty: generate a CA and a server certificate into tlsDir, for
+  // "localhost", 127.0.0.1 and bindHost when that is an address.
+  std::string certFile, keyFile;
   std::string tlsDir;             // empty: a fresh temporary folder (removed on Stop)
   std::string regionTableJson;    // empty: the built-in table
   int maxClockSkewSeconds = 900;
   // Server worker threads; each kept-alive connection holds one while open.
   size_t serverThreads = 64;
+  // The record keeps the last this many requests (0: none), each body cut to
+  // maxRecordedBodyBytes bytes, so a flood cannot grow it without bound.
+  size_t maxRecordedRequests = 1000;
+  size_t maxRecordedBodyBytes = 4096;
   // Called once per handled request with one line (method, path, outcome),
   // on a server thread, possibly on several at once. Never holds a secret.
   std::function<void(const std::string& line)> logLine;
@@ -106,10 +119,13 @@ class GatewaySim {
 
   void PushFault(const Fault& fault);
 
-  std::vector<ReceivedRequest> requests() const;  // copies, in order of arrival
+  // Copies of the recorded requests (the last maxRecordedRequests), in order
+  // of arrival.
+  std::vector<ReceivedRequest> requests() const;
   void clearRequests();
-  // True once at least `count` requests are recorded (since the last clear);
-  // false if that has not happened within timeoutMs.
+  // True once at least `count` requests have arrived since the last clear
+  // (recorded or pushed out of the record again); false if that has not
+  // happened within timeoutMs.
   bool WaitForRequests(size_t count, int timeoutMs) const;
 
  private:

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/BoundedFile.h"
 #include "gateway-sim/GatewaySim.h"
 #include "gateway-sim/RegionTable.h"
 
@@ -25,6 +26,8 @@ namespace {
 
 constexpr const char* kProgram = "iotcloud-gateway-sim";
 constexpr int kExitUsage = 2;
+// Largest file taken for a region table, a certificate or a key.
+constexpr size_t kMaxInputFileBytes = 4 << 20;
 
 const char kUsage[] =
     "Usage: iotcloud-gateway-sim [options]\n"
@@ -41,8 +44,8 @@ const char kUsage[] =
     "  --cert F --key F    serve this certificate and private key (PEM) instead\n"
     "  --app KEY:SECRET    accept requests signed for application KEY with SECRET;\n"
     "                      repeatable (default demo-app-key:demo-app-secret)\n"
-    "  --regions FILE      answer from the region table in FILE (JSON; see\n"
-    "                      tools/gateway-sim/regions.example.json)\n"
+    "  --regions FILE      answer from the region table in FILE (JSON, at most\n"
+    "                      4 MiB; see tools/gateway-sim/regions.example.json)\n"
     "  --port-file F       write the port to F once listening (removed on exit)\n"
     "  --quiet             do not log requests to stderr\n"
     "  -h, --help          show this help\n"
@@ -54,16 +57,6 @@ int UsageError(const std::string& message) {
   std::cerr << kProgram << ": " << message << "\n"
             << "Try '" << kProgram << " --help' for usage.\n";
   return kExitUsage;
-}
-
-bool ReadFile(const std::string& path, std::string* content) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return false;
-  *content = text.str();
-  return true;
 }
 
 // Writes the file under a temporary name and renames it, so a reader never
@@ -148,7 +141,9 @@ int main(int argc, char** argv) {
       std::string text;
       if (!takeValue(&text)) return needsValue();
       const size_t colon = text.find(':');
-      if (colon == std::string::npos || colon == 0) return UsageError("--app needs KEY:SECRET");
+      if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+        return UsageError("--app needs KEY:SECRET, both not empty");
+      }
       config.applications[text.substr(0, colon)] = text.substr(colon + 1);
     } else if (option == "--regions") {
       if (!takeValue(&regionsFile)) return needsValue();
@@ -162,12 +157,18 @@ int main(int argc, char** argv) {
 
   if (config.certFile.empty() != config.keyFile.empty()) return UsageError("--cert and --key go together");
   if (!config.certFile.empty() && !config.tlsDir.empty()) return UsageError("--tls-dir cannot be used with --cert/--key");
+  for (const std::string* file : {&config.certFile, &config.keyFile}) {
+    std::string ignored, error;
+    if (!file->empty() && !iotcloud::tools::ReadBoundedFile(*file, kMaxInputFileBytes, &ignored, &error)) {
+      return UsageError("cannot read " + *file + ": " + error);
+    }
+  }
   if (!regionsFile.empty()) {
-    if (!ReadFile(regionsFile, &config.regionTableJson)) {
-      return UsageError("cannot read the region table " + regionsFile + ": " + std::strerror(errno));
+    std::string error;
+    if (!iotcloud::tools::ReadBoundedFile(regionsFile, kMaxInputFileBytes, &config.regionTableJson, &error)) {
+      return UsageError("cannot read the region table " + regionsFile + ": " + error);
     }
     iotcloud::gateway::RegionTable table;
-    std::string error;
     if (!iotcloud::gateway::RegionTable::Parse(config.regionTableJson, &table, &error)) {
       return UsageError("invalid region table " + regionsFile + ": " + error);
     }

@@ -18,6 +18,7 @@
 #include "core/support/PlatformServices.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
+#include "core/support/UntrustedText.h"
 
 // Logs under an explicit function name: the four lookups share one body but
 // each logs as itself.
@@ -55,6 +56,27 @@ std::string BodyForLog(const std::string& body) {
   return text ? std::string(text.get()) : "(withheld)";
 }
 
+// How much of a text from the network or the cache goes into one log line.
+constexpr size_t kLoggedBytes = 512;
+
+// Text from the network or the cache as it is logged: escaped, and cut after
+// kLoggedBytes bytes with its whole length.
+std::string ForLog(const std::string& text) { return iotcloud::EscapeUntrustedExcerpt(text, kLoggedBytes); }
+
+// Why the transport refused to take a request, in words the caller can act on.
+std::string NotSentDetail(const std::map<std::string, std::string>& headers, const AsyncHttpRequestManage* manage) {
+  const std::string forbidden("\r\n\0", 3);
+  for (const auto& header : headers) {
+    if (header.first.find_first_of(forbidden) != std::string::npos ||
+        header.second.find_first_of(forbidden) != std::string::npos) {
+      return "the request was not sent: the header " + iotcloud::EscapeUntrusted(header.first) +
+             " holds CR, LF or NUL (check the application key and the settings it is built from)";
+    }
+  }
+  if (!manage->IsInited()) return "the request was not sent: the transport is not running (IotAsyncManager::init)";
+  return "the request was not sent: the transport refused it (see the log)";
+}
+
 // Why an answer could not be read as a region: the service's own error, or
 // an answer that is no region lookup response at all.
 Result ClassifyUnparsedAnswer(const std::string& data) {
@@ -77,6 +99,10 @@ Result ClassifyUnparsedAnswer(const std::string& data) {
     if (cJSON_IsString(message) && message->valuestring != nullptr) result.serviceMessage = message->valuestring;
     result.detail = "service error " + std::to_string(result.serviceCode) +
                     (result.serviceMessage.empty() ? std::string() : ": " + result.serviceMessage);
+    return result;
+  }
+  if (cJSON_GetObjectItem(tree.get(), "data") != nullptr && iotcloud::JsonHasNulEscape(data)) {
+    result.detail = "a string in the answer holds \\u0000";
     return result;
   }
   result.detail = "the answer has no \"data\"";
@@ -134,7 +160,7 @@ bool IotGlobalActivation::restoreRegionInfoFromCache() {
     QZ_LOG(3, "No region info found.");
     return false;
   }
-  QZ_LOG(1, "region info=%s", text.c_str());
+  QZ_LOG(1, "region info=%s", ForLog(text).c_str());
   std::lock_guard<std::mutex> lock(regionMutex_);
   return regionInfo_.parseFromJsonString(text);
 }
@@ -148,7 +174,7 @@ void IotGlobalActivation::saveRegionInfoToCache(bool clear) {
     return;
   }
   std::string json = regionInfo_.toJsonString();
-  QZ_LOG(1, "saveRegionInfoToCache data=%s", json.c_str());
+  QZ_LOG(1, "saveRegionInfoToCache data=%s", ForLog(json).c_str());
   IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, std::move(json));
 }
 
@@ -292,7 +318,7 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
       std::lock_guard<std::mutex> lock(waitMutex_);
       pending_.erase(id);
     }
-    result.detail = "the request was not sent (is IotAsyncManager initialised?)";
+    result.detail = NotSentDetail(headers, manage);
     t_lastResult = result;
     return;
   }
@@ -349,7 +375,9 @@ void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, const std:
 // ---- Completions (HTTP manager thread) ------------------------------------------
 
 void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType type) {
-  QZ_LOG(1, "cloud id=%s response=%s", request->id.c_str(), response->data.c_str());
+  if (iotcloud::GetLogMinLevel() <= 1) {
+    QZ_LOG(1, "cloud id=%s response=%s", request->id.c_str(), ForLog(response->data).c_str());
+  }
   if (type != ASYNC_HTTP_REQ_REGION_GET) return;
 
   Result result;

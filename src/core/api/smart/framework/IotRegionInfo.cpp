@@ -7,6 +7,7 @@
 #include "core/support/DeploymentConfig.h"
 #include "core/support/internal/JsonPtr.h"
 #include "core/support/TovoLog.h"
+#include "core/support/UntrustedText.h"
 
 namespace {
 
@@ -26,7 +27,14 @@ constexpr const char* kKeys[kFieldCount] = {
     "regionEnglishName", "pushChannelEndpoint", "shortRegionId",
 };
 
+// How much of a text from outside goes into one log line.
+constexpr size_t kLoggedBytes = 512;
+
 iotcloud::JsonPtr Parse(const std::string& text) { return iotcloud::JsonPtr(cJSON_ParseWithLength(text.data(), text.size())); }
+
+// Text from the network or the cache as it is logged: escaped, and cut after
+// kLoggedBytes bytes with its whole length.
+std::string ForLog(const std::string& text) { return iotcloud::EscapeUntrustedExcerpt(text, kLoggedBytes); }
 
 }  // namespace
 
@@ -51,7 +59,7 @@ void IotRegionInfo::resetToChina() {
 bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
   iotcloud::JsonPtr root = Parse(response);
   if (!root) {
-    QZ_LOG(4, "region get response parse json failed! %s", response.c_str());
+    QZ_LOG(4, "region get response parse json failed! %s", ForLog(response).c_str());
     return false;
   }
   const cJSON* code = cJSON_GetObjectItem(root.get(), "code");
@@ -63,12 +71,17 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
   // so a code sent as the string "200" is a failure.
   if (code->valueint != 200) {
     const cJSON* message = cJSON_GetObjectItem(root.get(), "message");
-    const char* messageText = cJSON_IsString(message) ? message->valuestring : "";
-    QZ_LOG(4, "region get response error, code=%d message=%s", code->valueint, messageText);
+    const char* messageText = cJSON_IsString(message) && message->valuestring ? message->valuestring : "";
+    QZ_LOG(4, "region get response error, code=%d message=%s", code->valueint, ForLog(messageText).c_str());
     return false;
   }
   const cJSON* data = cJSON_GetObjectItem(root.get(), "data");
   if (data == nullptr) return false;
+  // The data is printed and read again below; a NUL would already be lost.
+  if (iotcloud::JsonHasNulEscape(response)) {
+    QZ_LOG(4, "region get response holds \\u0000, which cannot be kept: %s", ForLog(response).c_str());
+    return false;
+  }
   iotcloud::JsonText printed(cJSON_PrintUnformatted(data));
   if (!printed) {
     QZ_LOG(4, "region get response data could not be printed.");
@@ -80,7 +93,12 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
 bool IotRegionInfo::parseFromJsonString(const std::string& json) {
   iotcloud::JsonPtr root = Parse(json);
   if (!root) {
-    QZ_LOG(4, "region info parse json failed! %s", json.c_str());
+    QZ_LOG(4, "region info parse json failed! %s", ForLog(json).c_str());
+    return false;
+  }
+  // cJSON ends a string at a NUL: a value holding \u0000 would be kept cut.
+  if (iotcloud::JsonHasNulEscape(json)) {
+    QZ_LOG(4, "region info holds \\u0000, which cannot be kept: %s", ForLog(json).c_str());
     return false;
   }
   std::string* const fields[kFieldCount] = {

@@ -12,7 +12,13 @@
 // Member names are matched without regard to letter case; members that are
 // not listed are ignored. A member that is present but not a JSON string is
 // treated as absent. Field values are kept exactly as received (no trimming,
-// no checking, UTF-8 not validated).
+// no checking, UTF-8 not validated), so a text holding the escape \u0000
+// anywhere in a string is refused as a whole: the JSON parser would cut the
+// value at the NUL.
+//
+// Text from outside is logged escaped (control characters as \xHH and the
+// like, see core/support/UntrustedText.h) and, past 512 bytes, as its first
+// 512 bytes followed by its whole length.
 //
 // Thread safety: none. A record is a plain value; its owner guards it.
 // Failures: reported by a false result and a level-4 log line; nothing throws.
@@ -36,14 +42,16 @@ class IOTCLOUD_API IotRegionInfo {
 
   // Reads a region lookup response. True only when the text is JSON with a
   // "code" whose integer value is 200 (a string "200" reads as 0) and a
-  // "data" member; the fields are then set as parseFromJsonString sets them
-  // from "data". On false every field is unchanged.
+  // "data" member and no \u0000 escape; the fields are then set as
+  // parseFromJsonString sets them from "data". On false every field is
+  // unchanged.
   bool parseFromHttpResponse(const std::string& response);
 
   // Reads region JSON. False, with every field unchanged, when the text is
-  // not JSON. Otherwise each of the seven members that is present as a string
-  // replaces its field, each absent one is logged ("<key> not found.") and
-  // leaves its field as it was, and the result is true even if none was found.
+  // not JSON or holds a \u0000 escape. Otherwise each of the seven members
+  // that is present as a string replaces its field, each absent one is logged
+  // ("<key> not found.") and leaves its field as it was, and the result is
+  // true even if none was found.
   bool parseFromJsonString(const std::string& json);
 
   // The record as region JSON, formatted (one member per line, tab
