@@ -5,21 +5,20 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <sys/time.h>
 #include <vector>
 
+#include "core/support/Mutex.h"
 #include "core/support/TovoLog.h"
 
 namespace {
 
 std::atomic<int> g_minLevel{TOVO_LOG_WARN};
 
-// The installed sink; null means the default stderr sink. Guarded by
-// g_sinkMutex; a copy of the pointer is taken under it and the sink is called
-// without it.
-std::mutex g_sinkMutex;
-std::shared_ptr<const iotcloud::LogSink> g_sink;
+// The installed sink; null means the default stderr sink. A copy of the
+// pointer is taken under g_sinkMutex and the sink is called without it.
+iotcloud::Mutex g_sinkMutex;
+std::shared_ptr<const iotcloud::LogSink> g_sink IOTCLOUD_GUARDED_BY(g_sinkMutex);
 
 const char* LevelName(int level) {
   switch (level) {
@@ -78,7 +77,7 @@ void TovoLog(int level, const char* tag, const char* file, int line, const char*
 
   std::shared_ptr<const iotcloud::LogSink> sink;
   {
-    std::lock_guard<std::mutex> lock(g_sinkMutex);
+    iotcloud::MutexLock lock(&g_sinkMutex);
     sink = g_sink;
   }
   if (sink) {
@@ -93,7 +92,7 @@ namespace iotcloud {
 void SetLogSink(LogSink sink) {
   std::shared_ptr<const LogSink> next;
   if (sink) next = std::make_shared<const LogSink>(std::move(sink));
-  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  iotcloud::MutexLock lock(&g_sinkMutex);
   g_sink = std::move(next);
 }
 
