@@ -169,7 +169,11 @@ void IotGlobalActivation::setIotGlobalActivationCallback(IIotGlobalActivationCal
 
 void IotGlobalActivation::saveRegionIfCacheDiffers() {
   std::lock_guard<std::mutex> lock(regionMutex_);
-  std::string json = regionInfo_.toJsonString();
+  if (lastSaveChecked_ != regionInfo_ || lastSaveCheckedJson_.empty()) {
+    lastSaveChecked_ = regionInfo_;
+    lastSaveCheckedJson_ = regionInfo_.toJsonString();
+  }
+  std::string json = lastSaveCheckedJson_;
   IotCacheManager* cache = IotCacheManager::getInstance();
   // A write of the same bytes changes nothing a reader can see, but costs a
   // durable commit (an fsync with the default platform) on the HTTP manager
@@ -313,7 +317,7 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
     return;
   }
 
-  const int64_t timeoutMs = manage->GetHttpOptions().totalTimeoutMs + kWaitMarginMs;
+  const int64_t timeoutMs = manage->HttpOptions()->totalTimeoutMs + kWaitMarginMs;
   if (!waitForAsyncResponse(ASYNC_HTTP_REQ_REGION_GET, *pending, timeoutMs, &result)) {
     // No answer in time: cancel the transfer, then take an answer that landed
     // meanwhile, if any (once RemoveRequests returns, none can land later).

@@ -181,6 +181,10 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
 
   std::mutex regionMutex_;
   IotRegionInfo regionInfo_;  // guarded by regionMutex_
+  // The region last compared with the cache and its JSON text, so an
+  // unchanged answer does not print the region again. Guarded by regionMutex_.
+  IotRegionInfo lastSaveChecked_;
+  std::string lastSaveCheckedJson_;
 
   std::recursive_mutex observerMutex_;
   IIotGlobalActivationCallback* observer_ = nullptr;  // guarded by observerMutex_

@@ -233,12 +233,13 @@ int AsyncHttpRequest::Submit(IotRequest* request, const std::map<std::string, st
   return 0;
 }
 
-CURLcode AsyncHttpRequest::Prepare(const TrustStore* trust) {
+CURLcode AsyncHttpRequest::Prepare(const TrustStore* trust, CURL* reused) {
   // The easy handle holds a reference on libcurl's global state for its whole
   // life, so it never outlives curl_global_cleanup whatever the manager does.
+  std::unique_ptr<CURL, EasyCleanup> handle(reused);
   if (QZCurl::global_init_curl() != 0) return CURLE_FAILED_INIT;
   holdsCurlGlobal_ = true;
-  curl_.reset(curl_easy_init());
+  curl_ = handle ? std::move(handle) : std::unique_ptr<CURL, EasyCleanup>(curl_easy_init());
   if (!curl_) {
     QZ_LOG(4, "port=%ld, AsyncHttpRequest curl_easy_init error", static_cast<long>(port_));
     return CURLE_FAILED_INIT;
@@ -330,7 +331,8 @@ int AsyncHttpRequest::OnComplete(CURLcode result) {
     IotResponse response;
     response.id = id_;
     response.code = 0;
-    response.data = responseBody_.empty() ? responseHeader_ : responseBody_;
+    // Called once, and the request is deleted right after: no copy needed.
+    response.data = std::move(responseBody_.empty() ? responseHeader_ : responseBody_);
     response.timing = timing;
     callback_->OnResponse(&request_, &response, type_);
   }
@@ -445,6 +447,7 @@ int AsyncHttpRequestManage::CleanUp() {
     std::lock_guard<std::mutex> lock(queueMutex_);
     multi_.reset();
   }
+  idleEasy_.clear();
   trust_.reset();  // after the connections, though each TLS context holds its own reference
   QZCurl::global_deinit_curl();
   return 0;
@@ -520,8 +523,23 @@ void AsyncHttpRequestManage::SweepCancelled() {
   for (AsyncHttpRequest* request : cancelled) {
     curl_multi_remove_handle(multi_.get(), request->curl_.get());
     --inMulti_;
-    delete request;
+    Retire(request);
   }
+}
+
+void AsyncHttpRequestManage::Retire(AsyncHttpRequest* request) {
+  size_t keep;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    keep = static_cast<size_t>(options_->maxTransfers);
+  }
+  if (request->curl_ && idleEasy_.size() < keep) {
+    // Back to the state of a new handle, keeping only what libcurl keeps
+    // across a reset (buffers; connections belong to the multi handle).
+    curl_easy_reset(request->curl_.get());
+    idleEasy_.push_back(std::move(request->curl_));
+  }
+  delete request;
 }
 
 void AsyncHttpRequestManage::Complete(CURL* easy, CURLcode result) {
@@ -535,7 +553,7 @@ void AsyncHttpRequestManage::Complete(CURL* easy, CURLcode result) {
   request->OnComplete(result);
   curl_multi_remove_handle(multi_.get(), easy);
   --inMulti_;
-  delete request;
+  Retire(request);
 }
 
 void AsyncHttpRequestManage::Admit() {
@@ -556,7 +574,12 @@ void AsyncHttpRequestManage::Admit() {
   const auto now = std::chrono::steady_clock::now();
   for (AsyncHttpRequest* request : admitted) {
     request->admittedAt_ = now;
-    CURLcode rc = request->Prepare(trust_.get());
+    CURL* reused = nullptr;
+    if (!idleEasy_.empty()) {
+      reused = idleEasy_.back().release();
+      idleEasy_.pop_back();
+    }
+    CURLcode rc = request->Prepare(trust_.get(), reused);
     if (rc == CURLE_OK) {
       const CURLMcode mc = curl_multi_add_handle(multi, request->curl_.get());
       if (mc != CURLM_OK) {

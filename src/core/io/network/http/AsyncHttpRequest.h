@@ -125,10 +125,10 @@ class IOTCLOUD_API AsyncHttpRequest {
 
   int Submit(IotRequest* request, const std::map<std::string, std::string>& headers,
              const std::string& body, bool head);
-  // Makes and sets up the easy handle when the manager admits the request;
-  // `trust` is passed to the TLS set-up of every connection it opens.
-  // Driving thread.
-  CURLcode Prepare(const TrustStore* trust);
+  // Sets up the easy handle when the manager admits the request: `reused`
+  // (taken over; reset by the manager) or a new one when null. `trust` is
+  // passed to the TLS set-up of every connection it opens. Driving thread.
+  CURLcode Prepare(const TrustStore* trust, CURL* reused);
 
   // libcurl write and header callbacks: append to the response until the
   // response limit would be passed, then refuse (libcurl ends the transfer
@@ -247,6 +247,10 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // Removes cancelled transfers from the multi handle and deletes them.
   // requestsMutex_ held, driving thread.
   void SweepCancelled();
+  // Deletes a request whose easy handle has left the multi handle, keeping
+  // the easy handle for a later transfer while fewer than maxTransfers are
+  // kept. requestsMutex_ held, driving thread.
+  void Retire(AsyncHttpRequest* request);
   // Moves queued requests into libcurl while it holds fewer than
   // maxTransfers. requestsMutex_ held, driving thread.
   void Admit();
@@ -267,6 +271,9 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // RemoveRequests. Every request here has its easy handle in multi_.
   std::recursive_mutex requestsMutex_;
   std::shared_ptr<TrustStore> trust_;  // built by Init, released by CleanUp
+  // Easy handles of finished transfers, reset, for the next admissions:
+  // libcurl keeps their buffers, which a new handle would allocate again.
+  std::vector<std::unique_ptr<CURL, AsyncHttpRequest::EasyCleanup>> idleEasy_;
   std::multimap<std::string, AsyncHttpRequest*> requests_;  // owned; in flight by id
   std::vector<AsyncHttpRequest*> cancelled_;  // owned; cancelled, still in multi_
   size_t inMulti_ = 0;                        // easy handles in multi_
