@@ -333,6 +333,24 @@ TEST_F(RegionLookupTest, LookupWithoutRunningTransportReturnsAtOnceWithNothingCh
   EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
 }
 
+// The warm-up only opens a connection: one HEAD request, no region, no save,
+// no observer call; without a running transport it does nothing at all.
+TEST_F(RegionLookupTest, WarmUpOpensAConnectionAndChangesNothing) {
+  IotAsyncManager::getInstance()->deInit();
+  Activation()->warmUp();
+  IotAsyncManager::getInstance()->init();
+  Activation()->warmUp();
+  ASSERT_TRUE(sim_->WaitForRequests(1, 10000));
+  Activation()->regionGetByEmail("bob@example.de");
+
+  const std::vector<ReceivedRequest> requests = sim_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method + " " + requests[0].path, "HEAD /");
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(observer_.count(), 1u);
+  EXPECT_EQ(platform_->regionWrites(), 1);
+}
+
 TEST_F(RegionLookupTest, LookupFromInsideTheObserverIsRefusedInsteadOfDeadlocking) {
   LogCapture log(4);
   std::atomic<int> innerOutcome{-1};
