@@ -225,7 +225,8 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // Makes a current or the next WaitForActivity() return at once. Any thread.
   void Wakeup();
 
-  // Transport settings for requests posted from now on. Any thread.
+  // Transport settings for requests posted from now on (see AsyncHttpOptions
+  // for those that wait for the next Init). Any thread.
   void SetHttpOptions(const AsyncHttpOptions& options);
   AsyncHttpOptions GetHttpOptions() const;
   std::shared_ptr<const AsyncHttpOptions> HttpOptions() const;
