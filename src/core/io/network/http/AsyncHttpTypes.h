@@ -55,7 +55,7 @@ struct IotException {
 // Post handed over, never for a request cancelled with RemoveRequests.
 //
 // Thread: calls come from the HTTP manager thread, except the failures that
-// AsyncHttpRequestManage::CleanUp() delivers for requests still in flight,
+// AsyncHttpRequestManage::CleanUp() delivers for requests still queued or in flight,
 // which come from the thread stopping the transport (IotAsyncManager::deInit).
 // The pointers are valid only during the call. The transport never deletes a
 // callback object; it must outlive every request that names it.
