@@ -309,17 +309,23 @@ TEST_F(TransportTest, QueuedRequestsCancelSilentlyAndTheirTimeLimitStartsAtAdmis
   ASSERT_TRUE(server_->WaitForRequests(before + 1, 10s));
   EXPECT_EQ(manage_->RemoveRequests({cancelled}), 0);
   ASSERT_TRUE(recorder_.WaitCount(2));
+  // One in libcurl and one queued when the transport stops: both fail, once.
+  ASSERT_EQ(Post("/delay/10000", "x"), 0);
+  ASSERT_EQ(Post("/echo", "x"), 0);
+  ASSERT_TRUE(server_->WaitForRequests(before + 3, 10s));
   manager_->deInit();
 
   const std::vector<Outcome> all = recorder_.All();
-  ASSERT_EQ(all.size(), 2u);
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[2].text, "curl error 42");
+  EXPECT_EQ(all[3].text, "curl error 42");
   EXPECT_EQ(all[0].id, first);
   EXPECT_EQ(all[1].id, second);
   EXPECT_TRUE(all[1].ok) << all[1].text;
   EXPECT_GE(all[1].timing.queuedUs, 650000);
   EXPECT_GE(all[1].timing.transferUs, 450000);
   EXPECT_LT(all[0].timing.queuedUs, 650000);
-  EXPECT_EQ(server_->RequestCount(), before + 2);  // the cancelled request never left
+  EXPECT_EQ(server_->RequestCount(), before + 3);  // the cancelled and the last queued requests never left
 }
 
 // A manager without the runtime, driven by this thread through HeartBeat().
