@@ -26,17 +26,18 @@ struct Outcome {
   std::string text;  // response data or failure message
   bool onHttpManagerThread;
   std::thread::id thread;
+  IotTransferTiming timing;
 };
 
 // Records every callback; `hook` (set before posting) runs inside it.
 class Recorder : public IAsyncHttpReqCallback {
  public:
   void OnFailure(const IotRequest* request, const IotException* e, _AsyncHttpReqType) override {
-    Deliver(request, false, e->message);
+    Deliver(request, false, e->message, e->timing);
   }
   void OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType) override {
     EXPECT_EQ(response->id, request->id);
-    Deliver(request, true, response->data);
+    Deliver(request, true, response->data, response->timing);
   }
   bool WaitCount(size_t n) {
     return outcomes_.WaitFor([n](const std::vector<Outcome>& v) { return v.size() >= n; }, 10s);
@@ -45,9 +46,9 @@ class Recorder : public IAsyncHttpReqCallback {
   std::function<void(const IotRequest*)> hook;
 
  private:
-  void Deliver(const IotRequest* request, bool ok, const std::string& text) {
+  void Deliver(const IotRequest* request, bool ok, const std::string& text, IotTransferTiming timing) {
     Outcome o{request->id, ok, text, IotAsyncManager::getInstance()->isHttpManagerThread(),
-              std::this_thread::get_id()};
+              std::this_thread::get_id(), timing};
     if (hook) hook(request);
     outcomes_.Update([&](std::vector<Outcome>& v) { v.push_back(std::move(o)); });
   }
@@ -164,6 +165,9 @@ TEST_F(TransportTest, OutcomesOfServerBehavioursTlsAndLimits) {
   using Opt = AsyncHttpOptions;
   const auto same = [](Opt&) {};
   const auto limit64k = [](Opt& o) { o.maxResponseBytes = 64 * 1024; };
+  // A server whose certificate comes from a CA nobody here trusts.
+  iotcloud_test::TestHttpsServer stranger(2);
+  ASSERT_TRUE(stranger.Start());
   const std::string host = server_->host(), otherName = "other.localhost:" + std::to_string(server_->port());
   const struct {
     const char* name;
@@ -176,6 +180,8 @@ TEST_F(TransportTest, OutcomesOfServerBehavioursTlsAndLimits) {
       {"CA as file", host, "/echo", [](Opt& o) { o.caPem.clear(), o.caFile = server_->caFile(); }, true, "body"},
       // The system's trust store does not know the test CA.
       {"untrusted certificate", host, "/echo", [](Opt& o) { o.caPem.clear(); }, false, "curl error 60"},
+      {"server of an unknown CA", stranger.host(), "/echo", same, false, "curl error 60"},
+      {"CA text without a certificate", host, "/echo", [](Opt& o) { o.caPem = "not PEM"; }, false, "curl error 77"},
       // libcurl resolves *.localhost to loopback; the certificate names localhost and 127.0.0.1 only.
       {"certificate for another host", otherName, "/echo", same, false, "curl error 60"},
       {"refused connection", refusedHost, "/echo", same, false, "curl error 7"},
@@ -192,7 +198,9 @@ TEST_F(TransportTest, OutcomesOfServerBehavioursTlsAndLimits) {
   size_t done = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    manager_->deInit();  // the trust store is built at init
     SetOptions(c.options);
+    manager_->init();
     const std::string id = NewId();
     ASSERT_EQ(PostTo(manage_, &recorder_, c.host, c.path, "body", id), 0);
     ASSERT_TRUE(recorder_.WaitCount(++done));
@@ -285,6 +293,41 @@ TEST_F(TransportTest, CallbacksPostAndCancelButCannotStopAndDeInitFailsWhatIsLef
     EXPECT_EQ(all[i].thread, std::this_thread::get_id());  // the stopping thread
   }
   EXPECT_EQ(Post("/echo", "x"), -1);  // refused after the stop, left with the caller
+}
+
+// With one transfer inside libcurl at a time the others wait in the queue:
+// there they cancel without a callback, and their time limit starts only when
+// they are admitted (the second request ends 1.2 s after it was posted,
+// within a 1 s limit), with the wait shown in their timing.
+TEST_F(TransportTest, QueuedRequestsCancelSilentlyAndTheirTimeLimitStartsAtAdmission) {
+  manager_->deInit();
+  SetOptions([](AsyncHttpOptions& o) { o.maxTransfers = 1, o.totalTimeoutMs = 1000; });
+  manager_->init();
+  const size_t before = server_->RequestCount();
+  const std::string first = NewId(), cancelled = NewId(), second = NewId();
+  ASSERT_EQ(Post("/delay/700", "x", first), 0);
+  ASSERT_EQ(Post("/echo", "x", cancelled), 0);
+  ASSERT_EQ(Post("/delay/500", "x", second), 0);
+  ASSERT_TRUE(server_->WaitForRequests(before + 1, 10s));
+  EXPECT_EQ(manage_->RemoveRequests({cancelled}), 0);
+  ASSERT_TRUE(recorder_.WaitCount(2));
+  // One in libcurl and one queued when the transport stops: both fail, once.
+  ASSERT_EQ(Post("/delay/10000", "x"), 0);
+  ASSERT_EQ(Post("/echo", "x"), 0);
+  ASSERT_TRUE(server_->WaitForRequests(before + 3, 10s));
+  manager_->deInit();
+
+  const std::vector<Outcome> all = recorder_.All();
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[2].text, "curl error 42");
+  EXPECT_EQ(all[3].text, "curl error 42");
+  EXPECT_EQ(all[0].id, first);
+  EXPECT_EQ(all[1].id, second);
+  EXPECT_TRUE(all[1].ok) << all[1].text;
+  EXPECT_GE(all[1].timing.queuedUs, 650000);
+  EXPECT_GE(all[1].timing.transferUs, 450000);
+  EXPECT_LT(all[0].timing.queuedUs, 650000);
+  EXPECT_EQ(server_->RequestCount(), before + 3);  // the cancelled and the last queued requests never left
 }
 
 // A manager without the runtime, driven by this thread through HeartBeat().

@@ -42,6 +42,11 @@ TEST(DefaultPlatformCache, KeysAndValuesOfAnyBytesRoundTripAndPersist) {
     for (const auto& [key, value] : entries) ASSERT_TRUE(platform->writeCache(key, "old " + value));
     for (const auto& [key, value] : entries) ASSERT_TRUE(platform->writeCache(key, value));
     for (const auto& [key, value] : entries) EXPECT_EQ(platform->readCache(key), value) << key;
+    // The reused read statement holds no snapshot between calls: another
+    // connection's write is seen at once.
+    MakeDefaultPlatform(dir.File("cache.db"))->writeCache("empty", "from another connection");
+    EXPECT_EQ(platform->readCache("empty"), "from another connection");
+    ASSERT_TRUE(platform->writeCache("empty", ""));
   }
   auto reopened = MakeDefaultPlatform(dir.File("cache.db"));
   for (const auto& [key, value] : entries) EXPECT_EQ(reopened->readCache(key), value) << key;

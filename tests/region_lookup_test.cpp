@@ -221,28 +221,39 @@ TEST_F(RegionLookupTest, NewRegionIsTakenOverAnnouncedOnceAndSavedBeforeTheLooku
   EXPECT_EQ(CachedRegion(), expected.toJsonString());
 }
 
-TEST_F(RegionLookupTest, EqualAnswerIsNotAnnouncedButSavedAgain) {
+// The save of an equal answer is skipped only while the cache holds the
+// region's bytes; what decides is the cache, not the region in memory.
+TEST_F(RegionLookupTest, EqualAnswerIsNotAnnouncedAndWrittenOnlyWhenTheCacheDiffers) {
   Activation()->regionGetByEmail("bob@example.de");
+  const std::string stored = platform_->readCache(PLATFORM_REGION_INFO_KEY);
   Activation()->regionGetByEmail("carol@example.de");
 
   EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kUnchanged);
   EXPECT_EQ(observer_.count(), 1u);
-  EXPECT_EQ(platform_->regionWrites(), 2);
-  EXPECT_EQ(CachedRegion(), RegionOf("eu-central-1").toJsonString());
+  EXPECT_EQ(platform_->regionWrites(), 1);
+  EXPECT_EQ(platform_->readCache(PLATFORM_REGION_INFO_KEY), stored);
+  EXPECT_EQ(stored, RegionOf("eu-central-1").toJsonString());
+
+  IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, "{}");  // someone else's write
+  Activation()->regionGetByEmail("carol@example.de");
+  EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kUnchanged);
+  EXPECT_EQ(platform_->regionWrites(), 3);
+  EXPECT_EQ(platform_->readCache(PLATFORM_REGION_INFO_KEY), stored);
 }
 
-TEST_F(RegionLookupTest, AnswersWithoutARegionLeaveItUnchangedAndSaveItUnchanged) {
+TEST_F(RegionLookupTest, AnswersWithoutARegionLeaveItAndTheCacheUnchanged) {
   struct Case {
     const char* name;
     std::function<void()> arrange;
     Outcome outcome;
+    int writes;  // the current region is saved only into a cache that lacks it
   };
   const Case cases[] = {
-      {"signature refused by the gateway", [this] { InstallPlatform("wrong-secret"); }, Outcome::kServiceError},
+      {"signature refused, fresh cache", [this] { InstallPlatform("wrong-secret"); }, Outcome::kServiceError, 1},
       {"error status with a JSON body", [] { sim_->PushFault({Fault::Kind::kErrorStatus, 0, 502, 0}); },
-       Outcome::kServiceError},
-      {"HTML page", [] { sim_->PushFault({Fault::Kind::kNonJsonBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer},
-      {"empty body", [] { sim_->PushFault({Fault::Kind::kEmptyBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer},
+       Outcome::kServiceError, 0},
+      {"HTML page", [] { sim_->PushFault({Fault::Kind::kNonJsonBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer, 0},
+      {"empty body", [] { sim_->PushFault({Fault::Kind::kEmptyBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,7 +275,7 @@ TEST_F(RegionLookupTest, AnswersWithoutARegionLeaveItUnchangedAndSaveItUnchanged
     }
     EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
     EXPECT_EQ(observer_.count(), announced);
-    EXPECT_EQ(platform_->regionWrites(), writesBefore + 1);
+    EXPECT_EQ(platform_->regionWrites(), writesBefore + c.writes);
     EXPECT_EQ(CachedRegion(), saved);
     Activation()->resetRegion();
   }
@@ -320,6 +331,24 @@ TEST_F(RegionLookupTest, LookupWithoutRunningTransportReturnsAtOnceWithNothingCh
   EXPECT_TRUE(sim_->requests().empty());
   EXPECT_EQ(platform_->regionWrites(), 0);
   EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+}
+
+// The warm-up only opens a connection: one HEAD request, no region, no save,
+// no observer call; without a running transport it does nothing at all.
+TEST_F(RegionLookupTest, WarmUpOpensAConnectionAndChangesNothing) {
+  IotAsyncManager::getInstance()->deInit();
+  Activation()->warmUp();
+  IotAsyncManager::getInstance()->init();
+  Activation()->warmUp();
+  ASSERT_TRUE(sim_->WaitForRequests(1, 10000));
+  Activation()->regionGetByEmail("bob@example.de");
+
+  const std::vector<ReceivedRequest> requests = sim_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method + " " + requests[0].path, "HEAD /");
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(observer_.count(), 1u);
+  EXPECT_EQ(platform_->regionWrites(), 1);
 }
 
 TEST_F(RegionLookupTest, LookupFromInsideTheObserverIsRefusedInsteadOfDeadlocking) {

@@ -225,7 +225,21 @@ DefaultPlatform::DefaultPlatform(DefaultPlatformOptions options) : options_(std:
 }
 
 DefaultPlatform::~DefaultPlatform() {
+  writeStatement_.reset();
+  readStatement_.reset();
   if (db_ != nullptr) sqlite3_close_v2(db_);
+}
+
+void DefaultPlatform::StatementFinalize::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+
+sqlite3_stmt* DefaultPlatform::statementLocked(CachedStatement& slot, const char* sql) {
+  if (slot && sqlite3_db_handle(slot.get()) == db_) {
+    sqlite3_reset(slot.get());
+    sqlite3_clear_bindings(slot.get());
+    return slot.get();
+  }
+  slot.reset(Prepare(db_, sql).release());
+  return slot.get();
 }
 
 std::string DefaultPlatform::DefaultCachePath() {
@@ -354,37 +368,43 @@ bool DefaultPlatform::writeCache(std::string key, std::string storedText) {
     QZ_LOG(4, "cache: opened read-only (%s), write of key=%s refused", readOnlyReason_.c_str(), key.c_str());
     return false;
   }
-  Statement statement = Prepare(db_, "INSERT OR REPLACE INTO cache(key, value) VALUES(?1, ?2)");
-  if (!statement) return false;
-  sqlite3_bind_blob(statement.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+  sqlite3_stmt* statement = statementLocked(writeStatement_, "INSERT OR REPLACE INTO cache(key, value) VALUES(?1, ?2)");
+  if (statement == nullptr) return false;
+  // The bound text is not copied: the strings outlive the step, and the reset
+  // below lets go of them.
+  sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
   // A zero-length blob must still be a blob, not NULL.
   if (storedText.empty()) {
-    sqlite3_bind_zeroblob(statement.get(), 2, 0);
+    sqlite3_bind_zeroblob(statement, 2, 0);
   } else {
-    sqlite3_bind_blob(statement.get(), 2, storedText.data(), static_cast<int>(storedText.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_blob(statement, 2, storedText.data(), static_cast<int>(storedText.size()), SQLITE_STATIC);
   }
-  if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-    QZ_LOG(4, "cache: write of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_));
-    return false;
-  }
-  return true;
+  const bool written = sqlite3_step(statement) == SQLITE_DONE;
+  if (!written) QZ_LOG(4, "cache: write of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_));
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  return written;
 }
 
 std::string DefaultPlatform::readCache(std::string key) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!openLocked()) return std::string();
-  Statement statement = Prepare(db_, "SELECT value FROM cache WHERE key = ?1");
-  if (!statement) return std::string();
-  sqlite3_bind_blob(statement.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-  int rc = sqlite3_step(statement.get());
+  sqlite3_stmt* statement = statementLocked(readStatement_, "SELECT value FROM cache WHERE key = ?1");
+  if (statement == nullptr) return std::string();
+  sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+  std::string value;
+  const int rc = sqlite3_step(statement);
   if (rc == SQLITE_ROW) {
-    const void* blob = sqlite3_column_blob(statement.get(), 0);
-    int size = sqlite3_column_bytes(statement.get(), 0);
-    return blob ? std::string(static_cast<const char*>(blob), static_cast<size_t>(size)) : std::string();
+    const void* blob = sqlite3_column_blob(statement, 0);
+    const int size = sqlite3_column_bytes(statement, 0);
+    if (blob != nullptr) value.assign(static_cast<const char*>(blob), static_cast<size_t>(size));
+  } else if (rc != SQLITE_DONE) {
+    QZ_LOG(4, "cache: read of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_));
   }
-  if (rc != SQLITE_DONE) QZ_LOG(4, "cache: read of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_));
-  return std::string();
+  // Ends the read transaction, so the statement holds no snapshot between calls.
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  return value;
 }
 
 std::string DefaultPlatform::encodeCacheValue(std::string value) { return value; }

@@ -38,6 +38,7 @@
 #include "core/support/PlatformServices.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace iotcloud {
 
@@ -80,10 +81,22 @@ class IOTCLOUD_API DefaultPlatform : public PlatformServices {
  private:
   bool openLocked();
 
+  struct StatementFinalize {
+    void operator()(sqlite3_stmt* statement) const;
+  };
+  using CachedStatement = std::unique_ptr<sqlite3_stmt, StatementFinalize>;
+  // `slot`'s statement, reset and unbound, prepared from `sql` first when it
+  // is missing or belongs to another connection than db_. Null when
+  // preparing fails. mutex_ held, db_ open.
+  sqlite3_stmt* statementLocked(CachedStatement& slot, const char* sql);
+
   const DefaultPlatformOptions options_;
-  std::mutex mutex_;           // guards db_ and readOnlyReason_
-  sqlite3* db_ = nullptr;      // owned; null until opened (each call retries a failed open)
-  std::string readOnlyReason_; // not empty: db_ is open only for reading, for this reason
+  std::mutex mutex_;            // guards db_, readOnlyReason_ and the statements
+  sqlite3* db_ = nullptr;       // owned; null until opened (each call retries a failed open)
+  std::string readOnlyReason_;  // not empty: db_ is open only for reading, for this reason
+  // Prepared once and reused by every write and read.
+  CachedStatement writeStatement_;
+  CachedStatement readStatement_;
 };
 
 }  // namespace iotcloud

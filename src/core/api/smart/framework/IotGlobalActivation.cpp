@@ -193,6 +193,25 @@ void IotGlobalActivation::setIotGlobalActivationCallback(IIotGlobalActivationCal
   observer_ = callback;
 }
 
+void IotGlobalActivation::saveRegionIfCacheDiffers() {
+  std::lock_guard<std::mutex> lock(regionMutex_);
+  if (lastSaveChecked_ != regionInfo_ || lastSaveCheckedJson_.empty()) {
+    lastSaveChecked_ = regionInfo_;
+    lastSaveCheckedJson_ = regionInfo_.toJsonString();
+  }
+  std::string json = lastSaveCheckedJson_;
+  IotCacheManager* cache = IotCacheManager::getInstance();
+  // A write of the same bytes changes nothing a reader can see, but costs a
+  // durable commit (an fsync with the default platform) on the HTTP manager
+  // thread; a read is cheap.
+  if (cache->readFormPlatformCache(PLATFORM_REGION_INFO_KEY) == json) {
+    QZ_LOG(1, "the cache holds this region already");
+    return;
+  }
+  QZ_LOG(1, "saveRegionInfoToCache data=%s", json.c_str());
+  cache->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, std::move(json));
+}
+
 IotGlobalActivation::LookupOutcome IotGlobalActivation::takeOver(const IotRegionInfo& fresh) {
   IotRegionInfo current;
   {
@@ -306,9 +325,10 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
   record.path = kRegionPath;
   record.id = id;
 
+  auto pending = std::make_shared<Pending>();
   {
     std::lock_guard<std::mutex> lock(waitMutex_);
-    pending_[id] = Pending();
+    pending_[id] = pending;
   }
   AsyncHttpRequestManage* manage = runtime->getAsyncHttpRequestManage();
   auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage, this, 0);
@@ -323,53 +343,72 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
     return;
   }
 
-  const int64_t timeoutMs = manage->GetHttpOptions().totalTimeoutMs + kWaitMarginMs;
-  if (!waitForAsyncResponse(ASYNC_HTTP_REQ_REGION_GET, id, timeoutMs, &result)) {
+  const int64_t timeoutMs = manage->HttpOptions()->totalTimeoutMs + kWaitMarginMs;
+  if (!waitForAsyncResponse(ASYNC_HTTP_REQ_REGION_GET, *pending, timeoutMs, &result)) {
     // No answer in time: cancel the transfer, then take an answer that landed
-    // meanwhile, if any.
+    // meanwhile, if any (once RemoveRequests returns, none can land later).
     manage->RemoveRequests({id});
-    std::lock_guard<std::mutex> lock(waitMutex_);
-    auto it = pending_.find(id);
-    if (it != pending_.end() && it->second.done) {
-      result = it->second.result;
+    std::lock_guard<std::mutex> lock(pending->mutex);
+    if (pending->done) {
+      result = pending->result;
     } else {
       result = Result();
       result.outcome = LookupOutcome::kTransportFailure;
       result.detail = "no answer within " + std::to_string(timeoutMs) + " ms";
     }
+  }
+  {
+    std::lock_guard<std::mutex> lock(waitMutex_);
     pending_.erase(id);
   }
   t_lastResult = result;
 }
 
-bool IotGlobalActivation::waitForAsyncResponse(_AsyncHttpReqType type, const std::string& id, int64_t timeoutMs,
+bool IotGlobalActivation::waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs,
                                                LookupResult* result) {
   QZ_LOG(1, "wait for response, type=%d", static_cast<int>(type));
   const int64_t start = get_time();
-  std::unique_lock<std::mutex> lock(waitMutex_);
-  const bool done = waitCond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    auto it = pending_.find(id);
-    return it == pending_.end() || it->second.done;
-  });
-  auto it = pending_.find(id);
-  const bool completed = done && it != pending_.end();
-  if (completed) {
-    *result = std::move(it->second.result);
-    pending_.erase(it);
-  }
+  std::unique_lock<std::mutex> lock(pending.mutex);
+  const bool done =
+      pending.cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&pending] { return pending.done; });
+  if (done) *result = std::move(pending.result);
   QZ_LOG(1, "wait end, cost %lldms", static_cast<long long>(get_time() - start));
-  return completed;
+  return done;
 }
 
 void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, const std::string& id,
                                               const LookupResult& result) {
   QZ_LOG(1, "notify wait end, type=%d", static_cast<int>(type));
-  std::lock_guard<std::mutex> lock(waitMutex_);
-  auto it = pending_.find(id);
-  if (it == pending_.end()) return;  // its caller gave up already
-  it->second.done = true;
-  it->second.result = result;
-  waitCond_.notify_all();
+  std::shared_ptr<Pending> pending;
+  {
+    std::lock_guard<std::mutex> lock(waitMutex_);
+    auto it = pending_.find(id);
+    if (it == pending_.end()) return;  // its caller gave up already
+    pending = it->second;
+  }
+  {
+    std::lock_guard<std::mutex> lock(pending->mutex);
+    pending->done = true;
+    pending->result = result;
+  }
+  // After unlocking, so the woken caller does not block on the mutex at once.
+  pending->cond.notify_one();
+}
+
+void IotGlobalActivation::warmUp() {
+  IotAsyncManager* runtime = IotAsyncManager::getInstance();
+  IotRequest record;
+  record.protocol = 0;
+  record.host = getApiGatewayHost();
+  record.path = "/";
+  record.id = QZRandom::getRandomGUID(32);
+  // No callback: the answer (any status) or a failure is dropped; the
+  // connection stays in the transport's pool.
+  auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, runtime->getAsyncHttpRequestManage(), nullptr, 0);
+  if (request->Connect(&record) != 0) {
+    delete request;
+    QZ_LOG(2, "warm-up not started (is IotAsyncManager initialised?)");
+  }
 }
 
 // ---- Completions (HTTP manager thread) ------------------------------------------
@@ -389,8 +428,9 @@ void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* res
   } else {
     result = ClassifyUnparsedAnswer(response->data);
   }
-  // Every answer is followed by a save, even one that changed nothing.
-  saveRegionInfoToCache(false);
+  // Every answer is followed by a save of the current region, skipped when
+  // the cache holds its bytes already.
+  saveRegionIfCacheDiffers();
   asyncResponseNotify(type, request->id, result);
 }
 

@@ -8,7 +8,8 @@
 // "/velmo/account/region/get" and blocks its caller until the answer has been
 // handled: a region different from the current one has been taken over, the
 // observer has been told and the region has been saved in the platform cache
-// under "region". The next start restores it with init().
+// under "region" (the write is skipped when the cache holds those bytes
+// already). The next start restores it with init().
 //
 // Start-up order expected of the host:
 //   IotCacheManager::getInstance()->setSmartInitConfig(config);
@@ -34,14 +35,16 @@
 //    previous observer is never called again. The observer may read the
 //    region and replace itself from inside its call; it must not start a
 //    lookup (refused, see above) or wait for a thread that does.
-//  - waitMutex_ guards the table of lookups in flight; waitCond_ wakes their
-//    callers.
+//  - waitMutex_ guards the table of lookups in flight. Each lookup waits on
+//    a completion of its own (its own mutex and condition variable), so an
+//    answer wakes its caller and no other.
 //  - hostsMutex_ guards the gateway host names.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -69,7 +72,7 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   enum class LookupOutcome {
     kNone,              // this thread has not looked up yet
     kChanged,           // a new region was taken over, announced and saved
-    kUnchanged,         // the answer equals the current region (saved again)
+    kUnchanged,         // the answer equals the current region
     kServiceError,      // the gateway or service answered a "code" other than 200
     kUnreadableAnswer,  // the answer is not a region lookup response
     kTransportFailure,  // the transfer failed (curlCode) or no answer came in time
@@ -116,6 +119,13 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // The outcome of the calling thread's last lookup.
   LookupResult getLastLookupResult() const;
 
+  // Opens a verified connection to the API gateway host in the background,
+  // which later lookups then reuse, so the first lookup need not pay for the
+  // connection. Returns at once; whether it succeeds changes nothing else.
+  // Worth calling once IotAsyncManager::init() ran and the hosts are set.
+  // Any thread.
+  void warmUp();
+
   // Gateway hosts that lookups post to: the API gateway, and the IoT API host
   // of the Shanghai region (country-code lookups for codes other than "CN").
   // A host may carry ":port". Defaults are the deployment's build-time
@@ -142,35 +152,45 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
  private:
   IotGlobalActivation();
 
+  // One lookup's completion: its caller waits on `cond`; the answer's
+  // callback fills it in. Shared, so the callback can signal after leaving
+  // waitMutex_ even when the caller has given up meanwhile.
   struct Pending {
-    bool done = false;
-    LookupResult result;
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool done = false;    // guarded by mutex
+    LookupResult result;  // guarded by mutex
   };
 
   // Posts one lookup with `params` (taken over) to `host` and waits for it.
   // `function` names the lookup in log lines.
   void lookup(const char* function, cJSON* params, const std::string& host);
-  // Blocks until the lookup `id` has completed or `deadlineMs` has passed.
-  // True when it completed; its result is then in *result.
-  bool waitForAsyncResponse(_AsyncHttpReqType type, const std::string& id, int64_t timeoutMs,
+  // Blocks until `pending` has completed or `timeoutMs` has passed. True
+  // when it completed; its result is then in *result.
+  bool waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs,
                             LookupResult* result);
   // Marks lookup `id` complete with `result` and wakes its caller.
   void asyncResponseNotify(_AsyncHttpReqType type, const std::string& id, const LookupResult& result);
   // Takes a parsed answer over; returns kChanged or kUnchanged.
   LookupOutcome takeOver(const IotRegionInfo& fresh);
+  // Saves the current region unless the cache holds exactly its bytes.
+  void saveRegionIfCacheDiffers();
 
   static std::mutex mutex_;                 // guards pInstance_
   static IotGlobalActivation* pInstance_;   // guarded by mutex_
 
   std::mutex regionMutex_;
   IotRegionInfo regionInfo_;  // guarded by regionMutex_
+  // The region last compared with the cache and its JSON text, so an
+  // unchanged answer does not print the region again. Guarded by regionMutex_.
+  IotRegionInfo lastSaveChecked_;
+  std::string lastSaveCheckedJson_;
 
   std::recursive_mutex observerMutex_;
   IIotGlobalActivationCallback* observer_ = nullptr;  // guarded by observerMutex_
 
   std::mutex waitMutex_;
-  std::condition_variable waitCond_;
-  std::map<std::string, Pending> pending_;  // guarded by waitMutex_; lookups in flight by request id
+  std::map<std::string, std::shared_ptr<Pending>> pending_;  // guarded by waitMutex_; lookups in flight by id
 
   std::mutex hostsMutex_;
   std::string apiGatewayHost_;      // guarded by hostsMutex_

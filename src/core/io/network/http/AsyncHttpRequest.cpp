@@ -1,5 +1,10 @@
 #include "core/io/network/http/AsyncHttpRequest.h"
 
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -8,7 +13,110 @@
 #include "core/support/QZCurl.h"
 #include "core/support/TovoLog.h"
 
+// The certificates every connection of one Init() period is verified
+// against, parsed once. Built by Init() and released by CleanUp() on the
+// thread that calls them; read-only in between, from the driving thread's
+// TLS set-up. Each connection's TLS context takes its own reference on the
+// store, so a context that libcurl frees late never sees it freed.
+struct TrustStore {
+  struct StoreFree {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+  };
+  std::unique_ptr<X509_STORE, StoreFree> store;  // null when it could not be built
+  CURLcode error = CURLE_OK;                     // why not: every connection fails with it
+};
+
 namespace {
+
+// libcurl's own defaults: the CA bundle and folder it would read when no
+// CA option is set (the system's trust store).
+void DefaultCaLocations(std::string* file, std::string* folder) {
+  CURL* probe = curl_easy_init();
+  if (probe == nullptr) return;
+  char* value = nullptr;
+  if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &value) == CURLE_OK && value != nullptr) *file = value;
+  value = nullptr;
+  if (curl_easy_getinfo(probe, CURLINFO_CAPATH, &value) == CURLE_OK && value != nullptr) *folder = value;
+  curl_easy_cleanup(probe);
+}
+
+// Every certificate of a PEM text; false when it holds none or an
+// unreadable one.
+bool AddPemCertificates(X509_STORE* store, const std::string& pem) {
+  struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+  };
+  struct InfoStackFree {
+    void operator()(STACK_OF(X509_INFO) * infos) const { sk_X509_INFO_pop_free(infos, X509_INFO_free); }
+  };
+  if (pem.size() > static_cast<size_t>(INT32_MAX)) return false;
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) return false;
+  std::unique_ptr<STACK_OF(X509_INFO), InfoStackFree> infos(
+      PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
+  if (!infos) return false;
+  int added = 0;
+  for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
+    X509_INFO* info = sk_X509_INFO_value(infos.get(), i);
+    if (info->x509 != nullptr) {
+      if (X509_STORE_add_cert(store, info->x509) != 1) return false;
+      ++added;
+    }
+  }
+  return added > 0;
+}
+
+// The store for `options`: caPem, else caFile, else libcurl's default bundle
+// and folder. Verification as libcurl sets it up for its own store:
+// trusted certificates first, and an intermediate in the store may anchor a
+// chain.
+std::shared_ptr<TrustStore> BuildTrustStore(const AsyncHttpOptions& options) {
+  auto trust = std::make_shared<TrustStore>();
+  trust->store.reset(X509_STORE_new());
+  if (!trust->store) {
+    trust->error = CURLE_OUT_OF_MEMORY;
+    return trust;
+  }
+  X509_STORE* store = trust->store.get();
+  bool ok = true;
+  const char* source = "";
+  if (!options.caPem.empty()) {
+    source = "caPem";
+    ok = AddPemCertificates(store, options.caPem);
+  } else if (!options.caFile.empty()) {
+    source = options.caFile.c_str();
+    ok = X509_STORE_load_file(store, options.caFile.c_str()) == 1;
+  } else {
+    std::string file, folder;
+    DefaultCaLocations(&file, &folder);
+    source = "the system trust store";
+    if (!file.empty()) ok = X509_STORE_load_file(store, file.c_str()) == 1;
+    // A folder of hashed names is read certificate by certificate as
+    // verification asks for them.
+    if (ok && !folder.empty()) ok = X509_STORE_load_path(store, folder.c_str()) == 1;
+  }
+  X509_STORE_set_flags(store, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
+  if (!ok) {
+    QZ_LOG(4, "AsyncHttpRequestManage: no usable CA certificates in %s; every transfer fails", source);
+    trust->store.reset();
+    trust->error = CURLE_SSL_CACERT_BADFILE;
+  }
+  return trust;
+}
+
+// CURLOPT_SSL_CTX_FUNCTION: gives a new connection's TLS context the shared
+// store in place of the empty one libcurl made. Driving thread.
+CURLcode InstallTrustStore(CURL*, void* sslContext, void* user) {
+  const auto* trust = static_cast<const TrustStore*>(user);
+  if (trust == nullptr || !trust->store) return trust != nullptr ? trust->error : CURLE_SSL_CACERT_BADFILE;
+  // set1 takes a reference of its own and releases the context's old store.
+  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), trust->store.get());
+  return CURLE_OK;
+}
+
+int64_t Micros(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+}
 
 // A header line is built as "key: value"; a CR or LF would start another line
 // (or end the header block) and a NUL would cut the line short.
@@ -23,6 +131,7 @@ AsyncHttpOptions Normalised(AsyncHttpOptions options) {
   if (options.totalTimeoutMs <= 0) options.totalTimeoutMs = defaults.totalTimeoutMs;
   if (options.maxResponseBytes == 0) options.maxResponseBytes = defaults.maxResponseBytes;
   if (options.maxHostConnections <= 0) options.maxHostConnections = defaults.maxHostConnections;
+  if (options.maxTransfers <= 0) options.maxTransfers = defaults.maxTransfers;
   return options;
 }
 
@@ -54,20 +163,27 @@ int AsyncHttpRequest::CopyIotReq(const IotRequest* from, IotRequest* to) {
 
 int AsyncHttpRequest::Post(IotRequest* request, std::map<std::string, std::string>& headers,
                            const std::string& body) {
+  return Submit(request, headers, body, false);
+}
+
+int AsyncHttpRequest::Connect(IotRequest* request) { return Submit(request, {}, std::string(), true); }
+
+int AsyncHttpRequest::Submit(IotRequest* request, const std::map<std::string, std::string>& headers,
+                             const std::string& body, bool head) {
   const long port = static_cast<long>(port_);
   if (request == nullptr) {
     QZ_LOG(4, "port=%ld, AsyncHttpRequest Post without a request record", port);
     return -1;
   }
-  const std::string url =
-      std::string(request->protocol == 0 ? "https://" : "http://") + request->host + request->path;
+  url_ = std::string(request->protocol == 0 ? "https://" : "http://") + request->host + request->path;
   id_ = request->id;
   CopyIotReq(request, &request_);
-  QZ_LOG(2, "port=%ld, AsyncHttpRequest Post, url=%s, id=%s, body len=%d", port, url.c_str(),
-         id_.c_str(), static_cast<int>(body.size()));
+  QZ_LOG(2, "port=%ld, AsyncHttpRequest %s, url=%s, id=%s, body len=%d", port, head ? "Connect" : "Post",
+         url_.c_str(), id_.c_str(), static_cast<int>(body.size()));
 
   // A request refused earlier may be posted again; start from a clean state.
   Clean();
+  submitted_ = false;
   responseHeader_.clear();
   responseBody_.clear();
 
@@ -75,8 +191,7 @@ int AsyncHttpRequest::Post(IotRequest* request, std::map<std::string, std::strin
     QZ_LOG(4, "port=%ld, AsyncHttpRequest Post without a request manager", port);
     return -1;
   }
-  // No easy handle without an initialised manager. AddRequest logs the
-  // refusal (it refuses a request without an easy handle in any state); the
+  // AddRequest logs the refusal of a manager that is not initialised; the
   // caller keeps the request.
   if (!manage_->IsInited()) {
     manage_->AddRequest(id_, this);
@@ -90,91 +205,86 @@ int AsyncHttpRequest::Post(IotRequest* request, std::map<std::string, std::strin
       return -1;
     }
   }
-
-  // The easy handle holds a reference on libcurl's global state for its whole
-  // life, so it never outlives curl_global_cleanup whatever the manager does.
-  if (QZCurl::global_init_curl() != 0) {
-    QZ_LOG(4, "port=%ld, AsyncHttpRequest curl_easy_init error\n", port);
-    return -1;
-  }
-  holdsCurlGlobal_ = true;
-  curl_.reset(curl_easy_init());
-  if (!curl_) {
-    QZ_LOG(4, "port=%ld, AsyncHttpRequest curl_easy_init error\n", port);
-    Clean();
-    return -1;
-  }
-
-  std::shared_ptr<const AsyncHttpOptions> options = manage_->HttpOptions();
-  maxResponseBytes_ = options->maxResponseBytes;
-
-  CURL* easy = curl_.get();
-  CURLcode rc = CURLE_OK;
-  auto set = [&rc, easy](CURLoption option, auto value) {
-    if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
-  };
-  set(CURLOPT_URL, url.c_str());
-  set(CURLOPT_POST, 1L);
-  set(CURLOPT_SSL_VERIFYPEER, 1L);
-  set(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!options->caPem.empty()) {
-    curl_blob blob;
-    blob.data = const_cast<char*>(options->caPem.data());
-    blob.len = options->caPem.size();
-    blob.flags = CURL_BLOB_COPY;
-    set(CURLOPT_CAINFO_BLOB, &blob);
-  } else if (!options->caFile.empty()) {
-    set(CURLOPT_CAINFO, options->caFile.c_str());
-  }
-  set(CURLOPT_TIMEOUT_MS, options->totalTimeoutMs);
-  set(CURLOPT_CONNECTTIMEOUT_MS, options->connectTimeoutMs);
-  // The transfer runs on the HTTP manager thread of a host process: libcurl
-  // must never install signal handlers or use alarm() there.
-  set(CURLOPT_NOSIGNAL, 1L);
-  if (!body.empty()) {
-    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    set(CURLOPT_COPYPOSTFIELDS, body.data());  // after the size: copies exactly that many bytes
-  } else {
-    // Without post fields a POST reads its body through the read callback,
-    // whose default reads the process's standard input.
-    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-    set(CURLOPT_POSTFIELDS, "");
-  }
-  if (!headers.empty()) {
-    curl_slist* list = nullptr;
-    for (const auto& header : headers) {
-      std::string line = header.first + ": " + header.second;
-      curl_slist* grown = curl_slist_append(list, line.c_str());
-      if (grown == nullptr) {
-        curl_slist_free_all(list);
-        list = nullptr;
-        rc = CURLE_OUT_OF_MEMORY;
-        break;
-      }
-      list = grown;
+  curl_slist* list = nullptr;
+  for (const auto& header : headers) {
+    std::string line = header.first + ": " + header.second;
+    curl_slist* grown = curl_slist_append(list, line.c_str());
+    if (grown == nullptr) {
+      curl_slist_free_all(list);
+      QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: out of memory for the headers", port, id_.c_str());
+      return -1;
     }
-    headerList_.reset(list);
-    set(CURLOPT_HTTPHEADER, headerList_.get());
+    list = grown;
   }
-  set(CURLOPT_WRITEFUNCTION, &AsyncHttpRequest::WriteBody);
-  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
-  set(CURLOPT_HEADERFUNCTION, &AsyncHttpRequest::WriteHeader);
-  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
-  set(CURLOPT_PRIVATE, static_cast<void*>(this));
-  if (rc != CURLE_OK) {
-    QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: option refused, curl error %d", port,
-           id_.c_str(), static_cast<int>(rc));
-    Clean();
-    return -1;
-  }
+  headerList_.reset(list);
+  body_ = body;
+  head_ = head;
+  options_ = manage_->HttpOptions();
+  maxResponseBytes_ = options_->maxResponseBytes;
+  submitted_ = true;
 
   if (manage_->AddRequest(id_, this) != 0) {
+    submitted_ = false;
     Clean();
     return -1;
   }
   // Handed over: the HTTP manager thread may already have completed and
   // deleted this request.
   return 0;
+}
+
+CURLcode AsyncHttpRequest::Prepare(const TrustStore* trust, CURL* reused) {
+  // The easy handle holds a reference on libcurl's global state for its whole
+  // life, so it never outlives curl_global_cleanup whatever the manager does.
+  std::unique_ptr<CURL, EasyCleanup> handle(reused);
+  if (QZCurl::global_init_curl() != 0) return CURLE_FAILED_INIT;
+  holdsCurlGlobal_ = true;
+  curl_ = handle ? std::move(handle) : std::unique_ptr<CURL, EasyCleanup>(curl_easy_init());
+  if (!curl_) {
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest curl_easy_init error", static_cast<long>(port_));
+    return CURLE_FAILED_INIT;
+  }
+  const AsyncHttpOptions& options = *options_;
+  CURL* easy = curl_.get();
+  CURLcode rc = CURLE_OK;
+  auto set = [&rc, easy](CURLoption option, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
+  };
+  set(CURLOPT_URL, url_.c_str());
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  // No file for libcurl to read at every new connection: the shared store
+  // goes into each connection's TLS context instead.
+  set(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+  set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  set(CURLOPT_SSL_CTX_FUNCTION, &InstallTrustStore);
+  set(CURLOPT_SSL_CTX_DATA, const_cast<void*>(static_cast<const void*>(trust)));
+  set(CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
+  set(CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+  // The transfer runs on the HTTP manager thread of a host process: libcurl
+  // must never install signal handlers or use alarm() there.
+  set(CURLOPT_NOSIGNAL, 1L);
+  if (head_) {
+    set(CURLOPT_NOBODY, 1L);
+  } else {
+    set(CURLOPT_POST, 1L);
+    // Without post fields a POST reads its body through the read callback,
+    // whose default reads the process's standard input. body_ stays
+    // unchanged while libcurl reads it.
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
+    set(CURLOPT_POSTFIELDS, body_.data());
+  }
+  if (headerList_) set(CURLOPT_HTTPHEADER, headerList_.get());
+  set(CURLOPT_WRITEFUNCTION, &AsyncHttpRequest::WriteBody);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  set(CURLOPT_HEADERFUNCTION, &AsyncHttpRequest::WriteHeader);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+  set(CURLOPT_PRIVATE, static_cast<void*>(this));
+  if (rc != CURLE_OK) {
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest id=%s: option refused, curl error %d", static_cast<long>(port_),
+           id_.c_str(), static_cast<int>(rc));
+  }
+  return rc;
 }
 
 bool AsyncHttpRequest::Append(std::string* to, const char* data, size_t length) {
@@ -203,16 +313,27 @@ size_t AsyncHttpRequest::WriteHeader(char* data, size_t size, size_t count, void
 
 int AsyncHttpRequest::OnComplete(CURLcode result) {
   if (callback_ == nullptr) return 0;
+  const TimePoint now = std::chrono::steady_clock::now();
+  IotTransferTiming timing;
+  if (admittedAt_ != TimePoint{}) {
+    timing.queuedUs = Micros(admittedAt_ - postedAt_);
+    timing.transferUs = Micros(now - admittedAt_);
+  } else if (postedAt_ != TimePoint{}) {
+    timing.queuedUs = Micros(now - postedAt_);
+  }
   if (result != CURLE_OK) {
     IotException exception;
     exception.code = -1;
     exception.message = "curl error " + std::to_string(static_cast<int>(result));
+    exception.timing = timing;
     callback_->OnFailure(&request_, &exception, type_);
   } else {
     IotResponse response;
     response.id = id_;
     response.code = 0;
-    response.data = responseBody_.empty() ? responseHeader_ : responseBody_;
+    // Called once, and the request is deleted right after: no copy needed.
+    response.data = std::move(responseBody_.empty() ? responseHeader_ : responseBody_);
+    response.timing = timing;
     callback_->OnResponse(&request_, &response, type_);
   }
   return 0;
@@ -249,12 +370,13 @@ std::shared_ptr<const AsyncHttpOptions> AsyncHttpRequestManage::HttpOptions() co
 int AsyncHttpRequestManage::Init() {
   std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
   bool wasInited;
-  long maxHostConnections;
+  std::shared_ptr<const AsyncHttpOptions> options;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     wasInited = inited_;
-    maxHostConnections = options_->maxHostConnections;
+    options = options_;
   }
+  const long maxHostConnections = options->maxHostConnections;
   QZ_LOG(2, "AsyncHttpRequestManage::Init, init=%d", wasInited ? 1 : 0);
   if (wasInited) return 0;
 
@@ -274,6 +396,7 @@ int AsyncHttpRequestManage::Init() {
            static_cast<int>(mc), curl_multi_strerror(mc));
   }
   inMulti_ = 0;
+  trust_ = BuildTrustStore(*options);
   std::lock_guard<std::mutex> lock(queueMutex_);
   multi_ = std::move(multi);
   inited_ = true;
@@ -289,7 +412,7 @@ int AsyncHttpRequestManage::CleanUp() {
     QZ_LOG(4, "AsyncHttpRequestManage::CleanUp from inside a completion callback refused");
     return -1;
   }
-  std::vector<AsyncHttpRequest*> pending;
+  std::deque<AsyncHttpRequest*> pending;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     if (!inited_) return 0;
@@ -324,6 +447,8 @@ int AsyncHttpRequestManage::CleanUp() {
     std::lock_guard<std::mutex> lock(queueMutex_);
     multi_.reset();
   }
+  idleEasy_.clear();
+  trust_.reset();  // after the connections, though each TLS context holds its own reference
   QZCurl::global_deinit_curl();
   return 0;
 }
@@ -334,13 +459,17 @@ int AsyncHttpRequestManage::AddRequest(std::string id, AsyncHttpRequest* request
     QZ_LOG(4, "AsyncHttpRequestManage::AddClient, but multi_ have not inited!!!!");
     return -1;
   }
-  if (request == nullptr || !request->curl_) {
+  if (request == nullptr || !request->submitted_) {
     QZ_LOG(4, "AsyncHttpRequestManage::AddRequest, id=%s has no prepared transfer", id.c_str());
     return -1;
   }
   request->id_ = std::move(id);
+  request->postedAt_ = std::chrono::steady_clock::now();
+  // A queue that was not empty has a wake-up on its way already, or waits
+  // for a transfer to end, which wakes the driving thread anyway.
+  const bool wake = pending_.empty();
   pending_.push_back(request);
-  curl_multi_wakeup(multi_.get());
+  if (wake) curl_multi_wakeup(multi_.get());
   return 0;
 }
 
@@ -394,8 +523,23 @@ void AsyncHttpRequestManage::SweepCancelled() {
   for (AsyncHttpRequest* request : cancelled) {
     curl_multi_remove_handle(multi_.get(), request->curl_.get());
     --inMulti_;
-    delete request;
+    Retire(request);
   }
+}
+
+void AsyncHttpRequestManage::Retire(AsyncHttpRequest* request) {
+  size_t keep;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    keep = static_cast<size_t>(options_->maxTransfers);
+  }
+  if (request->curl_ && idleEasy_.size() < keep) {
+    // Back to the state of a new handle, keeping only what libcurl keeps
+    // across a reset (buffers; connections belong to the multi handle).
+    curl_easy_reset(request->curl_.get());
+    idleEasy_.push_back(std::move(request->curl_));
+  }
+  delete request;
 }
 
 void AsyncHttpRequestManage::Complete(CURL* easy, CURLcode result) {
@@ -409,17 +553,60 @@ void AsyncHttpRequestManage::Complete(CURL* easy, CURLcode result) {
   request->OnComplete(result);
   curl_multi_remove_handle(multi_.get(), easy);
   --inMulti_;
-  delete request;
+  Retire(request);
+}
+
+void AsyncHttpRequestManage::Admit() {
+  std::vector<AsyncHttpRequest*> admitted;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    const size_t limit = static_cast<size_t>(options_->maxTransfers);
+    while (inMulti_ + admitted.size() < limit && !pending_.empty()) {
+      admitted.push_back(pending_.front());
+      pending_.pop_front();
+    }
+  }
+  if (admitted.empty()) return;
+  CURLM* multi = multi_.get();
+  // Every admitted request joins the table before any callback of this step
+  // runs, so RemoveRequests from a callback finds all of them.
+  std::vector<std::pair<AsyncHttpRequest*, CURLcode>> refused;
+  const auto now = std::chrono::steady_clock::now();
+  for (AsyncHttpRequest* request : admitted) {
+    request->admittedAt_ = now;
+    CURL* reused = nullptr;
+    if (!idleEasy_.empty()) {
+      reused = idleEasy_.back().release();
+      idleEasy_.pop_back();
+    }
+    CURLcode rc = request->Prepare(trust_.get(), reused);
+    if (rc == CURLE_OK) {
+      const CURLMcode mc = curl_multi_add_handle(multi, request->curl_.get());
+      if (mc != CURLM_OK) {
+        QZ_LOG(4, "ERROR: curl_multi_add_handle() failed, code %d '%s'.", static_cast<int>(mc),
+               curl_multi_strerror(mc));
+        rc = CURLE_FAILED_INIT;
+      }
+    }
+    if (rc != CURLE_OK) {
+      refused.emplace_back(request, rc);
+      continue;
+    }
+    ++inMulti_;
+    requests_.emplace(request->id_, request);
+  }
+  for (auto& entry : refused) {
+    entry.first->OnComplete(entry.second);
+    delete entry.first;
+  }
 }
 
 int AsyncHttpRequestManage::HeartBeat() {
   std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
   if (inHeartBeat_) return 0;  // from inside a completion callback
-  std::vector<AsyncHttpRequest*> incoming;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     if (!inited_) return 0;
-    incoming.swap(pending_);
   }
   struct StepFlag {
     bool& flag;
@@ -428,25 +615,8 @@ int AsyncHttpRequestManage::HeartBeat() {
   } step(inHeartBeat_);
   CURLM* multi = multi_.get();
 
-  // Every newly posted request joins the table before any callback of this
-  // step runs, so RemoveRequests from a callback finds all of them.
-  std::vector<std::pair<AsyncHttpRequest*, CURLMcode>> refused;
-  for (AsyncHttpRequest* request : incoming) {
-    CURLMcode mc = curl_multi_add_handle(multi, request->curl_.get());
-    if (mc != CURLM_OK) {
-      refused.emplace_back(request, mc);
-      continue;
-    }
-    ++inMulti_;
-    requests_.emplace(request->id_, request);
-  }
-  for (auto& entry : refused) {
-    QZ_LOG(4, "ERROR: curl_multi_add_handle() failed, code %d '%s'.",
-           static_cast<int>(entry.second), curl_multi_strerror(entry.second));
-    entry.first->OnComplete(CURLE_FAILED_INIT);
-    delete entry.first;
-  }
   SweepCancelled();
+  Admit();
 
   int result = 0;
   CURLMcode mc = curl_multi_perform(multi, &stillRunning_);
@@ -463,6 +633,10 @@ int AsyncHttpRequestManage::HeartBeat() {
     Complete(message->easy_handle, message->data.result);
   }
   SweepCancelled();
+  // Fill the slots freed by this step; libcurl's timer for the new transfers
+  // is already due, so the next wait returns at once and the next step
+  // starts them.
+  Admit();
   return result;
 }
 

@@ -1,10 +1,18 @@
 // Asynchronous HTTPS POSTs on one libcurl multi handle.
 //
 // AsyncHttpRequest is one POST: the poster creates it with `new` and calls
-// Post, which prepares a libcurl easy handle and hands the request to an
-// AsyncHttpRequestManage. The manager owns it from then on, drives the
-// transfer on its driving thread (the HTTP manager thread of IotAsyncManager),
-// delivers exactly one callback and deletes it.
+// Post, which checks and copies what to send and hands the request to an
+// AsyncHttpRequestManage. The manager owns it from then on: it queues it in
+// FIFO order, admits it to libcurl when fewer than
+// AsyncHttpOptions::maxTransfers transfers are inside libcurl (the easy
+// handle is made then, so a queued request costs only its copied text),
+// drives the transfer on its driving thread (the HTTP manager thread of
+// IotAsyncManager), delivers exactly one callback and deletes it.
+//
+// Every connection verifies its server against one trust store that Init()
+// builds from the options (caPem, caFile or the system's store) and that all
+// transfers share, so the certificates are parsed once per Init(), not once
+// per connection.
 //
 // Threads and locks of AsyncHttpRequestManage:
 //  - Any thread may post (AddRequest) and cancel (RemoveRequests).
@@ -22,8 +30,10 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,23 +43,33 @@
 #include "core/io/network/http/AsyncHttpTypes.h"
 #include "core/support/Export.h"
 
-// Transport settings the host may change. Requests take the values current
-// when they are posted; maxHostConnections applies from the next Init().
-// Values of zero or below fall back to the defaults shown.
+// Transport settings the host may change. Requests take the time limits and
+// the response limit current when they are posted; caFile, caPem and
+// maxHostConnections apply from the next Init(); maxTransfers from the next
+// step of the driving thread. Values of zero or below fall back to the
+// defaults shown.
 struct AsyncHttpOptions {
   // Certificates that server certificates are verified against. Empty: the
   // system's trust store. caPem (PEM text in memory) takes precedence over
   // caFile (a PEM bundle file) when both are set. Verification of the peer
-  // and of the host name cannot be switched off.
+  // and of the host name cannot be switched off. Read once by Init(); a file
+  // or text without a usable certificate fails each transfer with curl
+  // error 77.
   std::string caFile;
   std::string caPem;
+  // Both limits count from when the transfer enters libcurl, not from Post.
   long connectTimeoutMs = 8000;        // connecting may take at most this long
   long totalTimeoutMs = 20000;         // the whole transfer may take at most this long
   size_t maxResponseBytes = 4u << 20;  // headers + body; beyond it the transfer fails (curl error 23)
   long maxHostConnections = 8;         // connections to one host at once; more transfers queue
+  // Transfers inside libcurl at once; later requests wait in the manager's
+  // FIFO queue. libcurl's own bookkeeping grows with every transfer it
+  // holds, so a burst of thousands is far cheaper queued here.
+  long maxTransfers = 64;
 };
 
 class AsyncHttpRequestManage;
+struct TrustStore;  // the certificates that every connection is verified against
 
 // One asynchronous HTTP POST. Not copyable.
 //
@@ -74,11 +94,19 @@ class IOTCLOUD_API AsyncHttpRequest {
   // call. Any thread.
   //
   // Returns 0 when the request was handed over (exactly one callback will
-  // follow), -1 when it was not: the manager is not initialised, no easy
-  // handle could be made, or a header key or value holds CR, LF or NUL. On -1
-  // the caller keeps ownership (see above).
+  // follow), -1 when it was not: the manager is not initialised, the header
+  // list cannot be built, or a header key or value holds CR, LF or NUL. On -1
+  // the caller keeps ownership (see above). An easy handle that cannot be
+  // made or set up when the request is admitted fails it through OnFailure
+  // (curl error 2, or the code of the refused option).
   int Post(IotRequest* request, std::map<std::string, std::string>& headers,
            const std::string& body);
+
+  // Like Post, but a HEAD request without headers or body: it opens (or
+  // reuses) a verified connection to the host, which then stays in the
+  // manager's connection pool for later POSTs. Same ownership and callback
+  // rules as Post.
+  int Connect(IotRequest* request);
 
   // Releases the easy handle and its header list; harmless when repeated.
   // Returns 0. Not for a request that is handed over.
@@ -93,6 +121,14 @@ class IOTCLOUD_API AsyncHttpRequest {
 
  private:
   friend class AsyncHttpRequestManage;
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  int Submit(IotRequest* request, const std::map<std::string, std::string>& headers,
+             const std::string& body, bool head);
+  // Sets up the easy handle when the manager admits the request: `reused`
+  // (taken over; reset by the manager) or a new one when null. `trust` is
+  // passed to the TLS set-up of every connection it opens. Driving thread.
+  CURLcode Prepare(const TrustStore* trust, CURL* reused);
 
   // libcurl write and header callbacks: append to the response until the
   // response limit would be passed, then refuse (libcurl ends the transfer
@@ -112,6 +148,12 @@ class IOTCLOUD_API AsyncHttpRequest {
   IotRequest request_;
   int64_t port_;
   std::string id_;
+  std::string url_;                                 // set by Post
+  std::string body_;                                // set by Post; libcurl reads it in place
+  bool head_ = false;                               // a Connect: HEAD, no body
+  std::shared_ptr<const AsyncHttpOptions> options_;  // as current at Post
+  TimePoint postedAt_{};                            // set when handed over
+  TimePoint admittedAt_{};                          // set when it entered libcurl
   std::string responseHeader_;  // written by libcurl on the driving thread
   std::string responseBody_;    // written by libcurl on the driving thread
   _AsyncHttpReqType type_;
@@ -120,6 +162,7 @@ class IOTCLOUD_API AsyncHttpRequest {
   std::unique_ptr<curl_slist, SlistFree> headerList_;  // must outlive curl_'s transfer
   size_t maxResponseBytes_ = 0;
   bool holdsCurlGlobal_ = false;  // one QZCurl reference while an easy handle exists
+  bool submitted_ = false;        // Post or Connect prepared it for the manager
   bool cancelled_ = false;        // set by RemoveRequests; guarded by the manager's requestsMutex_
 };
 
@@ -134,26 +177,29 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   AsyncHttpRequestManage(const AsyncHttpRequestManage&) = delete;
   AsyncHttpRequestManage& operator=(const AsyncHttpRequestManage&) = delete;
 
-  // Sets up libcurl (reference-counted) and a fresh multi handle. Returns 0,
-  // also when already initialised (nothing changes then), or -1 when libcurl
-  // or the multi handle cannot be set up. Must not overlap HeartBeat() or
-  // WaitForActivity().
+  // Sets up libcurl (reference-counted), a fresh multi handle and the trust
+  // store (parsing caPem, caFile or the system's bundle once; when that
+  // fails, every transfer fails with curl error 77 until the next Init).
+  // Returns 0, also when already initialised (nothing changes then), or -1
+  // when libcurl or the multi handle cannot be set up. Must not overlap
+  // HeartBeat() or WaitForActivity().
   int Init();
 
-  // Fails every request still held (pending or in flight) with OnFailure
+  // Fails every request still held (queued or in flight) with OnFailure
   // "curl error 42" (CURLE_ABORTED_BY_CALLBACK) on the calling thread, deletes
   // them and their easy handles, releases the multi handle and libcurl.
   // Requests posted from then on are refused. Returns 0. Must not overlap
   // HeartBeat() or WaitForActivity() on another thread.
   int CleanUp();
 
-  // Takes over `request` (prepared by AsyncHttpRequest::Post) under `id` and
-  // wakes the driving thread. Returns 0, or -1 when the manager is not
-  // initialised or the request has no easy handle; on -1 the caller keeps
-  // the request. Any thread.
+  // Takes over `request` (prepared by AsyncHttpRequest::Post) under `id`,
+  // queues it and wakes the driving thread. Returns 0, or -1 when the manager
+  // is not initialised or the request was not prepared by Post; on -1 the
+  // caller keeps the request. Any thread.
   int AddRequest(std::string id, AsyncHttpRequest* request);
 
-  // Cancels every request held under one of `ids`, without a callback: once
+  // Cancels every request held under one of `ids`, queued or in libcurl,
+  // without a callback: once
   // this returns, none of them will call its callback. A request whose
   // callback is running on another thread is not cancelled (this waits for
   // that step to end, so a callback must not wait for a thread calling
@@ -161,9 +207,10 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // Ids not held are skipped. Returns 0. Any thread.
   int RemoveRequests(std::vector<std::string> ids);
 
-  // One non-blocking step: hands queued requests to libcurl, lets every
-  // transfer progress, delivers every finished transfer to its request's
-  // callback and deletes the request. Returns 0; -1 when libcurl reported a
+  // One non-blocking step: admits queued requests to libcurl (oldest first,
+  // up to maxTransfers inside it), lets every transfer progress, delivers
+  // every finished transfer to its request's callback and deletes the
+  // request. Returns 0; -1 when libcurl reported a
   // failure of the multi handle (logged; the next call tries again); 0 at once
   // when not initialised or when called from inside a callback. Driving
   // thread only.
@@ -178,7 +225,8 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // Makes a current or the next WaitForActivity() return at once. Any thread.
   void Wakeup();
 
-  // Transport settings for requests posted from now on. Any thread.
+  // Transport settings for requests posted from now on (see AsyncHttpOptions
+  // for those that wait for the next Init). Any thread.
   void SetHttpOptions(const AsyncHttpOptions& options);
   AsyncHttpOptions GetHttpOptions() const;
   std::shared_ptr<const AsyncHttpOptions> HttpOptions() const;
@@ -200,22 +248,33 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // Removes cancelled transfers from the multi handle and deletes them.
   // requestsMutex_ held, driving thread.
   void SweepCancelled();
+  // Deletes a request whose easy handle has left the multi handle, keeping
+  // the easy handle for a later transfer while fewer than maxTransfers are
+  // kept. requestsMutex_ held, driving thread.
+  void Retire(AsyncHttpRequest* request);
+  // Moves queued requests into libcurl while it holds fewer than
+  // maxTransfers. requestsMutex_ held, driving thread.
+  void Admit();
   // Completes the transfer of `easy`; requestsMutex_ held, driving thread.
   void Complete(CURL* easy, CURLcode result);
   void EraseFromRequests(AsyncHttpRequest* request);
 
   // Guarded by queueMutex_: the multi handle's existence (created and
   // released under it so Wakeup never races its release), inited_, the
-  // hand-over queue and the options.
+  // queue of posted requests and the options.
   mutable std::mutex queueMutex_;
   std::unique_ptr<CURLM, MultiCleanup> multi_;
   bool inited_ = false;
-  std::vector<AsyncHttpRequest*> pending_;  // owned; posted, not yet in multi_
+  std::deque<AsyncHttpRequest*> pending_;  // owned; posted, not yet in multi_, oldest first
   std::shared_ptr<const AsyncHttpOptions> options_;
 
   // Guarded by requestsMutex_; touched by the driving thread and by
   // RemoveRequests. Every request here has its easy handle in multi_.
   std::recursive_mutex requestsMutex_;
+  std::shared_ptr<TrustStore> trust_;  // built by Init, released by CleanUp
+  // Easy handles of finished transfers, reset, for the next admissions:
+  // libcurl keeps their buffers, which a new handle would allocate again.
+  std::vector<std::unique_ptr<CURL, AsyncHttpRequest::EasyCleanup>> idleEasy_;
   std::multimap<std::string, AsyncHttpRequest*> requests_;  // owned; in flight by id
   std::vector<AsyncHttpRequest*> cancelled_;  // owned; cancelled, still in multi_
   size_t inMulti_ = 0;                        // easy handles in multi_

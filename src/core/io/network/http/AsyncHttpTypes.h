@@ -25,6 +25,14 @@ struct IotRequest {
   std::string id;          // unique among requests in flight; comes back as IotResponse::id
 };
 
+// Where a request's time went, in microseconds: waiting in the transport's
+// queue (from Post until libcurl took the transfer over; the time limits
+// count from then on), and inside libcurl until it ended.
+struct IotTransferTiming {
+  int64_t queuedUs = 0;
+  int64_t transferUs = 0;
+};
+
 // A transfer that libcurl completed, whatever its HTTP status.
 struct IotResponse {
   std::string id;        // the request's id
@@ -32,6 +40,7 @@ struct IotResponse {
   std::string message;   // always empty
   std::string spareText; // always empty
   std::string data;      // the body; the response header text when the body is empty
+  IotTransferTiming timing;
 };
 
 // A transfer that ended with a transport error.
@@ -39,13 +48,14 @@ struct IotException {
   int32_t code = -1;     // always -1
   std::string message;   // "curl error " followed by libcurl's result code in decimal
   std::string spareText; // always empty
+  IotTransferTiming timing;  // transferUs is 0 for a request that never entered libcurl
 };
 
 // Receives the outcome of a posted request: exactly one call per request that
 // Post handed over, never for a request cancelled with RemoveRequests.
 //
 // Thread: calls come from the HTTP manager thread, except the failures that
-// AsyncHttpRequestManage::CleanUp() delivers for requests still in flight,
+// AsyncHttpRequestManage::CleanUp() delivers for requests still queued or in flight,
 // which come from the thread stopping the transport (IotAsyncManager::deInit).
 // The pointers are valid only during the call. The transport never deletes a
 // callback object; it must outlive every request that names it.
