@@ -12,13 +12,13 @@
 #pragma once
 
 #include <atomic>
-#include "core/support/Mutex.h"
 #include <thread>
 
 #include "core/api/smart/framework/ThreadPool.h"
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/COSThread.h"
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 
 class IOTCLOUD_API IotAsyncManager {
  public:

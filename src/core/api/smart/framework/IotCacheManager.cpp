@@ -6,12 +6,22 @@
 #include "core/support/TovoLog.h"
 
 iotcloud::Mutex IotCacheManager::mutex_;
-IotCacheManager* IotCacheManager::pInstance_ = nullptr;
+std::atomic<IotCacheManager*> IotCacheManager::pInstance_{nullptr};
 
 IotCacheManager* IotCacheManager::getInstance() {
+  // Once created, the instance is read without the lock: mutex_ also
+  // serialises every cache access, and lookups on many threads ask for the
+  // instance (for the environment) while the HTTP manager thread reads or
+  // writes the cache.
+  IotCacheManager* instance = pInstance_.load(std::memory_order_acquire);
+  if (instance != nullptr) return instance;
   iotcloud::MutexLock lock(&mutex_);
-  if (pInstance_ == nullptr) pInstance_ = new IotCacheManager();
-  return pInstance_;
+  instance = pInstance_.load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    instance = new IotCacheManager();
+    pInstance_.store(instance, std::memory_order_release);
+  }
+  return instance;
 }
 
 IotCacheManager::IotCacheManager() { QZ_LOG(1, "new"); }

@@ -10,11 +10,12 @@
 // cycle. IotSmartCountryManager never touches the cache.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include "core/support/Mutex.h"
 #include <string>
 
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 
 // Keys of the platform cache. Values under them are byte strings; writing the
 // empty string clears an entry.
@@ -46,8 +47,8 @@ struct IOTCLOUD_API IotSmartInitConfig {
 
 class IOTCLOUD_API IotCacheManager {
  public:
-  // The process-wide instance, created on first use and never destroyed.
-  // Takes mutex_, so it waits while another thread is inside a cache access.
+  // The process-wide instance, created under mutex_ on first use and never
+  // destroyed. Later calls take no lock.
   static IotCacheManager* getInstance();
 
   // Hosts use getInstance(). A separate instance (tests) holds its own
@@ -78,7 +79,7 @@ class IOTCLOUD_API IotCacheManager {
   // Guards pInstance_ and every cache access (both platform calls of one
   // access). Not recursive: the platform must not call back into this class.
   static iotcloud::Mutex mutex_;
-  static IotCacheManager* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
+  static std::atomic<IotCacheManager*> pInstance_;  // set once, under mutex_
 
   // A leaf lock: guards config_ only and is never held while another lock is
   // taken, so configuration reads never wait for a cache access.

@@ -12,11 +12,11 @@
 // logged by IotCacheManager. Nothing throws.
 #pragma once
 
-#include "core/support/Mutex.h"
 #include <string>
 #include <vector>
 
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 
 class IOTCLOUD_API IotLanguageManager {
  public:

@@ -12,10 +12,10 @@
 #pragma once
 
 #include <map>
-#include "core/support/Mutex.h"
 #include <string>
 
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 
 class IOTCLOUD_API IotSmartCountryManager {
  public:
