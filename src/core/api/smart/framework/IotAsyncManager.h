@@ -55,9 +55,10 @@ class IOTCLOUD_API IotAsyncManager {
   bool isHttpManagerThread() const;
 
   // Transport settings (CA certificates, time limits, response limit,
-  // connections per host), stored by the request manager: requests take them
-  // when posted, the connection limit applies at the next init(). Set them
-  // before init(). Thread-safe.
+  // connections per host, transfers inside libcurl), stored by the request
+  // manager: requests take the limits when posted; the certificates and the
+  // connection limit apply from the next init(). Set them before init().
+  // Thread-safe.
   void setHttpOptions(const AsyncHttpOptions& options);
   AsyncHttpOptions getHttpOptions() const;
 

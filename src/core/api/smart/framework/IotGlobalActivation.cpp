@@ -439,12 +439,10 @@ void IotGlobalActivation::OnFailure(const IotRequest* request, const IotExceptio
   if (type != ASYNC_HTTP_REQ_REGION_GET) return;
   Result result;
   result.outcome = LookupOutcome::kTransportFailure;
-  // The message is "curl error <code>".
-  const std::string& message = exception->message;
-  const size_t digits = message.find_last_of(' ');
-  result.curlCode = digits == std::string::npos ? 0 : std::atoi(message.c_str() + digits + 1);
+  result.curlCode = 0;
+  ParseCurlFailure(exception->message, &result.curlCode);
   result.detail = std::string("transport failure: ") + curl_easy_strerror(static_cast<CURLcode>(result.curlCode)) +
-                  " (curl error " + std::to_string(result.curlCode) + ")";
+                  " (" + CurlFailureText(result.curlCode) + ")";
   asyncResponseNotify(type, request->id, result);
 }
 

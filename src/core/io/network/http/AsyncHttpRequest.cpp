@@ -1,5 +1,6 @@
 #include "core/io/network/http/AsyncHttpRequest.h"
 
+#include <curl/curl.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -10,8 +11,28 @@
 #include <new>
 #include <utility>
 
-#include "core/support/QZCurl.h"
 #include "core/support/TovoLog.h"
+#include "core/support/internal/CurlGlobal.h"
+#include "core/support/internal/Owned.h"
+
+using iotcloud::Owned;
+
+// One request's libcurl state. The header list is made when the request is
+// posted; the easy handle (with the global reference it holds, so it never
+// outlives curl_global_cleanup) when it is admitted, taken over from an
+// ended transfer when one is idle. Members end in reverse order: the easy
+// handle before the header list it points to, the global reference last.
+struct CurlTransfer {
+  iotcloud::CurlGlobalRef global;
+  Owned<curl_slist, curl_slist_free_all> headers;
+  Owned<CURL, curl_easy_cleanup> easy;
+};
+
+// The manager's multi handle, with the global reference it holds.
+struct CurlMulti {
+  iotcloud::CurlGlobalRef global;
+  Owned<CURLM, curl_multi_cleanup> handle;
+};
 
 // The certificates every connection of one Init() period is verified
 // against, parsed once. Built by Init() and released by CleanUp() on the
@@ -19,11 +40,8 @@
 // TLS set-up. Each connection's TLS context takes its own reference on the
 // store, so a context that libcurl frees late never sees it freed.
 struct TrustStore {
-  struct StoreFree {
-    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
-  };
-  std::unique_ptr<X509_STORE, StoreFree> store;  // null when it could not be built
-  CURLcode error = CURLE_OK;                     // why not: every connection fails with it
+  Owned<X509_STORE, X509_STORE_free> store;  // null when it could not be built
+  CURLcode error = CURLE_OK;                 // why not: every connection fails with it
 };
 
 namespace {
@@ -42,18 +60,13 @@ void DefaultCaLocations(std::string* file, std::string* folder) {
 
 // Every certificate of a PEM text; false when it holds none or an
 // unreadable one.
+void FreeInfoStack(STACK_OF(X509_INFO) * infos) { sk_X509_INFO_pop_free(infos, X509_INFO_free); }
+
 bool AddPemCertificates(X509_STORE* store, const std::string& pem) {
-  struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-  };
-  struct InfoStackFree {
-    void operator()(STACK_OF(X509_INFO) * infos) const { sk_X509_INFO_pop_free(infos, X509_INFO_free); }
-  };
   if (pem.size() > static_cast<size_t>(INT32_MAX)) return false;
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  Owned<BIO, BIO_free> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return false;
-  std::unique_ptr<STACK_OF(X509_INFO), InfoStackFree> infos(
-      PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
+  Owned<STACK_OF(X509_INFO), FreeInfoStack> infos(PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
   if (!infos) return false;
   int added = 0;
   for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
@@ -114,6 +127,11 @@ CURLcode InstallTrustStore(CURL*, void* sslContext, void* user) {
   return CURLE_OK;
 }
 
+// Every failure of a multi-handle call is logged the same way.
+void LogMultiFailure(const char* call, CURLMcode code) {
+  QZ_LOG(4, "ERROR: %s failed, code %d '%s'.", call, static_cast<int>(code), curl_multi_strerror(code));
+}
+
 int64_t Micros(std::chrono::steady_clock::duration d) {
   return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
 }
@@ -147,12 +165,7 @@ AsyncHttpRequest::AsyncHttpRequest(_AsyncHttpReqType type, AsyncHttpRequestManag
 AsyncHttpRequest::~AsyncHttpRequest() { Clean(); }
 
 int AsyncHttpRequest::Clean() {
-  curl_.reset();
-  headerList_.reset();  // after the easy handle, which points to it
-  if (holdsCurlGlobal_) {
-    holdsCurlGlobal_ = false;
-    QZCurl::global_deinit_curl();
-  }
+  transfer_.reset();
   return 0;
 }
 
@@ -198,25 +211,7 @@ int AsyncHttpRequest::Submit(IotRequest* request, const std::map<std::string, st
     return -1;
   }
 
-  for (const auto& header : headers) {
-    if (!IsSafeHeaderText(header.first) || !IsSafeHeaderText(header.second)) {
-      QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: a header holds CR, LF or NUL; refused",
-             port, id_.c_str());
-      return -1;
-    }
-  }
-  curl_slist* list = nullptr;
-  for (const auto& header : headers) {
-    std::string line = header.first + ": " + header.second;
-    curl_slist* grown = curl_slist_append(list, line.c_str());
-    if (grown == nullptr) {
-      curl_slist_free_all(list);
-      QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: out of memory for the headers", port, id_.c_str());
-      return -1;
-    }
-    list = grown;
-  }
-  headerList_.reset(list);
+  if (!BuildHeaderList(headers)) return -1;
   body_ = body;
   head_ = head;
   options_ = manage_->HttpOptions();
@@ -233,19 +228,45 @@ int AsyncHttpRequest::Submit(IotRequest* request, const std::map<std::string, st
   return 0;
 }
 
-CURLcode AsyncHttpRequest::Prepare(const TrustStore* trust, CURL* reused) {
-  // The easy handle holds a reference on libcurl's global state for its whole
-  // life, so it never outlives curl_global_cleanup whatever the manager does.
-  std::unique_ptr<CURL, EasyCleanup> handle(reused);
-  if (QZCurl::global_init_curl() != 0) return CURLE_FAILED_INIT;
-  holdsCurlGlobal_ = true;
-  curl_ = handle ? std::move(handle) : std::unique_ptr<CURL, EasyCleanup>(curl_easy_init());
-  if (!curl_) {
+bool AsyncHttpRequest::BuildHeaderList(const std::map<std::string, std::string>& headers) {
+  const long port = static_cast<long>(port_);
+  for (const auto& header : headers) {
+    if (!IsSafeHeaderText(header.first) || !IsSafeHeaderText(header.second)) {
+      QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: a header holds CR, LF or NUL; refused", port, id_.c_str());
+      return false;
+    }
+  }
+  auto transfer = std::make_unique<CurlTransfer>();
+  for (const auto& header : headers) {
+    const std::string line = header.first + ": " + header.second;
+    curl_slist* grown = curl_slist_append(transfer->headers.get(), line.c_str());
+    if (grown == nullptr) {
+      QZ_LOG(4, "port=%ld, AsyncHttpRequest Post, id=%s: out of memory for the headers", port, id_.c_str());
+      return false;
+    }
+    static_cast<void>(transfer->headers.release());  // `grown` is the same list, one line longer
+    transfer->headers.reset(grown);
+  }
+  transfer_ = std::move(transfer);
+  return true;
+}
+
+int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTransfer> reused) {
+  if (reused) {
+    // The ended transfer's easy handle and global reference, with this
+    // request's header list.
+    reused->headers = std::move(transfer_->headers);
+    transfer_ = std::move(reused);
+  }
+  CurlTransfer& transfer = *transfer_;
+  if (!transfer.global.Acquire()) return CURLE_FAILED_INIT;
+  if (!transfer.easy) transfer.easy.reset(curl_easy_init());
+  if (!transfer.easy) {
     QZ_LOG(4, "port=%ld, AsyncHttpRequest curl_easy_init error", static_cast<long>(port_));
     return CURLE_FAILED_INIT;
   }
   const AsyncHttpOptions& options = *options_;
-  CURL* easy = curl_.get();
+  CURL* easy = transfer.easy.get();
   CURLcode rc = CURLE_OK;
   auto set = [&rc, easy](CURLoption option, auto value) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
@@ -274,7 +295,7 @@ CURLcode AsyncHttpRequest::Prepare(const TrustStore* trust, CURL* reused) {
     set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
     set(CURLOPT_POSTFIELDS, body_.data());
   }
-  if (headerList_) set(CURLOPT_HTTPHEADER, headerList_.get());
+  if (transfer.headers) set(CURLOPT_HTTPHEADER, transfer.headers.get());
   set(CURLOPT_WRITEFUNCTION, &AsyncHttpRequest::WriteBody);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
   set(CURLOPT_HEADERFUNCTION, &AsyncHttpRequest::WriteHeader);
@@ -311,7 +332,7 @@ size_t AsyncHttpRequest::WriteHeader(char* data, size_t size, size_t count, void
   return self->Append(&self->responseHeader_, data, length) ? length : 0;
 }
 
-int AsyncHttpRequest::OnComplete(CURLcode result) {
+int AsyncHttpRequest::OnComplete(int curlCode) {
   if (callback_ == nullptr) return 0;
   const TimePoint now = std::chrono::steady_clock::now();
   IotTransferTiming timing;
@@ -321,10 +342,10 @@ int AsyncHttpRequest::OnComplete(CURLcode result) {
   } else if (postedAt_ != TimePoint{}) {
     timing.queuedUs = Micros(now - postedAt_);
   }
-  if (result != CURLE_OK) {
+  if (curlCode != CURLE_OK) {
     IotException exception;
     exception.code = -1;
-    exception.message = "curl error " + std::to_string(static_cast<int>(result));
+    exception.message = CurlFailureText(curlCode);
     exception.timing = timing;
     callback_->OnFailure(&request_, &exception, type_);
   } else {
@@ -350,29 +371,29 @@ AsyncHttpRequestManage::~AsyncHttpRequestManage() {
 }
 
 bool AsyncHttpRequestManage::IsInited() const {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  iotcloud::MutexLock lock(&queueMutex_);
   return inited_;
 }
 
 void AsyncHttpRequestManage::SetHttpOptions(const AsyncHttpOptions& options) {
   auto normalised = std::make_shared<const AsyncHttpOptions>(Normalised(options));
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  iotcloud::MutexLock lock(&queueMutex_);
   options_ = std::move(normalised);
 }
 
 AsyncHttpOptions AsyncHttpRequestManage::GetHttpOptions() const { return *HttpOptions(); }
 
 std::shared_ptr<const AsyncHttpOptions> AsyncHttpRequestManage::HttpOptions() const {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  iotcloud::MutexLock lock(&queueMutex_);
   return options_;
 }
 
 int AsyncHttpRequestManage::Init() {
-  std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+  iotcloud::RecursiveMutexLock driver(&requestsMutex_);
   bool wasInited;
   std::shared_ptr<const AsyncHttpOptions> options;
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    iotcloud::MutexLock lock(&queueMutex_);
     wasInited = inited_;
     options = options_;
   }
@@ -380,24 +401,24 @@ int AsyncHttpRequestManage::Init() {
   QZ_LOG(2, "AsyncHttpRequestManage::Init, init=%d", wasInited ? 1 : 0);
   if (wasInited) return 0;
 
-  if (QZCurl::global_init_curl() != 0) {
+  auto multi = std::make_unique<CurlMulti>();
+  if (!multi->global.Acquire()) {
     QZ_LOG(4, "AsyncHttpRequestManage::Init, libcurl could not be initialised");
     return -1;
   }
-  std::unique_ptr<CURLM, MultiCleanup> multi(curl_multi_init());
-  if (!multi) {
+  multi->handle.reset(curl_multi_init());
+  if (!multi->handle) {
     QZ_LOG(4, "AsyncHttpRequestManage::Init, curl_multi_init failed");
-    QZCurl::global_deinit_curl();
     return -1;
   }
-  CURLMcode mc = curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, maxHostConnections);
+  CURLMcode mc = curl_multi_setopt(multi->handle.get(), CURLMOPT_MAX_HOST_CONNECTIONS, maxHostConnections);
   if (mc != CURLM_OK) {
     QZ_LOG(3, "AsyncHttpRequestManage::Init, CURLMOPT_MAX_HOST_CONNECTIONS refused, code %d '%s'.",
            static_cast<int>(mc), curl_multi_strerror(mc));
   }
   inMulti_ = 0;
   trust_ = BuildTrustStore(*options);
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  iotcloud::MutexLock lock(&queueMutex_);
   multi_ = std::move(multi);
   inited_ = true;
   return 0;
@@ -405,7 +426,7 @@ int AsyncHttpRequestManage::Init() {
 
 int AsyncHttpRequestManage::CleanUp() {
   QZ_LOG(2, "AsyncHttpRequestManage::CleanUp");
-  std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+  iotcloud::RecursiveMutexLock driver(&requestsMutex_);
   if (inHeartBeat_) {
     // Called from a completion callback: the step on this thread's stack
     // still uses the multi handle and the request being completed.
@@ -414,18 +435,15 @@ int AsyncHttpRequestManage::CleanUp() {
   }
   std::deque<AsyncHttpRequest*> pending;
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    iotcloud::MutexLock lock(&queueMutex_);
     if (!inited_) return 0;
     inited_ = false;  // from here on Post and AddRequest refuse
     pending.swap(pending_);
   }
-  // Written only under both locks, so reading it under requestsMutex_ is safe.
-  CURLM* multi = multi_.get();
-
   std::vector<AsyncHttpRequest*> cancelled;
   cancelled.swap(cancelled_);
   for (AsyncHttpRequest* request : cancelled) {
-    curl_multi_remove_handle(multi, request->curl_.get());
+    RemoveFromMulti(request);
     delete request;
   }
   // Taken out of the members first: the callbacks below may post (refused
@@ -435,7 +453,7 @@ int AsyncHttpRequestManage::CleanUp() {
   for (auto& entry : inFlight) {
     AsyncHttpRequest* request = entry.second;
     request->OnComplete(CURLE_ABORTED_BY_CALLBACK);
-    curl_multi_remove_handle(multi, request->curl_.get());
+    RemoveFromMulti(request);
     delete request;
   }
   for (AsyncHttpRequest* request : pending) {
@@ -443,18 +461,17 @@ int AsyncHttpRequestManage::CleanUp() {
     delete request;
   }
   inMulti_ = 0;
+  idle_.clear();  // easy handles before the multi handle that their connections belong to
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    iotcloud::MutexLock lock(&queueMutex_);
     multi_.reset();
   }
-  idleEasy_.clear();
   trust_.reset();  // after the connections, though each TLS context holds its own reference
-  QZCurl::global_deinit_curl();
   return 0;
 }
 
 int AsyncHttpRequestManage::AddRequest(std::string id, AsyncHttpRequest* request) {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  iotcloud::MutexLock lock(&queueMutex_);
   if (!inited_) {
     QZ_LOG(4, "AsyncHttpRequestManage::AddClient, but multi_ have not inited!!!!");
     return -1;
@@ -469,7 +486,7 @@ int AsyncHttpRequestManage::AddRequest(std::string id, AsyncHttpRequest* request
   // for a transfer to end, which wakes the driving thread anyway.
   const bool wake = pending_.empty();
   pending_.push_back(request);
-  if (wake) curl_multi_wakeup(multi_.get());
+  if (wake) curl_multi_wakeup(multi_->handle.get());
   return 0;
 }
 
@@ -477,9 +494,9 @@ int AsyncHttpRequestManage::RemoveRequests(std::vector<std::string> ids) {
   std::vector<AsyncHttpRequest*> unsent;
   bool cancelledInFlight = false;
   {
-    std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+    iotcloud::RecursiveMutexLock driver(&requestsMutex_);
     {
-      std::lock_guard<std::mutex> lock(queueMutex_);
+      iotcloud::MutexLock lock(&queueMutex_);
       for (const std::string& id : ids) {
         auto held = std::stable_partition(pending_.begin(), pending_.end(),
                                           [&id](AsyncHttpRequest* r) { return r->id_ != id; });
@@ -521,37 +538,44 @@ void AsyncHttpRequestManage::SweepCancelled() {
   std::vector<AsyncHttpRequest*> cancelled;
   cancelled.swap(cancelled_);
   for (AsyncHttpRequest* request : cancelled) {
-    curl_multi_remove_handle(multi_.get(), request->curl_.get());
+    RemoveFromMulti(request);
     --inMulti_;
     Retire(request);
+  }
+}
+
+CurlMulti* AsyncHttpRequestManage::DriverMulti() IOTCLOUD_NO_THREAD_SAFETY_ANALYSIS { return multi_.get(); }
+
+void AsyncHttpRequestManage::RemoveFromMulti(AsyncHttpRequest* request) {
+  if (request->transfer_ && request->transfer_->easy) {
+    curl_multi_remove_handle(DriverMulti()->handle.get(), request->transfer_->easy.get());
   }
 }
 
 void AsyncHttpRequestManage::Retire(AsyncHttpRequest* request) {
   size_t keep;
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    iotcloud::MutexLock lock(&queueMutex_);
     keep = static_cast<size_t>(options_->maxTransfers);
   }
-  if (request->curl_ && idleEasy_.size() < keep) {
+  CurlTransfer* transfer = request->transfer_.get();
+  if (transfer != nullptr && transfer->easy && idle_.size() < keep) {
     // Back to the state of a new handle, keeping only what libcurl keeps
     // across a reset (buffers; connections belong to the multi handle).
-    curl_easy_reset(request->curl_.get());
-    idleEasy_.push_back(std::move(request->curl_));
+    curl_easy_reset(transfer->easy.get());
+    transfer->headers.reset();
+    idle_.push_back(std::move(request->transfer_));
   }
   delete request;
 }
 
-void AsyncHttpRequestManage::Complete(CURL* easy, CURLcode result) {
-  char* priv = nullptr;
-  if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) return;
-  auto* request = reinterpret_cast<AsyncHttpRequest*>(priv);
+void AsyncHttpRequestManage::Complete(AsyncHttpRequest* request, int curlCode) {
   if (request->cancelled_) return;  // removed by the sweep that ends the step
   // Out of the table before the callback, so a callback cancelling its own
   // request finds nothing to cancel.
   EraseFromRequests(request);
-  request->OnComplete(result);
-  curl_multi_remove_handle(multi_.get(), easy);
+  request->OnComplete(curlCode);
+  RemoveFromMulti(request);
   --inMulti_;
   Retire(request);
 }
@@ -559,7 +583,7 @@ void AsyncHttpRequestManage::Complete(CURL* easy, CURLcode result) {
 void AsyncHttpRequestManage::Admit() {
   std::vector<AsyncHttpRequest*> admitted;
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    iotcloud::MutexLock lock(&queueMutex_);
     const size_t limit = static_cast<size_t>(options_->maxTransfers);
     while (inMulti_ + admitted.size() < limit && !pending_.empty()) {
       admitted.push_back(pending_.front());
@@ -567,33 +591,19 @@ void AsyncHttpRequestManage::Admit() {
     }
   }
   if (admitted.empty()) return;
-  CURLM* multi = multi_.get();
   // Every admitted request joins the table before any callback of this step
   // runs, so RemoveRequests from a callback finds all of them.
-  std::vector<std::pair<AsyncHttpRequest*, CURLcode>> refused;
+  std::vector<std::pair<AsyncHttpRequest*, int>> refused;
   const auto now = std::chrono::steady_clock::now();
   for (AsyncHttpRequest* request : admitted) {
     request->admittedAt_ = now;
-    CURL* reused = nullptr;
-    if (!idleEasy_.empty()) {
-      reused = idleEasy_.back().release();
-      idleEasy_.pop_back();
+    int error = CURLE_OK;
+    if (AdmitOne(request, &error)) {
+      ++inMulti_;
+      requests_.emplace(request->id_, request);
+    } else {
+      refused.emplace_back(request, error);
     }
-    CURLcode rc = request->Prepare(trust_.get(), reused);
-    if (rc == CURLE_OK) {
-      const CURLMcode mc = curl_multi_add_handle(multi, request->curl_.get());
-      if (mc != CURLM_OK) {
-        QZ_LOG(4, "ERROR: curl_multi_add_handle() failed, code %d '%s'.", static_cast<int>(mc),
-               curl_multi_strerror(mc));
-        rc = CURLE_FAILED_INIT;
-      }
-    }
-    if (rc != CURLE_OK) {
-      refused.emplace_back(request, rc);
-      continue;
-    }
-    ++inMulti_;
-    requests_.emplace(request->id_, request);
   }
   for (auto& entry : refused) {
     entry.first->OnComplete(entry.second);
@@ -601,11 +611,28 @@ void AsyncHttpRequestManage::Admit() {
   }
 }
 
+bool AsyncHttpRequestManage::AdmitOne(AsyncHttpRequest* request, int* error) {
+  std::unique_ptr<CurlTransfer> reused;
+  if (!idle_.empty()) {
+    reused = std::move(idle_.back());
+    idle_.pop_back();
+  }
+  *error = request->Prepare(trust_.get(), std::move(reused));
+  if (*error != CURLE_OK) return false;
+  const CURLMcode mc = curl_multi_add_handle(DriverMulti()->handle.get(), request->transfer_->easy.get());
+  if (mc != CURLM_OK) {
+    LogMultiFailure("curl_multi_add_handle()", mc);
+    *error = CURLE_FAILED_INIT;
+    return false;
+  }
+  return true;
+}
+
 int AsyncHttpRequestManage::HeartBeat() {
-  std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+  iotcloud::RecursiveMutexLock driver(&requestsMutex_);
   if (inHeartBeat_) return 0;  // from inside a completion callback
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    iotcloud::MutexLock lock(&queueMutex_);
     if (!inited_) return 0;
   }
   struct StepFlag {
@@ -613,7 +640,7 @@ int AsyncHttpRequestManage::HeartBeat() {
     explicit StepFlag(bool& f) : flag(f) { flag = true; }
     ~StepFlag() { flag = false; }
   } step(inHeartBeat_);
-  CURLM* multi = multi_.get();
+  CURLM* multi = DriverMulti()->handle.get();
 
   SweepCancelled();
   Admit();
@@ -621,8 +648,7 @@ int AsyncHttpRequestManage::HeartBeat() {
   int result = 0;
   CURLMcode mc = curl_multi_perform(multi, &stillRunning_);
   if (mc != CURLM_OK) {
-    QZ_LOG(4, "ERROR: curl_multi_perform() failed, code %d '%s'.", static_cast<int>(mc),
-           curl_multi_strerror(mc));
+    LogMultiFailure("curl_multi_perform()", mc);
     result = -1;
   }
   // Completions already queued are delivered even when perform failed.
@@ -630,7 +656,9 @@ int AsyncHttpRequestManage::HeartBeat() {
   while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
     if (message->msg != CURLMSG_DONE) continue;
     // The message is valid only until the handle leaves the multi handle.
-    Complete(message->easy_handle, message->data.result);
+    char* priv = nullptr;
+    if (curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) continue;
+    Complete(reinterpret_cast<AsyncHttpRequest*>(priv), message->data.result);
   }
   SweepCancelled();
   // Fill the slots freed by this step; libcurl's timer for the new transfers
@@ -644,11 +672,11 @@ int AsyncHttpRequestManage::WaitForActivity() {
   CURLM* multi;
   bool busy;
   {
-    std::lock_guard<std::recursive_mutex> driver(requestsMutex_);
+    iotcloud::RecursiveMutexLock driver(&requestsMutex_);
     if (inHeartBeat_) return 0;  // from inside a completion callback: never block there
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    iotcloud::MutexLock lock(&queueMutex_);
     if (!inited_) return -1;
-    multi = multi_.get();
+    multi = multi_->handle.get();
     busy = inMulti_ > 0 || !pending_.empty();
   }
   // curl_multi_poll also returns early for libcurl's own timers, and at once
@@ -656,14 +684,32 @@ int AsyncHttpRequestManage::WaitForActivity() {
   CURLMcode mc = curl_multi_poll(multi, nullptr, 0, busy ? kBusyWaitMs : kIdleWaitMs, nullptr);
   wakeups_.fetch_add(1, std::memory_order_relaxed);
   if (mc != CURLM_OK) {
-    QZ_LOG(4, "ERROR: curl_multi_poll() failed, code %d '%s'.", static_cast<int>(mc),
-           curl_multi_strerror(mc));
+    LogMultiFailure("curl_multi_poll()", mc);
     return -1;
   }
   return 0;
 }
 
 void AsyncHttpRequestManage::Wakeup() {
-  std::lock_guard<std::mutex> lock(queueMutex_);
-  if (multi_) curl_multi_wakeup(multi_.get());
+  iotcloud::MutexLock lock(&queueMutex_);
+  if (multi_) curl_multi_wakeup(multi_->handle.get());
+}
+
+// ---------------------------------------------------------------------------
+// Failure text
+
+std::string CurlFailureText(int code) { return "curl error " + std::to_string(code); }
+
+bool ParseCurlFailure(const std::string& text, int* code) {
+  static const char kPrefix[] = "curl error ";
+  constexpr size_t kPrefixLength = sizeof kPrefix - 1;
+  if (text.size() <= kPrefixLength || text.compare(0, kPrefixLength, kPrefix) != 0) return false;
+  int value = 0;
+  for (size_t i = kPrefixLength; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9' || value > 99999) return false;
+    value = value * 10 + (c - '0');
+  }
+  *code = value;
+  return true;
 }

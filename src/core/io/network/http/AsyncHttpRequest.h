@@ -25,9 +25,10 @@
 //    waits in WaitForActivity(); RemoveRequests takes it too. queueMutex_ is
 //    the inner lock: requestsMutex_ may be held when taking queueMutex_,
 //    never the other way round. No lock is held while the thread waits.
+//
+// This header needs none of libcurl's: its handles live in types that only
+// the implementation defines.
 #pragma once
-
-#include <curl/curl.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,12 +37,12 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/io/network/http/AsyncHttpTypes.h"
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 
 // Transport settings the host may change. Requests take the time limits and
 // the response limit current when they are posted; caFile, caPem and
@@ -69,7 +70,9 @@ struct AsyncHttpOptions {
 };
 
 class AsyncHttpRequestManage;
-struct TrustStore;  // the certificates that every connection is verified against
+struct TrustStore;    // the certificates that every connection is verified against
+struct CurlTransfer;  // one request's libcurl state: easy handle, header list
+struct CurlMulti;     // the multi handle
 
 // One asynchronous HTTP POST. Not copyable.
 //
@@ -116,8 +119,9 @@ class IOTCLOUD_API AsyncHttpRequest {
   static int CopyIotReq(const IotRequest* from, IotRequest* to);
 
   // Turns the end of the transfer into one callback: OnFailure for a non-zero
-  // `result`, OnResponse otherwise. Called once, by the manager. Returns 0.
-  int OnComplete(CURLcode result);
+  // libcurl result code, OnResponse otherwise. Called once, by the manager.
+  // Returns 0.
+  int OnComplete(int curlCode);
 
  private:
   friend class AsyncHttpRequestManage;
@@ -125,10 +129,14 @@ class IOTCLOUD_API AsyncHttpRequest {
 
   int Submit(IotRequest* request, const std::map<std::string, std::string>& headers,
              const std::string& body, bool head);
-  // Sets up the easy handle when the manager admits the request: `reused`
-  // (taken over; reset by the manager) or a new one when null. `trust` is
-  // passed to the TLS set-up of every connection it opens. Driving thread.
-  CURLcode Prepare(const TrustStore* trust, CURL* reused);
+  // Checks the header lines and builds transfer_ with their list; false
+  // (logged) when one holds CR, LF or NUL or memory runs out.
+  bool BuildHeaderList(const std::map<std::string, std::string>& headers);
+  // Sets up the easy handle when the manager admits the request: the one of
+  // `reused` (an earlier transfer's, reset by the manager; taken over) or a
+  // new one when null. `trust` is passed to the TLS set-up of every
+  // connection it opens. Returns libcurl's result code. Driving thread.
+  int Prepare(const TrustStore* trust, std::unique_ptr<CurlTransfer> reused);
 
   // libcurl write and header callbacks: append to the response until the
   // response limit would be passed, then refuse (libcurl ends the transfer
@@ -136,13 +144,6 @@ class IOTCLOUD_API AsyncHttpRequest {
   static size_t WriteBody(char* data, size_t size, size_t count, void* user);
   static size_t WriteHeader(char* data, size_t size, size_t count, void* user);
   bool Append(std::string* to, const char* data, size_t length);
-
-  struct EasyCleanup {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-  };
-  struct SlistFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-  };
 
   IAsyncHttpReqCallback* callback_;
   IotRequest request_;
@@ -157,13 +158,11 @@ class IOTCLOUD_API AsyncHttpRequest {
   std::string responseHeader_;  // written by libcurl on the driving thread
   std::string responseBody_;    // written by libcurl on the driving thread
   _AsyncHttpReqType type_;
-  std::unique_ptr<CURL, EasyCleanup> curl_;
+  std::unique_ptr<CurlTransfer> transfer_;  // made by Post; the easy handle joins at admission
   AsyncHttpRequestManage* manage_;
-  std::unique_ptr<curl_slist, SlistFree> headerList_;  // must outlive curl_'s transfer
   size_t maxResponseBytes_ = 0;
-  bool holdsCurlGlobal_ = false;  // one QZCurl reference while an easy handle exists
   bool submitted_ = false;        // Post or Connect prepared it for the manager
-  bool cancelled_ = false;        // set by RemoveRequests; guarded by the manager's requestsMutex_
+  bool cancelled_ = false;  // set by RemoveRequests; guarded by the manager's requestsMutex_
 };
 
 // Drives every posted request on one multi handle. See the thread contract at
@@ -241,45 +240,52 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   static constexpr long kIdleWaitMs = 10000;
 
  private:
-  struct MultiCleanup {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-  };
-
+  // The multi handle, for the driving thread: it is created and released
+  // under both locks, so holding requestsMutex_ is enough to read it.
+  CurlMulti* DriverMulti() IOTCLOUD_REQUIRES(requestsMutex_);
   // Removes cancelled transfers from the multi handle and deletes them.
-  // requestsMutex_ held, driving thread.
-  void SweepCancelled();
+  // Driving thread.
+  void SweepCancelled() IOTCLOUD_REQUIRES(requestsMutex_);
   // Deletes a request whose easy handle has left the multi handle, keeping
   // the easy handle for a later transfer while fewer than maxTransfers are
-  // kept. requestsMutex_ held, driving thread.
-  void Retire(AsyncHttpRequest* request);
+  // kept. Driving thread.
+  void Retire(AsyncHttpRequest* request) IOTCLOUD_REQUIRES(requestsMutex_);
   // Moves queued requests into libcurl while it holds fewer than
-  // maxTransfers. requestsMutex_ held, driving thread.
-  void Admit();
-  // Completes the transfer of `easy`; requestsMutex_ held, driving thread.
-  void Complete(CURL* easy, CURLcode result);
-  void EraseFromRequests(AsyncHttpRequest* request);
+  // maxTransfers. Driving thread.
+  void Admit() IOTCLOUD_REQUIRES(requestsMutex_);
+  // Hands `request` (just taken from the queue) to libcurl; false (nothing
+  // added) with libcurl's result code in *error. Driving thread.
+  bool AdmitOne(AsyncHttpRequest* request, int* error) IOTCLOUD_REQUIRES(requestsMutex_);
+  // Completes the transfer that `request` is; driving thread.
+  void Complete(AsyncHttpRequest* request, int curlCode) IOTCLOUD_REQUIRES(requestsMutex_);
+  // Removes `request`'s easy handle from the multi handle; driving thread.
+  void RemoveFromMulti(AsyncHttpRequest* request) IOTCLOUD_REQUIRES(requestsMutex_);
+  void EraseFromRequests(AsyncHttpRequest* request) IOTCLOUD_REQUIRES(requestsMutex_);
 
-  // Guarded by queueMutex_: the multi handle's existence (created and
-  // released under it so Wakeup never races its release), inited_, the
-  // queue of posted requests and the options.
-  mutable std::mutex queueMutex_;
-  std::unique_ptr<CURLM, MultiCleanup> multi_;
-  bool inited_ = false;
-  std::deque<AsyncHttpRequest*> pending_;  // owned; posted, not yet in multi_, oldest first
-  std::shared_ptr<const AsyncHttpOptions> options_;
-
-  // Guarded by requestsMutex_; touched by the driving thread and by
-  // RemoveRequests. Every request here has its easy handle in multi_.
-  std::recursive_mutex requestsMutex_;
-  std::shared_ptr<TrustStore> trust_;  // built by Init, released by CleanUp
-  // Easy handles of finished transfers, reset, for the next admissions:
+  // Touched by the driving thread and by RemoveRequests. Every request in
+  // requests_ and cancelled_ has its easy handle in multi_.
+  iotcloud::RecursiveMutex requestsMutex_ IOTCLOUD_ACQUIRED_BEFORE(queueMutex_);
+  std::shared_ptr<TrustStore> trust_ IOTCLOUD_GUARDED_BY(requestsMutex_);  // built by Init, released by CleanUp
+  // Transfers that ended, their easy handles reset, for the next admissions:
   // libcurl keeps their buffers, which a new handle would allocate again.
-  std::vector<std::unique_ptr<CURL, AsyncHttpRequest::EasyCleanup>> idleEasy_;
-  std::multimap<std::string, AsyncHttpRequest*> requests_;  // owned; in flight by id
-  std::vector<AsyncHttpRequest*> cancelled_;  // owned; cancelled, still in multi_
-  size_t inMulti_ = 0;                        // easy handles in multi_
-  bool inHeartBeat_ = false;                  // a step is running on this thread's stack
-  int stillRunning_ = 0;
+  std::vector<std::unique_ptr<CurlTransfer>> idle_ IOTCLOUD_GUARDED_BY(requestsMutex_);
+  // owned; in flight by id
+  std::multimap<std::string, AsyncHttpRequest*> requests_ IOTCLOUD_GUARDED_BY(requestsMutex_);
+  // owned; cancelled, still in multi_
+  std::vector<AsyncHttpRequest*> cancelled_ IOTCLOUD_GUARDED_BY(requestsMutex_);
+  size_t inMulti_ IOTCLOUD_GUARDED_BY(requestsMutex_) = 0;        // easy handles in multi_
+  bool inHeartBeat_ IOTCLOUD_GUARDED_BY(requestsMutex_) = false;  // a step runs on this thread's stack
+  int stillRunning_ IOTCLOUD_GUARDED_BY(requestsMutex_) = 0;
+
+  // The multi handle's existence (created and released under this lock too,
+  // so Wakeup never races its release), inited_, the queue of posted
+  // requests and the options.
+  mutable iotcloud::Mutex queueMutex_;
+  std::unique_ptr<CurlMulti> multi_ IOTCLOUD_GUARDED_BY(queueMutex_);
+  bool inited_ IOTCLOUD_GUARDED_BY(queueMutex_) = false;
+  // owned; posted, not yet in multi_, oldest first
+  std::deque<AsyncHttpRequest*> pending_ IOTCLOUD_GUARDED_BY(queueMutex_);
+  std::shared_ptr<const AsyncHttpOptions> options_ IOTCLOUD_GUARDED_BY(queueMutex_);
 
   std::atomic<uint64_t> wakeups_{0};
 };

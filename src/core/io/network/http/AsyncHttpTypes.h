@@ -51,6 +51,12 @@ struct IotException {
   IotTransferTiming timing;  // transferUs is 0 for a request that never entered libcurl
 };
 
+// The one place that turns libcurl's result code into the failure text of an
+// IotException ("curl error N") and back. ParseCurlFailure gives false, and
+// leaves *code alone, for any other text.
+IOTCLOUD_API std::string CurlFailureText(int code);
+IOTCLOUD_API bool ParseCurlFailure(const std::string& text, int* code);
+
 // Receives the outcome of a posted request: exactly one call per request that
 // Post handed over, never for a request cancelled with RemoveRequests.
 //
