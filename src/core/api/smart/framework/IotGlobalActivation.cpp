@@ -111,7 +111,7 @@ Result ClassifyUnparsedAnswer(const std::string& data) {
 
 }  // namespace
 
-std::mutex IotGlobalActivation::mutex_;
+iotcloud::Mutex IotGlobalActivation::mutex_;
 IotGlobalActivation* IotGlobalActivation::pInstance_ = nullptr;
 
 IotGlobalActivation::IIotGlobalActivationCallback::~IIotGlobalActivationCallback() = default;
@@ -130,7 +130,7 @@ const char* IotGlobalActivation::OutcomeName(LookupOutcome outcome) {
 }
 
 IotGlobalActivation* IotGlobalActivation::getInstance() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  iotcloud::MutexLock lock(&mutex_);
   if (pInstance_ == nullptr) pInstance_ = new IotGlobalActivation();
   return pInstance_;
 }
@@ -144,7 +144,7 @@ IotGlobalActivation::IotGlobalActivation()
 
 IotGlobalActivation::~IotGlobalActivation() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    iotcloud::MutexLock lock(&mutex_);
     if (pInstance_ == this) pInstance_ = nullptr;
   }
   QZ_LOG(1, "deleted.");
@@ -161,12 +161,12 @@ bool IotGlobalActivation::restoreRegionInfoFromCache() {
     return false;
   }
   QZ_LOG(1, "region info=%s", ForLog(text).c_str());
-  std::lock_guard<std::mutex> lock(regionMutex_);
+  iotcloud::MutexLock lock(&regionMutex_);
   return regionInfo_.parseFromJsonString(text);
 }
 
 void IotGlobalActivation::saveRegionInfoToCache(bool clear) {
-  std::lock_guard<std::mutex> lock(regionMutex_);
+  iotcloud::MutexLock lock(&regionMutex_);
   if (clear) {
     QZ_LOG(1, "clear %s", PLATFORM_REGION_INFO_KEY);
     regionInfo_.resetToChina();
@@ -179,22 +179,22 @@ void IotGlobalActivation::saveRegionInfoToCache(bool clear) {
 }
 
 void IotGlobalActivation::resetRegion() {
-  std::lock_guard<std::mutex> lock(regionMutex_);
+  iotcloud::MutexLock lock(&regionMutex_);
   regionInfo_.resetToChina();
 }
 
 IotRegionInfo IotGlobalActivation::getRegionInfo() {
-  std::lock_guard<std::mutex> lock(regionMutex_);
+  iotcloud::MutexLock lock(&regionMutex_);
   return regionInfo_;
 }
 
 void IotGlobalActivation::setIotGlobalActivationCallback(IIotGlobalActivationCallback* callback) {
-  std::lock_guard<std::recursive_mutex> lock(observerMutex_);
+  iotcloud::RecursiveMutexLock lock(&observerMutex_);
   observer_ = callback;
 }
 
 void IotGlobalActivation::saveRegionIfCacheDiffers() {
-  std::lock_guard<std::mutex> lock(regionMutex_);
+  iotcloud::MutexLock lock(&regionMutex_);
   if (lastSaveChecked_ != regionInfo_ || lastSaveCheckedJson_.empty()) {
     lastSaveChecked_ = regionInfo_;
     lastSaveCheckedJson_ = regionInfo_.toJsonString();
@@ -208,19 +208,19 @@ void IotGlobalActivation::saveRegionIfCacheDiffers() {
     QZ_LOG(1, "the cache holds this region already");
     return;
   }
-  QZ_LOG(1, "saveRegionInfoToCache data=%s", json.c_str());
+  QZ_LOG(1, "saveRegionInfoToCache data=%s", ForLog(json).c_str());
   cache->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, std::move(json));
 }
 
 IotGlobalActivation::LookupOutcome IotGlobalActivation::takeOver(const IotRegionInfo& fresh) {
   IotRegionInfo current;
   {
-    std::lock_guard<std::mutex> lock(regionMutex_);
+    iotcloud::MutexLock lock(&regionMutex_);
     if (!(fresh != regionInfo_)) return LookupOutcome::kUnchanged;
     regionInfo_ = fresh;
     current = regionInfo_;
   }
-  std::lock_guard<std::recursive_mutex> lock(observerMutex_);
+  iotcloud::RecursiveMutexLock lock(&observerMutex_);
   if (observer_ != nullptr) observer_->OnRegionInfoChanged(current);
   return LookupOutcome::kChanged;
 }
@@ -229,18 +229,18 @@ IotGlobalActivation::LookupOutcome IotGlobalActivation::takeOver(const IotRegion
 
 void IotGlobalActivation::setGatewayHosts(const std::string& apiGatewayHost,
                                           const std::string& shanghaiIotApiHost) {
-  std::lock_guard<std::mutex> lock(hostsMutex_);
+  iotcloud::MutexLock lock(&hostsMutex_);
   apiGatewayHost_ = apiGatewayHost;
   shanghaiIotApiHost_ = shanghaiIotApiHost;
 }
 
 std::string IotGlobalActivation::getApiGatewayHost() {
-  std::lock_guard<std::mutex> lock(hostsMutex_);
+  iotcloud::MutexLock lock(&hostsMutex_);
   return apiGatewayHost_;
 }
 
 std::string IotGlobalActivation::getShanghaiIotApiHost() {
-  std::lock_guard<std::mutex> lock(hostsMutex_);
+  iotcloud::MutexLock lock(&hostsMutex_);
   return shanghaiIotApiHost_;
 }
 
@@ -327,7 +327,7 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
 
   auto pending = std::make_shared<Pending>();
   {
-    std::lock_guard<std::mutex> lock(waitMutex_);
+    iotcloud::MutexLock lock(&waitMutex_);
     pending_[id] = pending;
   }
   AsyncHttpRequestManage* manage = runtime->getAsyncHttpRequestManage();
@@ -335,7 +335,7 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
   if (request->Post(&record, headers, body) != 0) {
     delete request;  // not handed over: still ours
     {
-      std::lock_guard<std::mutex> lock(waitMutex_);
+      iotcloud::MutexLock lock(&waitMutex_);
       pending_.erase(id);
     }
     result.detail = NotSentDetail(headers, manage);
@@ -348,7 +348,7 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
     // No answer in time: cancel the transfer, then take an answer that landed
     // meanwhile, if any (once RemoveRequests returns, none can land later).
     manage->RemoveRequests({id});
-    std::lock_guard<std::mutex> lock(pending->mutex);
+    iotcloud::MutexLock lock(&pending->mutex);
     if (pending->done) {
       result = pending->result;
     } else {
@@ -358,7 +358,7 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
     }
   }
   {
-    std::lock_guard<std::mutex> lock(waitMutex_);
+    iotcloud::MutexLock lock(&waitMutex_);
     pending_.erase(id);
   }
   t_lastResult = result;
@@ -368,9 +368,11 @@ bool IotGlobalActivation::waitForAsyncResponse(_AsyncHttpReqType type, Pending& 
                                                LookupResult* result) {
   QZ_LOG(1, "wait for response, type=%d", static_cast<int>(type));
   const int64_t start = get_time();
-  std::unique_lock<std::mutex> lock(pending.mutex);
-  const bool done =
-      pending.cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&pending] { return pending.done; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  iotcloud::MutexLock lock(&pending.mutex);
+  while (!pending.done && pending.cond.WaitUntil(deadline)) {
+  }
+  const bool done = pending.done;
   if (done) *result = std::move(pending.result);
   QZ_LOG(1, "wait end, cost %lldms", static_cast<long long>(get_time() - start));
   return done;
@@ -381,18 +383,18 @@ void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, const std:
   QZ_LOG(1, "notify wait end, type=%d", static_cast<int>(type));
   std::shared_ptr<Pending> pending;
   {
-    std::lock_guard<std::mutex> lock(waitMutex_);
+    iotcloud::MutexLock lock(&waitMutex_);
     auto it = pending_.find(id);
     if (it == pending_.end()) return;  // its caller gave up already
     pending = it->second;
   }
   {
-    std::lock_guard<std::mutex> lock(pending->mutex);
+    iotcloud::MutexLock lock(&pending->mutex);
     pending->done = true;
     pending->result = result;
   }
   // After unlocking, so the woken caller does not block on the mutex at once.
-  pending->cond.notify_one();
+  pending->cond.Signal();
 }
 
 void IotGlobalActivation::warmUp() {

@@ -41,17 +41,16 @@
 //  - hostsMutex_ guards the gateway host names.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "core/api/smart/framework/IotRegionInfo.h"
 #include "core/io/network/http/AsyncHttpTypes.h"
 #include "core/io/network/http/HttpUtil.h"
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 
 typedef struct cJSON cJSON;
 
@@ -156,10 +155,10 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // callback fills it in. Shared, so the callback can signal after leaving
   // waitMutex_ even when the caller has given up meanwhile.
   struct Pending {
-    std::mutex mutex;
-    std::condition_variable cond;
-    bool done = false;    // guarded by mutex
-    LookupResult result;  // guarded by mutex
+    iotcloud::Mutex mutex;
+    iotcloud::CondVar cond{&mutex};
+    bool done IOTCLOUD_GUARDED_BY(mutex) = false;
+    LookupResult result IOTCLOUD_GUARDED_BY(mutex);
   };
 
   // Posts one lookup with `params` (taken over) to `host` and waits for it.
@@ -176,25 +175,26 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // Saves the current region unless the cache holds exactly its bytes.
   void saveRegionIfCacheDiffers();
 
-  static std::mutex mutex_;                 // guards pInstance_
-  static IotGlobalActivation* pInstance_;   // guarded by mutex_
+  static iotcloud::Mutex mutex_;
+  static IotGlobalActivation* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
 
-  std::mutex regionMutex_;
-  IotRegionInfo regionInfo_;  // guarded by regionMutex_
+  iotcloud::Mutex regionMutex_;
+  IotRegionInfo regionInfo_ IOTCLOUD_GUARDED_BY(regionMutex_);
   // The region last compared with the cache and its JSON text, so an
-  // unchanged answer does not print the region again. Guarded by regionMutex_.
-  IotRegionInfo lastSaveChecked_;
-  std::string lastSaveCheckedJson_;
+  // unchanged answer does not print the region again.
+  IotRegionInfo lastSaveChecked_ IOTCLOUD_GUARDED_BY(regionMutex_);
+  std::string lastSaveCheckedJson_ IOTCLOUD_GUARDED_BY(regionMutex_);
 
-  std::recursive_mutex observerMutex_;
-  IIotGlobalActivationCallback* observer_ = nullptr;  // guarded by observerMutex_
+  iotcloud::RecursiveMutex observerMutex_;
+  IIotGlobalActivationCallback* observer_ IOTCLOUD_GUARDED_BY(observerMutex_) = nullptr;
 
-  std::mutex waitMutex_;
-  std::map<std::string, std::shared_ptr<Pending>> pending_;  // guarded by waitMutex_; lookups in flight by id
+  iotcloud::Mutex waitMutex_;
+  // lookups in flight by request id
+  std::map<std::string, std::shared_ptr<Pending>> pending_ IOTCLOUD_GUARDED_BY(waitMutex_);
 
-  std::mutex hostsMutex_;
-  std::string apiGatewayHost_;      // guarded by hostsMutex_
-  std::string shanghaiIotApiHost_;  // guarded by hostsMutex_
+  iotcloud::Mutex hostsMutex_;
+  std::string apiGatewayHost_ IOTCLOUD_GUARDED_BY(hostsMutex_);
+  std::string shanghaiIotApiHost_ IOTCLOUD_GUARDED_BY(hostsMutex_);
 
   HttpUtil httpUtil_;
 };
