@@ -15,14 +15,13 @@
 #include <ctime>
 
 #include "core/support/TovoLog.h"
+#include "core/support/internal/Owned.h"
 
 namespace iotcloud {
 namespace {
 
-struct StatementDeleter {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+using Statement = Owned<sqlite3_stmt, sqlite3_finalize>;
+using Connection = Owned<sqlite3, sqlite3_close_v2>;
 
 Statement Prepare(sqlite3* db, const char* sql) {
   sqlite3_stmt* raw = nullptr;
@@ -45,11 +44,6 @@ bool MakeParentDirectories(const std::string& path) {
   }
   return true;
 }
-
-struct ConnectionCloser {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
 
 // How long a statement waits for a lock another connection holds. Saves run
 // on the HTTP manager thread, where every other transfer waits with them; a
@@ -219,28 +213,34 @@ std::string Base64(const unsigned char* data, size_t length) {
 
 }  // namespace
 
+// The open cache. Members end in reverse order: the statements before the
+// connection they belong to.
+struct DefaultPlatform::Database {
+  Connection connection;
+  std::string readOnlyReason;  // not empty: open only for reading, for this reason
+  // Prepared on first use and reused by every write and read.
+  Statement writeStatement;
+  Statement readStatement;
+
+  // `slot`'s statement, reset and unbound, prepared from `sql` first when it
+  // is missing. Null (logged) when preparing fails.
+  sqlite3_stmt* Reuse(Statement& slot, const char* sql) {
+    if (slot) {
+      sqlite3_reset(slot.get());
+      sqlite3_clear_bindings(slot.get());
+    } else {
+      slot = Prepare(connection.get(), sql);
+    }
+    return slot.get();
+  }
+};
+
 DefaultPlatform::DefaultPlatform(DefaultPlatformOptions options) : options_(std::move(options)) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   openLocked();
 }
 
-DefaultPlatform::~DefaultPlatform() {
-  writeStatement_.reset();
-  readStatement_.reset();
-  if (db_ != nullptr) sqlite3_close_v2(db_);
-}
-
-void DefaultPlatform::StatementFinalize::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-
-sqlite3_stmt* DefaultPlatform::statementLocked(CachedStatement& slot, const char* sql) {
-  if (slot && sqlite3_db_handle(slot.get()) == db_) {
-    sqlite3_reset(slot.get());
-    sqlite3_clear_bindings(slot.get());
-    return slot.get();
-  }
-  slot.reset(Prepare(db_, sql).release());
-  return slot.get();
-}
+DefaultPlatform::~DefaultPlatform() = default;
 
 std::string DefaultPlatform::DefaultCachePath() {
   std::string base;
@@ -258,7 +258,7 @@ std::string DefaultPlatform::DefaultCachePath() {
 }
 
 bool DefaultPlatform::openLocked() {
-  if (db_ != nullptr) return true;
+  if (db_) return true;
   const std::string path = options_.cachePath.empty() ? DefaultCachePath() : options_.cachePath;
   const bool inMemory = path == ":memory:";
   if (!inMemory) {
@@ -301,19 +301,20 @@ bool DefaultPlatform::openLocked() {
     QZ_LOG(4, "cache: cannot open %s: %s", path.c_str(), why.c_str());
     return false;
   }
-  db_ = opened.db.release();
-  readOnlyReason_ = opened.readOnlyReason;
+  db_ = std::make_unique<Database>();
+  db_->connection = std::move(opened.db);
+  db_->readOnlyReason = opened.readOnlyReason;
   return true;
 }
 
 bool DefaultPlatform::cacheIsOpen() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return db_ != nullptr;
 }
 
 bool DefaultPlatform::cacheIsWritable() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return openLocked() && readOnlyReason_.empty();
+  MutexLock lock(&mutex_);
+  return openLocked() && db_->readOnlyReason.empty();
 }
 
 std::string DefaultPlatform::LanguageOfLocaleName(const std::string& localeName) {
@@ -359,16 +360,16 @@ std::string DefaultPlatform::signString(std::string text, int method) {
 }
 
 bool DefaultPlatform::writeCache(std::string key, std::string storedText) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (!openLocked()) {
     QZ_LOG(4, "cache: not open, write of key=%s dropped", key.c_str());
     return false;
   }
-  if (!readOnlyReason_.empty()) {
-    QZ_LOG(4, "cache: opened read-only (%s), write of key=%s refused", readOnlyReason_.c_str(), key.c_str());
+  if (!db_->readOnlyReason.empty()) {
+    QZ_LOG(4, "cache: opened read-only (%s), write of key=%s refused", db_->readOnlyReason.c_str(), key.c_str());
     return false;
   }
-  sqlite3_stmt* statement = statementLocked(writeStatement_, "INSERT OR REPLACE INTO cache(key, value) VALUES(?1, ?2)");
+  sqlite3_stmt* statement = db_->Reuse(db_->writeStatement, "INSERT OR REPLACE INTO cache(key, value) VALUES(?1, ?2)");
   if (statement == nullptr) return false;
   // The bound text is not copied: the strings outlive the step, and the reset
   // below lets go of them.
@@ -380,16 +381,16 @@ bool DefaultPlatform::writeCache(std::string key, std::string storedText) {
     sqlite3_bind_blob(statement, 2, storedText.data(), static_cast<int>(storedText.size()), SQLITE_STATIC);
   }
   const bool written = sqlite3_step(statement) == SQLITE_DONE;
-  if (!written) QZ_LOG(4, "cache: write of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_));
+  if (!written) QZ_LOG(4, "cache: write of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_->connection.get()));
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
   return written;
 }
 
 std::string DefaultPlatform::readCache(std::string key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (!openLocked()) return std::string();
-  sqlite3_stmt* statement = statementLocked(readStatement_, "SELECT value FROM cache WHERE key = ?1");
+  sqlite3_stmt* statement = db_->Reuse(db_->readStatement, "SELECT value FROM cache WHERE key = ?1");
   if (statement == nullptr) return std::string();
   sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
   std::string value;
@@ -399,7 +400,7 @@ std::string DefaultPlatform::readCache(std::string key) {
     const int size = sqlite3_column_bytes(statement, 0);
     if (blob != nullptr) value.assign(static_cast<const char*>(blob), static_cast<size_t>(size));
   } else if (rc != SQLITE_DONE) {
-    QZ_LOG(4, "cache: read of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_));
+    QZ_LOG(4, "cache: read of key=%s failed: %s", key.c_str(), sqlite3_errmsg(db_->connection.get()));
   }
   // Ends the read transaction, so the statement holds no snapshot between calls.
   sqlite3_reset(statement);

@@ -31,14 +31,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "core/support/Export.h"
+#include "core/support/Mutex.h"
 #include "core/support/PlatformServices.h"
 
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace iotcloud {
 
@@ -79,24 +77,15 @@ class IOTCLOUD_API DefaultPlatform : public PlatformServices {
   static std::string LanguageOfLocaleName(const std::string& localeName);
 
  private:
-  bool openLocked();
+  struct Database;  // the open cache: its connection and prepared statements
 
-  struct StatementFinalize {
-    void operator()(sqlite3_stmt* statement) const;
-  };
-  using CachedStatement = std::unique_ptr<sqlite3_stmt, StatementFinalize>;
-  // `slot`'s statement, reset and unbound, prepared from `sql` first when it
-  // is missing or belongs to another connection than db_. Null when
-  // preparing fails. mutex_ held, db_ open.
-  sqlite3_stmt* statementLocked(CachedStatement& slot, const char* sql);
+  // Opens the cache unless it is open; false (logged) when it cannot be.
+  bool openLocked() IOTCLOUD_REQUIRES(mutex_);
 
   const DefaultPlatformOptions options_;
-  std::mutex mutex_;            // guards db_, readOnlyReason_ and the statements
-  sqlite3* db_ = nullptr;       // owned; null until opened (each call retries a failed open)
-  std::string readOnlyReason_;  // not empty: db_ is open only for reading, for this reason
-  // Prepared once and reused by every write and read.
-  CachedStatement writeStatement_;
-  CachedStatement readStatement_;
+  iotcloud::Mutex mutex_;
+  // Null until opened; each call retries a failed open.
+  std::unique_ptr<Database> db_ IOTCLOUD_GUARDED_BY(mutex_);
 };
 
 }  // namespace iotcloud
