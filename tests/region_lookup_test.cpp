@@ -19,6 +19,7 @@
 #include "gateway-sim/GatewaySim.h"
 #include "gateway-sim/RegionTable.h"
 #include "platform/DefaultPlatform.h"
+#include "support/ForwardingPlatform.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -36,25 +37,17 @@ using Outcome = IotGlobalActivation::LookupOutcome;
 constexpr char kAppKey[] = "e2e-app-key";
 constexpr char kAppSecret[] = "e2e-app-secret";
 
-// Forwards to the real platform and counts saves of the region entry.
-class CountingPlatform : public PlatformServices {
+// Counts saves of the region entry; everything else goes to the real platform.
+class CountingPlatform : public iotcloud_test::ForwardingPlatform {
  public:
-  explicit CountingPlatform(std::shared_ptr<PlatformServices> real) : real_(std::move(real)) {}
-  std::string getSystemLanguage() override { return real_->getSystemLanguage(); }
-  std::string getApplicationKey() override { return real_->getApplicationKey(); }
-  std::string signString(std::string text, int method) override { return real_->signString(text, method); }
+  using ForwardingPlatform::ForwardingPlatform;
   bool writeCache(std::string key, std::string storedText) override {
     if (key == PLATFORM_REGION_INFO_KEY) ++regionWrites_;
-    return real_->writeCache(key, storedText);
+    return ForwardingPlatform::writeCache(std::move(key), std::move(storedText));
   }
-  std::string readCache(std::string key) override { return real_->readCache(key); }
-  std::string encodeCacheValue(std::string value) override { return real_->encodeCacheValue(value); }
-  std::string decodeCacheValue(std::string storedText) override { return real_->decodeCacheValue(storedText); }
-
   int regionWrites() const { return regionWrites_.load(); }
 
  private:
-  std::shared_ptr<PlatformServices> real_;
   std::atomic<int> regionWrites_{0};
 };
 
@@ -219,6 +212,51 @@ TEST_F(RegionLookupTest, NewRegionIsTakenOverAnnouncedOnceAndSavedBeforeTheLooku
   EXPECT_TRUE(observer_.allOnHttpThread);
   EXPECT_EQ(platform_->regionWrites(), 1);
   EXPECT_EQ(CachedRegion(), expected.toJsonString());
+}
+
+// Without an observer a new region is still taken over and saved.
+TEST_F(RegionLookupTest, NewRegionWithoutAnObserverIsTakenOverAndSaved) {
+  Activation()->setIotGlobalActivationCallback(nullptr);
+  Activation()->regionGetByEmail("bob@example.de");
+  EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged);
+  EXPECT_TRUE(Activation()->getRegionInfo() == RegionOf("eu-central-1"));
+  EXPECT_EQ(CachedRegion(), RegionOf("eu-central-1").toJsonString());
+  EXPECT_EQ(observer_.count(), 0u);
+}
+
+// The start-up configuration's stage reaches the wire.
+TEST_F(RegionLookupTest, StageOfTheStartUpConfigurationIsSent) {
+  for (const auto& [env, stage] : {std::make_pair(1, "PRE"), std::make_pair(2, "TEST")}) {
+    IotSmartInitConfig config;
+    config.env = env;
+    IotCacheManager::getInstance()->setSmartInitConfig(config);
+    sim_->clearRequests();
+    Activation()->resetRegion();
+    Activation()->regionGetByEmail("bob@example.de");
+    EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged) << stage;
+    const std::vector<ReceivedRequest> requests = sim_->requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("x-ca-stage"), stage);
+  }
+}
+
+// The activation object answers only for region lookups: a completion of
+// another kind, even one carrying a region, changes nothing.
+TEST_F(RegionLookupTest, CompletionsOfAnotherKindChangeNothing) {
+  const auto otherKind = static_cast<_AsyncHttpReqType>(ASYNC_HTTP_REQ_REGION_GET + 1);
+  IotRequest request;
+  request.id = "another-kind";
+  IotResponse response;
+  response.id = request.id;
+  response.data = "{\"code\":200,\"data\":" +
+                  iotcloud::gateway::RegionTable::BuiltIn().RegionJson("eu-central-1") + "}";
+  Activation()->OnResponse(&request, &response, otherKind);
+  IotException failure;
+  failure.message = CurlFailureText(7);
+  Activation()->OnFailure(&request, &failure, otherKind);
+  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+  EXPECT_EQ(observer_.count(), 0u);
+  EXPECT_EQ(platform_->regionWrites(), 0);
 }
 
 // The save of an equal answer is skipped only while the cache holds the
