@@ -294,55 +294,68 @@ IotGlobalActivation::LookupResult IotGlobalActivation::getLastLookupResult() con
 void IotGlobalActivation::lookup(const char* function, cJSON* params, const std::string& host) {
   Result result;
   result.outcome = LookupOutcome::kNotSent;
-  IotAsyncManager* runtime = IotAsyncManager::getInstance();
-  if (runtime->isHttpManagerThread()) {
+  if (IotAsyncManager::getInstance()->isHttpManagerThread()) {
     cJSON_Delete(params);
     QZ_LOG_AS(function, 4, "lookup refused: called on the HTTP manager thread, which would wait for itself");
     result.detail = "a lookup cannot run on the HTTP manager thread";
     t_lastResult = result;
     return;
   }
-
-  const std::string id = QZRandom::getRandomGUID(32);
-  std::string body;
-  httpUtil_.MakeHttpBody(params, kApiVersion, id, body);  // takes params over
-  if (body.empty()) {
-    QZ_LOG_AS(function, 4, "id=%s, request body could not be built", id.c_str());
-    result.detail = "the request body could not be built";
-    t_lastResult = result;
-    return;
-  }
-  if (iotcloud::GetLogMinLevel() <= 2) {
-    QZ_LOG_AS(function, 2, "id=%s, http_body=%s", id.c_str(), BodyForLog(body).c_str());
-  }
-
-  std::map<std::string, std::string> headers;
-  httpUtil_.MakeHttpHeader(kRegionPath, body, headers, false);
-
   IotRequest record;
   record.protocol = 0;
   record.host = host;
   record.path = kRegionPath;
-  record.id = id;
+  record.id = QZRandom::getRandomGUID(32);
+  std::string body;
+  std::map<std::string, std::string> headers;
+  if (!buildRequest(function, params, record.id, &body, &headers)) {
+    result.detail = "the request body could not be built";
+    t_lastResult = result;
+    return;
+  }
+  t_lastResult = postAndWait(record, headers, body);
+}
 
+bool IotGlobalActivation::buildRequest(const char* function, cJSON* params, const std::string& id,
+                                       std::string* body, std::map<std::string, std::string>* headers) {
+  httpUtil_.MakeHttpBody(params, kApiVersion, id, *body);  // takes params over
+  if (body->empty()) {
+    QZ_LOG_AS(function, 4, "id=%s, request body could not be built", id.c_str());
+    return false;
+  }
+  if (iotcloud::GetLogMinLevel() <= 2) {
+    QZ_LOG_AS(function, 2, "id=%s, http_body=%s", id.c_str(), BodyForLog(*body).c_str());
+  }
+  httpUtil_.MakeHttpHeader(kRegionPath, *body, *headers, false);
+  return true;
+}
+
+IotGlobalActivation::LookupResult IotGlobalActivation::postAndWait(const IotRequest& record,
+                                                                   std::map<std::string, std::string>& headers,
+                                                                   const std::string& body) {
+  const std::string& id = record.id;
   auto pending = std::make_shared<Pending>();
   {
     iotcloud::MutexLock lock(&waitMutex_);
     pending_[id] = pending;
   }
-  AsyncHttpRequestManage* manage = runtime->getAsyncHttpRequestManage();
+  auto forget = [this, &id] {
+    iotcloud::MutexLock lock(&waitMutex_);
+    pending_.erase(id);
+  };
+  AsyncHttpRequestManage* manage = IotAsyncManager::getInstance()->getAsyncHttpRequestManage();
   auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage, this, 0);
-  if (request->Post(&record, headers, body) != 0) {
+  IotRequest posted = record;
+  if (request->Post(&posted, headers, body) != 0) {
     delete request;  // not handed over: still ours
-    {
-      iotcloud::MutexLock lock(&waitMutex_);
-      pending_.erase(id);
-    }
+    forget();
+    Result result;
+    result.outcome = LookupOutcome::kNotSent;
     result.detail = NotSentDetail(headers, manage);
-    t_lastResult = result;
-    return;
+    return result;
   }
 
+  Result result;
   const int64_t timeoutMs = manage->HttpOptions()->totalTimeoutMs + kWaitMarginMs;
   if (!waitForAsyncResponse(ASYNC_HTTP_REQ_REGION_GET, *pending, timeoutMs, &result)) {
     // No answer in time: cancel the transfer, then take an answer that landed
@@ -357,11 +370,8 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
       result.detail = "no answer within " + std::to_string(timeoutMs) + " ms";
     }
   }
-  {
-    iotcloud::MutexLock lock(&waitMutex_);
-    pending_.erase(id);
-  }
-  t_lastResult = result;
+  forget();
+  return result;
 }
 
 bool IotGlobalActivation::waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs,

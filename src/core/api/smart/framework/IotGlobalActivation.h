@@ -164,6 +164,14 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // Posts one lookup with `params` (taken over) to `host` and waits for it.
   // `function` names the lookup in log lines.
   void lookup(const char* function, cJSON* params, const std::string& host);
+  // The body (taking `params` over) and the signed headers of lookup `id`;
+  // false (logged) when the body cannot be built.
+  bool buildRequest(const char* function, cJSON* params, const std::string& id, std::string* body,
+                    std::map<std::string, std::string>* headers);
+  // Posts the lookup and waits for its outcome (kNotSent when the transport
+  // refused it; kTransportFailure when no answer came in time).
+  LookupResult postAndWait(const IotRequest& record, std::map<std::string, std::string>& headers,
+                           const std::string& body);
   // Blocks until `pending` has completed or `timeoutMs` has passed. True
   // when it completed; its result is then in *result.
   bool waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs,
