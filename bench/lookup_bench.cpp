@@ -255,7 +255,8 @@ int main(int argc, char** argv) {
   bool ok = true;
   // 1. One thread, alternating blocks. Warm-up: connections open, cache file written.
   BlockingClient blocking(url, sim.caPem());
-  for (int i = 0; i < 20 && ok; ++i) ok = blocking.Post(kAccountA) && Lookup(i % 2 ? kAccountA : kAccountB, Outcome::kChanged);
+  for (int i = 0; i < 20 && ok; ++i)
+    ok = blocking.Post(kAccountA) && Lookup(i % 2 ? kAccountA : kAccountB, Outcome::kChanged);
   double unchangedRatio = 0;
   for (bool pinned : {false, true}) {
     PlaceAllThreads(pinned);
@@ -265,16 +266,18 @@ int main(int argc, char** argv) {
     std::printf("[%s] signed blocking POST: median %.3f ms\n", where, r.postMs);
     if (pinned) {
       unchangedRatio = r.unchanged;
-      std::printf("[%s] unchanged-region lookup: median %.3f ms, %.2fx the blocking POST (target <= 1.5x): %s\n",
-                  where, r.unchangedMs, r.unchanged, Verdict(r.unchanged <= 1.5));
+      std::printf("[%s] unchanged-region lookup: median %.3f ms, %.2fx the blocking POST (target <= 1.5x): %s\n", where,
+                  r.unchangedMs, r.unchanged, Verdict(r.unchanged <= 1.5));
     } else {
-      std::printf("[%s] unchanged-region lookup: median %.3f ms, %.2fx the blocking POST (no target: adds two"
-                  " cross-CPU hand-offs)\n",
-                  where, r.unchangedMs, r.unchanged);
+      std::printf(
+          "[%s] unchanged-region lookup: median %.3f ms, %.2fx the blocking POST (no target: adds two"
+          " cross-CPU hand-offs)\n",
+          where, r.unchangedMs, r.unchanged);
     }
-    std::printf("[%s] changed-region lookup (saved with an fsync): median %.3f ms, %.2fx the blocking POST"
-                " (no target)\n",
-                where, r.changedMs, r.changed);
+    std::printf(
+        "[%s] changed-region lookup (saved with an fsync): median %.3f ms, %.2fx the blocking POST"
+        " (no target)\n",
+        where, r.changedMs, r.changed);
   }
 
   PlaceAllThreads(false);
@@ -288,15 +291,17 @@ int main(int argc, char** argv) {
     std::vector<double> lookupRates, postRates, ratios, lookupSwitches, postSwitches;
     // Warm: every blocking thread's connection open, the transport's pool full.
     double ignored = 0;
-    Throughput(threads, threads * 4, [&](int t) { return clients[t]->Post(kAccountA); }, &ignored, &ok);
-    Throughput(threads, threads * 4, [&](int) { return Lookup(kAccountA, Outcome::kUnchanged); }, &ignored, &ok);
+    Throughput(
+        threads, threads * 4, [&](int t) { return clients[t]->Post(kAccountA); }, &ignored, &ok);
+    Throughput(
+        threads, threads * 4, [&](int) { return Lookup(kAccountA, Outcome::kUnchanged); }, &ignored, &ok);
     for (int run = 0; run < 5 && ok; ++run) {
       double switches = 0;
       lookupRates.push_back(Throughput(
           threads, concurrentOps, [&](int) { return Lookup(kAccountA, Outcome::kUnchanged); }, &switches, &ok));
       lookupSwitches.push_back(switches);
-      postRates.push_back(
-          Throughput(threads, concurrentOps, [&](int t) { return clients[t]->Post(kAccountA); }, &switches, &ok));
+      postRates.push_back(Throughput(
+          threads, concurrentOps, [&](int t) { return clients[t]->Post(kAccountA); }, &switches, &ok));
       postSwitches.push_back(switches);
       ratios.push_back(lookupRates.back() / postRates.back());
     }
@@ -304,10 +309,11 @@ int main(int argc, char** argv) {
     const double ratio = Median(ratios);
     const bool target = threads == 32;
     if (target) concurrentMet = ratio >= 0.7;
-    std::printf("%2d threads: %.0f lookups/s (%.1f switches each), %.0f blocking POSTs/s (%.1f switches each),"
-                " ratio %.2fx%s%s\n",
-                threads, Median(lookupRates), Median(lookupSwitches), Median(postRates), Median(postSwitches), ratio,
-                target ? " (target >= 0.7x): " : " (no target)", target ? Verdict(ratio >= 0.7) : "");
+    std::printf(
+        "%2d threads: %.0f lookups/s (%.1f switches each), %.0f blocking POSTs/s (%.1f switches each),"
+        " ratio %.2fx%s%s\n",
+        threads, Median(lookupRates), Median(lookupSwitches), Median(postRates), Median(postSwitches), ratio,
+        target ? " (target >= 0.7x): " : " (no target)", target ? Verdict(ratio >= 0.7) : "");
   }
   clients.clear();
 

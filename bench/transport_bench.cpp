@@ -23,9 +23,9 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,8 +77,7 @@ class Counter : public IAsyncHttpReqCallback {
   size_t failed_ = 0;
 };
 
-bool PostThroughLibrary(AsyncHttpRequestManage* manage, Counter* counter, const std::string& host,
-                        size_t n) {
+bool PostThroughLibrary(AsyncHttpRequestManage* manage, Counter* counter, const std::string& host, size_t n) {
   auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage, counter, 443);
   IotRequest record;
   record.host = host;
@@ -206,8 +205,7 @@ int main(int argc, char** argv) {
   const std::string host = server.host();
   const std::string url = "https://" + host + "/echo";
   QZCurl::global_init_curl();
-  std::unique_ptr<curl_slist, SlistDeleter> headers(
-      curl_slist_append(nullptr, "Content-Type: application/json"));
+  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Content-Type: application/json"));
 
   IotAsyncManager* manager = IotAsyncManager::getInstance();
   AsyncHttpOptions options;
@@ -429,36 +427,39 @@ int main(int argc, char** argv) {
 
   const double seqRatio = Median(libSeq) / Median(curlSeq);
   const double concRatio = Median(libConc) / Median(curlConc);
-  std::printf("sequential POSTs (%zu, median of %d): library %.3f ms/POST, blocking libcurl %.3f ms/POST,"
-              " ratio %.2f (target <= 5): %s\n",
-              sequential, repeats, Median(libSeq), Median(curlSeq), seqRatio, Verdict(seqRatio <= 5));
-  std::printf("concurrent POSTs (%zu, median of %d): library %.1f ms, plain multi loop %.1f ms,"
-              " ratio %.2f (target <= 1.5): %s\n",
-              concurrent, repeats, Median(libConc), Median(curlConc), concRatio,
-              Verdict(concRatio <= 1.5));
-  std::printf("idle HTTP manager thread: %.2f wake-ups per second over %.1f s (target <= 1): %s\n",
-              wakeupsPerSecond, idleSeconds, Verdict(wakeupsPerSecond <= 1));
+  std::printf(
+      "sequential POSTs (%zu, median of %d): library %.3f ms/POST, blocking libcurl %.3f ms/POST,"
+      " ratio %.2f (target <= 5): %s\n",
+      sequential, repeats, Median(libSeq), Median(curlSeq), seqRatio, Verdict(seqRatio <= 5));
+  std::printf(
+      "concurrent POSTs (%zu, median of %d): library %.1f ms, plain multi loop %.1f ms,"
+      " ratio %.2f (target <= 1.5): %s\n",
+      concurrent, repeats, Median(libConc), Median(curlConc), concRatio, Verdict(concRatio <= 1.5));
+  std::printf("idle HTTP manager thread: %.2f wake-ups per second over %.1f s (target <= 1): %s\n", wakeupsPerSecond,
+              idleSeconds, Verdict(wakeupsPerSecond <= 1));
   bool firstMet = true;
   if (!firstPost.empty()) {
     firstMet = Median(firstPost) <= 3;
-    std::printf("first POST after init(), new connection, system-size trust store (median of %zu): %.2f ms"
-                " (target <= 3 ms): %s; a further new connection %.2f ms; init() %.1f ms (parses the store);"
-                " a fresh libcurl handle with the same bundle %.1f ms\n",
-                firstPost.size(), Median(firstPost), Verdict(firstMet), Median(secondConnection), Median(initMs),
-                Median(plainFirst));
+    std::printf(
+        "first POST after init(), new connection, system-size trust store (median of %zu): %.2f ms"
+        " (target <= 3 ms): %s; a further new connection %.2f ms; init() %.1f ms (parses the store);"
+        " a fresh libcurl handle with the same bundle %.1f ms\n",
+        firstPost.size(), Median(firstPost), Verdict(firstMet), Median(secondConnection), Median(initMs),
+        Median(plainFirst));
   }
   const double burstRatio = Median(libBurstMs) / Median(plainBurstMs);
   const double peakRatio = Median(libPeak) / Median(plainPeak);
-  std::printf("burst of %zu POSTs (median of 3 each): library %.0f ms, plain multi loop %.0f ms, ratio %.2f"
-              " (target <= 1.0): %s\n",
-              burst, Median(libBurstMs), Median(plainBurstMs), burstRatio, Verdict(burstRatio <= 1.0));
-  std::printf("burst peak RSS: library %.1f MB (+%.1f MB during the burst), plain multi loop %.1f MB (+%.1f MB),"
-              " ratio %.2f (target <= 0.6): %s\n",
-              Median(libPeak), Median(libGrowth), Median(plainPeak), Median(plainGrowth), peakRatio,
-              Verdict(peakRatio <= 0.6));
+  std::printf(
+      "burst of %zu POSTs (median of 3 each): library %.0f ms, plain multi loop %.0f ms, ratio %.2f"
+      " (target <= 1.0): %s\n",
+      burst, Median(libBurstMs), Median(plainBurstMs), burstRatio, Verdict(burstRatio <= 1.0));
+  std::printf(
+      "burst peak RSS: library %.1f MB (+%.1f MB during the burst), plain multi loop %.1f MB (+%.1f MB),"
+      " ratio %.2f (target <= 0.6): %s\n",
+      Median(libPeak), Median(libGrowth), Median(plainPeak), Median(plainGrowth), peakRatio, Verdict(peakRatio <= 0.6));
   std::printf("memory per request waiting in the queue %.2f KB; per easy handle made up front %.2f KB (no target)\n",
               queuedKb.ms, easyKb.ms);
-  const bool met = seqRatio <= 5 && concRatio <= 1.5 && wakeupsPerSecond <= 1 && firstMet && burstRatio <= 1.0 &&
-                   peakRatio <= 0.6;
+  const bool met =
+      seqRatio <= 5 && concRatio <= 1.5 && wakeupsPerSecond <= 1 && firstMet && burstRatio <= 1.0 && peakRatio <= 0.6;
   return met ? 0 : 2;
 }

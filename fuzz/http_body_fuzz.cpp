@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fields[field].push_back(static_cast<char>(data[i]));
     }
   }
-  const std::string &language = fields[0], &apiVer = fields[1], &id = fields[2],
-                    &token = fields[3], &name = fields[4], &value = fields[5];
+  const std::string &language = fields[0], &apiVer = fields[1], &id = fields[2], &token = fields[3], &name = fields[4],
+                    &value = fields[5];
 
   cJSON* params = nullptr;
   if (withParams) {

@@ -30,8 +30,8 @@ COSThread::~COSThread() {
   }
 }
 
-int CreateThreadEx(COSThread* thread, size_t /*stackSize*/, COSThreadRoutine routine, void* argument,
-                   unsigned flags, unsigned long* threadIdOut) {
+int CreateThreadEx(COSThread* thread, size_t /*stackSize*/, COSThreadRoutine routine, void* argument, unsigned flags,
+                   unsigned long* threadIdOut) {
   if (thread == nullptr || routine == nullptr || flags != 0 || thread->started_.load()) return -1;
   auto state = std::make_shared<COSThread::State>();
   try {

@@ -63,14 +63,18 @@ struct Opened {
 
 OpenState StateFor(int rc) {
   switch (rc & 0xff) {
-    case SQLITE_OK: return OpenState::kOpen;
+    case SQLITE_OK:
+      return OpenState::kOpen;
     case SQLITE_NOTADB:
-    case SQLITE_CORRUPT: return OpenState::kDamaged;
+    case SQLITE_CORRUPT:
+      return OpenState::kDamaged;
     case SQLITE_READONLY:
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
-    case SQLITE_AUTH: return OpenState::kReadOnly;
-    default: return OpenState::kFailed;  // busy, locked, full, I/O: not the file's fault
+    case SQLITE_AUTH:
+      return OpenState::kReadOnly;
+    default:
+      return OpenState::kFailed;  // busy, locked, full, I/O: not the file's fault
   }
 }
 
@@ -111,8 +115,8 @@ int QuickCheck(sqlite3* db, std::string* why) {
 Opened OpenForWriting(const std::string& path, bool inMemory, std::string* why) {
   Opened opened;
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   Connection db(raw);
   if (rc != SQLITE_OK) {
     *why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
@@ -194,7 +198,8 @@ bool MoveAside(const std::string& path, std::string* aside) {
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
   std::string target = path + ".damaged-" + stamp;
   struct stat existing {};
-  for (int n = 2; lstat(target.c_str(), &existing) == 0; ++n) target = path + ".damaged-" + stamp + "-" + std::to_string(n);
+  for (int n = 2; lstat(target.c_str(), &existing) == 0; ++n)
+    target = path + ".damaged-" + stamp + "-" + std::to_string(n);
   if (std::rename(path.c_str(), target.c_str()) != 0) return false;
   for (const char* suffix : {"-wal", "-shm", "-journal"}) {
     const std::string from = path + suffix;

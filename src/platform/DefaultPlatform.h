@@ -37,7 +37,6 @@
 #include "core/support/Mutex.h"
 #include "core/support/PlatformServices.h"
 
-
 namespace iotcloud {
 
 struct DefaultPlatformOptions {

@@ -1,11 +1,11 @@
 // Default logger of the support library.
+#include <sys/time.h>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <sys/time.h>
 #include <vector>
 
 #include "core/support/Mutex.h"
@@ -22,11 +22,16 @@ std::shared_ptr<const iotcloud::LogSink> g_sink IOTCLOUD_GUARDED_BY(g_sinkMutex)
 
 const char* LevelName(int level) {
   switch (level) {
-    case TOVO_LOG_TRACE: return "TRACE";
-    case TOVO_LOG_INFO: return "INFO";
-    case TOVO_LOG_WARN: return "WARN";
-    case TOVO_LOG_ERROR: return "ERROR";
-    default: return "?";
+    case TOVO_LOG_TRACE:
+      return "TRACE";
+    case TOVO_LOG_INFO:
+      return "INFO";
+    case TOVO_LOG_WARN:
+      return "WARN";
+    case TOVO_LOG_ERROR:
+      return "ERROR";
+    default:
+      return "?";
   }
 }
 
@@ -45,15 +50,13 @@ void WriteToStderr(int level, const char* tag, const char* file, int line, const
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
   // One fprintf per line keeps lines of different threads whole.
   std::fprintf(stderr, "%s.%03ld %-5s [%s] %s:%d %s: %s%s", stamp, static_cast<long>(now.tv_usec / 1000),
-               LevelName(level), tag ? tag : "", BaseName(file ? file : "?"), line,
-               function ? function : "?", message.c_str(),
-               (!message.empty() && message.back() == '\n') ? "" : "\n");
+               LevelName(level), tag ? tag : "", BaseName(file ? file : "?"), line, function ? function : "?",
+               message.c_str(), (!message.empty() && message.back() == '\n') ? "" : "\n");
 }
 
 }  // namespace
 
-void TovoLog(int level, const char* tag, const char* file, int line, const char* function,
-             const char* format, ...) {
+void TovoLog(int level, const char* tag, const char* file, int line, const char* function, const char* format, ...) {
   if (level < g_minLevel.load(std::memory_order_relaxed) || format == nullptr) return;
 
   char stackBuffer[512];

@@ -18,9 +18,9 @@ using COSThreadRoutine = unsigned long (*)(void* argument);
 // Waits passed this time-out wait without a limit.
 constexpr uint32_t COS_WAIT_INFINITE = 0xFFFFFFFFu;
 // Results of WaitForSingleObjectEx.
-constexpr int COS_WAIT_OBJECT_0 = 0;      // the thread has ended
-constexpr int COS_WAIT_TIMEOUT = 0x102;   // the time-out passed first
-constexpr int COS_WAIT_FAILED = -1;       // no thread, or a bad handle
+constexpr int COS_WAIT_OBJECT_0 = 0;     // the thread has ended
+constexpr int COS_WAIT_TIMEOUT = 0x102;  // the time-out passed first
+constexpr int COS_WAIT_FAILED = -1;      // no thread, or a bad handle
 
 class IOTCLOUD_API COSThread {
  public:
@@ -38,8 +38,7 @@ class IOTCLOUD_API COSThread {
   struct State;  // shared with the running thread
 
  private:
-  friend IOTCLOUD_API int CreateThreadEx(COSThread*, size_t, COSThreadRoutine, void*, unsigned,
-                                         unsigned long*);
+  friend IOTCLOUD_API int CreateThreadEx(COSThread*, size_t, COSThreadRoutine, void*, unsigned, unsigned long*);
   friend IOTCLOUD_API int WaitForSingleObjectEx(COSThread*, uint32_t);
   friend IOTCLOUD_API int CloseThreadEx(COSThread*);
 
@@ -51,8 +50,8 @@ class IOTCLOUD_API COSThread {
 // the default stack; flags must be 0. Writes a thread number to *threadIdOut
 // when it is not null. Returns 0, or -1 when the handle already holds a
 // thread or no thread could be started.
-IOTCLOUD_API int CreateThreadEx(COSThread* thread, size_t stackSize, COSThreadRoutine routine,
-                                void* argument, unsigned flags, unsigned long* threadIdOut);
+IOTCLOUD_API int CreateThreadEx(COSThread* thread, size_t stackSize, COSThreadRoutine routine, void* argument,
+                                unsigned flags, unsigned long* threadIdOut);
 
 // Waits until the thread has ended or `timeoutMs` has passed
 // (COS_WAIT_INFINITE: no limit). Returns COS_WAIT_OBJECT_0, COS_WAIT_TIMEOUT

@@ -24,17 +24,16 @@ enum TovoLogLevel {
   TOVO_LOG_ERROR = 4,
 };
 
-IOTCLOUD_API void TovoLog(int level, const char* tag, const char* file, int line,
-                          const char* function, const char* format, ...)
-    __attribute__((format(printf, 6, 7)));
+IOTCLOUD_API void TovoLog(int level, const char* tag, const char* file, int line, const char* function,
+                          const char* format, ...) __attribute__((format(printf, 6, 7)));
 
 namespace iotcloud {
 
 // Receives one formatted log line. `file` is the source path as the compiler
 // gave it; `message` carries no trailing line feed of its own beyond what the
 // format had.
-using LogSink = std::function<void(int level, const char* tag, const char* file, int line,
-                                   const char* function, const std::string& message)>;
+using LogSink = std::function<void(int level, const char* tag, const char* file, int line, const char* function,
+                                   const std::string& message)>;
 
 // Installs `sink` for every later line; an empty function restores the
 // default stderr sink.

@@ -22,9 +22,7 @@ thread_local const IotAsyncManager* tl_inLifecycleOf = nullptr;
 
 class LifecycleScope {
  public:
-  explicit LifecycleScope(const IotAsyncManager* manager) : previous_(tl_inLifecycleOf) {
-    tl_inLifecycleOf = manager;
-  }
+  explicit LifecycleScope(const IotAsyncManager* manager) : previous_(tl_inLifecycleOf) { tl_inLifecycleOf = manager; }
   ~LifecycleScope() { tl_inLifecycleOf = previous_; }
   LifecycleScope(const LifecycleScope&) = delete;
   LifecycleScope& operator=(const LifecycleScope&) = delete;
@@ -116,18 +114,12 @@ void IotAsyncManager::deInit() {
 
 ctpl::thread_pool* IotAsyncManager::getWorker() { return &worker_; }
 
-AsyncHttpRequestManage* IotAsyncManager::getAsyncHttpRequestManage() {
-  return &asyncHttpRequestManage_;
-}
+AsyncHttpRequestManage* IotAsyncManager::getAsyncHttpRequestManage() { return &asyncHttpRequestManage_; }
 
-bool IotAsyncManager::isHttpManagerThread() const {
-  return httpThreadId_.load() == std::this_thread::get_id();
-}
+bool IotAsyncManager::isHttpManagerThread() const { return httpThreadId_.load() == std::this_thread::get_id(); }
 
 void IotAsyncManager::setHttpOptions(const AsyncHttpOptions& options) {
   asyncHttpRequestManage_.SetHttpOptions(options);
 }
 
-AsyncHttpOptions IotAsyncManager::getHttpOptions() const {
-  return asyncHttpRequestManage_.GetHttpOptions();
-}
+AsyncHttpOptions IotAsyncManager::getHttpOptions() const { return asyncHttpRequestManage_.GetHttpOptions(); }

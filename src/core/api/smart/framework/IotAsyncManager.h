@@ -81,5 +81,5 @@ class IOTCLOUD_API IotAsyncManager {
   ctpl::thread_pool worker_;
   std::atomic<bool> isRunning_{false};
   std::atomic<std::thread::id> httpThreadId_{};  // id of the running HTTP manager thread
-  iotcloud::Mutex lifecycleMutex_;                    // serialises init() and deInit()
+  iotcloud::Mutex lifecycleMutex_;               // serialises init() and deInit()
 };

@@ -19,11 +19,11 @@
 
 // Keys of the platform cache. Values under them are byte strings; writing the
 // empty string clears an entry.
-inline constexpr const char* PLATFORM_OA_SESSION_KEY = "oa";             // for the host; unused here
-inline constexpr const char* PLATFORM_IOT_SESSION_KEY = "iot";           // for the host; unused here
-inline constexpr const char* PLATFORM_REGION_INFO_KEY = "region";        // the current region, as region JSON
-inline constexpr const char* PLATFORM_COUNTRY_CODE_KEY = "country_code"; // for the host; unused here
-inline constexpr const char* PLATFORM_LANGUAGE_KEY = "language";         // the request language tag
+inline constexpr const char* PLATFORM_OA_SESSION_KEY = "oa";              // for the host; unused here
+inline constexpr const char* PLATFORM_IOT_SESSION_KEY = "iot";            // for the host; unused here
+inline constexpr const char* PLATFORM_REGION_INFO_KEY = "region";         // the current region, as region JSON
+inline constexpr const char* PLATFORM_COUNTRY_CODE_KEY = "country_code";  // for the host; unused here
+inline constexpr const char* PLATFORM_LANGUAGE_KEY = "language";          // the request language tag
 
 // Start-up configuration, handed over once by the host before the first
 // request is built. A plain value record.

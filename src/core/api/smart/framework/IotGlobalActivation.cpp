@@ -14,11 +14,11 @@
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/Clock.h"
 #include "core/support/DeploymentConfig.h"
-#include "core/support/internal/JsonPtr.h"
 #include "core/support/PlatformServices.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
 #include "core/support/UntrustedText.h"
+#include "core/support/internal/JsonPtr.h"
 
 // Logs under an explicit function name: the four lookups share one body but
 // each logs as itself.
@@ -118,13 +118,20 @@ IotGlobalActivation::IIotGlobalActivationCallback::~IIotGlobalActivationCallback
 
 const char* IotGlobalActivation::OutcomeName(LookupOutcome outcome) {
   switch (outcome) {
-    case LookupOutcome::kNone: return "none";
-    case LookupOutcome::kChanged: return "changed";
-    case LookupOutcome::kUnchanged: return "unchanged";
-    case LookupOutcome::kServiceError: return "service-error";
-    case LookupOutcome::kUnreadableAnswer: return "unreadable-answer";
-    case LookupOutcome::kTransportFailure: return "transport-failure";
-    case LookupOutcome::kNotSent: return "not-sent";
+    case LookupOutcome::kNone:
+      return "none";
+    case LookupOutcome::kChanged:
+      return "changed";
+    case LookupOutcome::kUnchanged:
+      return "unchanged";
+    case LookupOutcome::kServiceError:
+      return "service-error";
+    case LookupOutcome::kUnreadableAnswer:
+      return "unreadable-answer";
+    case LookupOutcome::kTransportFailure:
+      return "transport-failure";
+    case LookupOutcome::kNotSent:
+      return "not-sent";
   }
   return "unknown";
 }
@@ -227,8 +234,7 @@ IotGlobalActivation::LookupOutcome IotGlobalActivation::takeOver(const IotRegion
 
 // ---- Gateway hosts -------------------------------------------------------------
 
-void IotGlobalActivation::setGatewayHosts(const std::string& apiGatewayHost,
-                                          const std::string& shanghaiIotApiHost) {
+void IotGlobalActivation::setGatewayHosts(const std::string& apiGatewayHost, const std::string& shanghaiIotApiHost) {
   iotcloud::MutexLock lock(&hostsMutex_);
   apiGatewayHost_ = apiGatewayHost;
   shanghaiIotApiHost_ = shanghaiIotApiHost;
@@ -316,8 +322,8 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
   t_lastResult = postAndWait(record, headers, body);
 }
 
-bool IotGlobalActivation::buildRequest(const char* function, cJSON* params, const std::string& id,
-                                       std::string* body, std::map<std::string, std::string>* headers) {
+bool IotGlobalActivation::buildRequest(const char* function, cJSON* params, const std::string& id, std::string* body,
+                                       std::map<std::string, std::string>* headers) {
   httpUtil_.MakeHttpBody(params, kApiVersion, id, *body);  // takes params over
   if (body->empty()) {
     QZ_LOG_AS(function, 4, "id=%s, request body could not be built", id.c_str());
@@ -435,8 +441,8 @@ void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* res
   IotRegionInfo fresh;
   if (fresh.parseFromHttpResponse(response->data)) {
     result.outcome = takeOver(fresh);
-    result.detail = (result.outcome == LookupOutcome::kChanged ? "region changed to " : "region unchanged: ") +
-                    fresh.getRegionId();
+    result.detail =
+        (result.outcome == LookupOutcome::kChanged ? "region changed to " : "region unchanged: ") + fresh.getRegionId();
   } else {
     result = ClassifyUnparsedAnswer(response->data);
   }
@@ -446,8 +452,7 @@ void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* res
   asyncResponseNotify(type, request->id, result);
 }
 
-void IotGlobalActivation::OnFailure(const IotRequest* request, const IotException* exception,
-                                    _AsyncHttpReqType type) {
+void IotGlobalActivation::OnFailure(const IotRequest* request, const IotException* exception, _AsyncHttpReqType type) {
   if (type != ASYNC_HTTP_REQ_REGION_GET) return;
   Result result;
   result.outcome = LookupOutcome::kTransportFailure;

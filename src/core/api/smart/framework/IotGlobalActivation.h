@@ -174,8 +174,7 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
                            const std::string& body);
   // Blocks until `pending` has completed or `timeoutMs` has passed. True
   // when it completed; its result is then in *result.
-  bool waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs,
-                            LookupResult* result);
+  bool waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs, LookupResult* result);
   // Marks lookup `id` complete with `result` and wakes its caller.
   void asyncResponseNotify(_AsyncHttpReqType type, const std::string& id, const LookupResult& result);
   // Takes a parsed answer over; returns kChanged or kUnchanged.

@@ -65,6 +65,6 @@ class IOTCLOUD_API IotLanguageManager {
   static iotcloud::Mutex mutex_;
   static IotLanguageManager* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
 
-  iotcloud::Mutex languageMutex_;  // guards language_; held across its cache accesses
+  iotcloud::Mutex languageMutex_;                             // guards language_; held across its cache accesses
   std::string language_ IOTCLOUD_GUARDED_BY(languageMutex_);  // empty, or the current tag
 };

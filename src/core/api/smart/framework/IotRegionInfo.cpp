@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "core/support/DeploymentConfig.h"
-#include "core/support/internal/JsonPtr.h"
 #include "core/support/TovoLog.h"
 #include "core/support/UntrustedText.h"
+#include "core/support/internal/JsonPtr.h"
 
 namespace {
 
@@ -30,7 +30,9 @@ constexpr const char* kKeys[kFieldCount] = {
 // How much of a text from outside goes into one log line.
 constexpr size_t kLoggedBytes = 512;
 
-iotcloud::JsonPtr Parse(const std::string& text) { return iotcloud::JsonPtr(cJSON_ParseWithLength(text.data(), text.size())); }
+iotcloud::JsonPtr Parse(const std::string& text) {
+  return iotcloud::JsonPtr(cJSON_ParseWithLength(text.data(), text.size()));
+}
 
 // Text from the network or the cache as it is logged: escaped, and cut after
 // kLoggedBytes bytes with its whole length.

@@ -83,11 +83,11 @@ class IOTCLOUD_API IotRegionInfo {
  private:
   // Declaration order is the order of the JSON members, of parsing and of
   // comparison.
-  std::string regionId_;             // "cn-shanghai"
-  std::string mqttEndpoint_;         // "host:port" of the MQTT broker
-  std::string apiGatewayEndpoint_;   // bare host name of the API gateway
-  std::string oaApiGatewayEndpoint_; // bare host name of the account service
-  std::string regionEnglishName_;    // "ShangHai"
-  std::string pushChannelEndpoint_;  // empty by default
-  std::string shortRegionId_;        // "0" by default
+  std::string regionId_;              // "cn-shanghai"
+  std::string mqttEndpoint_;          // "host:port" of the MQTT broker
+  std::string apiGatewayEndpoint_;    // bare host name of the API gateway
+  std::string oaApiGatewayEndpoint_;  // bare host name of the account service
+  std::string regionEnglishName_;     // "ShangHai"
+  std::string pushChannelEndpoint_;   // empty by default
+  std::string shortRegionId_;         // "0" by default
 };

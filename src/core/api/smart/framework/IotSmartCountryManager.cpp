@@ -12,6 +12,8 @@ constexpr const char* kChinaMainlandPhoneLocationCode = "86";
 
 // Several countries share a calling code (CA/US 1, KZ/RU 7, AU/CC/CX 61); five
 // entries carry an area code behind it (AX, GG, IM, JE, SJ).
+// One letter a line reads better than one entry a line.
+// clang-format off
 const std::map<std::string, std::string> IotSmartCountryManager::countryCodePhoneCodeMap_ = {
     // A
     {"AD", "376"}, {"AE", "971"}, {"AF", "93"}, {"AG", "1268"}, {"AI", "1264"}, {"AL", "355"},
@@ -91,6 +93,7 @@ const std::map<std::string, std::string> IotSmartCountryManager::countryCodePhon
     // Z
     {"ZA", "27"}, {"ZM", "260"}, {"ZW", "263"},
 };
+// clang-format on
 
 iotcloud::Mutex IotSmartCountryManager::mutex_;
 IotSmartCountryManager* IotSmartCountryManager::pInstance_ = nullptr;

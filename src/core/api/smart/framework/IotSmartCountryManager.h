@@ -51,5 +51,5 @@ class IOTCLOUD_API IotSmartCountryManager {
 
   mutable iotcloud::Mutex stateMutex_;
   std::string phoneLocationCode_ IOTCLOUD_GUARDED_BY(stateMutex_);  // empty until the first setCountryCode
-  std::string countryCode_ IOTCLOUD_GUARDED_BY(stateMutex_);  // upper case; empty until then
+  std::string countryCode_ IOTCLOUD_GUARDED_BY(stateMutex_);        // upper case; empty until then
 };

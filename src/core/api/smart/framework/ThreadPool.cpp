@@ -99,7 +99,7 @@ void thread_pool::stop(bool isWait) {
 
 void thread_pool::enqueue(std::unique_ptr<Job> job) {
   iotcloud::MutexLock lock(&poolMutex);
-  if (stopped) return;  // `job` is deleted on return: its future reports broken_promise
+  if (stopped) return;           // `job` is deleted on return: its future reports broken_promise
   jobQueue.push(job.release());  // owned by the queue now
   wakeCondition.Signal();
 }

@@ -174,8 +174,7 @@ int AsyncHttpRequest::CopyIotReq(const IotRequest* from, IotRequest* to) {
   return 0;
 }
 
-int AsyncHttpRequest::Post(IotRequest* request, std::map<std::string, std::string>& headers,
-                           const std::string& body) {
+int AsyncHttpRequest::Post(IotRequest* request, std::map<std::string, std::string>& headers, const std::string& body) {
   return Submit(request, headers, body, false);
 }
 
@@ -191,8 +190,8 @@ int AsyncHttpRequest::Submit(IotRequest* request, const std::map<std::string, st
   url_ = std::string(request->protocol == 0 ? "https://" : "http://") + request->host + request->path;
   id_ = request->id;
   CopyIotReq(request, &request_);
-  QZ_LOG(2, "port=%ld, AsyncHttpRequest %s, url=%s, id=%s, body len=%d", port, head ? "Connect" : "Post",
-         url_.c_str(), id_.c_str(), static_cast<int>(body.size()));
+  QZ_LOG(2, "port=%ld, AsyncHttpRequest %s, url=%s, id=%s, body len=%d", port, head ? "Connect" : "Post", url_.c_str(),
+         id_.c_str(), static_cast<int>(body.size()));
 
   // A request refused earlier may be posted again; start from a clean state.
   Clean();
@@ -302,8 +301,8 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
   set(CURLOPT_PRIVATE, static_cast<void*>(this));
   if (rc != CURLE_OK) {
-    QZ_LOG(4, "port=%ld, AsyncHttpRequest id=%s: option refused, curl error %d", static_cast<long>(port_),
-           id_.c_str(), static_cast<int>(rc));
+    QZ_LOG(4, "port=%ld, AsyncHttpRequest id=%s: option refused, curl error %d", static_cast<long>(port_), id_.c_str(),
+           static_cast<int>(rc));
   }
   return rc;
 }
@@ -363,8 +362,7 @@ int AsyncHttpRequest::OnComplete(int curlCode) {
 // ---------------------------------------------------------------------------
 // AsyncHttpRequestManage
 
-AsyncHttpRequestManage::AsyncHttpRequestManage()
-    : options_(std::make_shared<const AsyncHttpOptions>()) {}
+AsyncHttpRequestManage::AsyncHttpRequestManage() : options_(std::make_shared<const AsyncHttpOptions>()) {}
 
 AsyncHttpRequestManage::~AsyncHttpRequestManage() {
   if (IsInited()) CleanUp();

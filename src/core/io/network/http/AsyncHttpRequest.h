@@ -85,8 +85,7 @@ class IOTCLOUD_API AsyncHttpRequest {
  public:
   // `manage` and `callback` are borrowed; `callback` may be null (the
   // transfer then completes silently). `port` only appears in log lines.
-  AsyncHttpRequest(_AsyncHttpReqType type, AsyncHttpRequestManage* manage,
-                   IAsyncHttpReqCallback* callback, long port);
+  AsyncHttpRequest(_AsyncHttpReqType type, AsyncHttpRequestManage* manage, IAsyncHttpReqCallback* callback, long port);
   ~AsyncHttpRequest();
   AsyncHttpRequest(const AsyncHttpRequest&) = delete;
   AsyncHttpRequest& operator=(const AsyncHttpRequest&) = delete;
@@ -102,8 +101,7 @@ class IOTCLOUD_API AsyncHttpRequest {
   // the caller keeps ownership (see above). An easy handle that cannot be
   // made or set up when the request is admitted fails it through OnFailure
   // (curl error 2, or the code of the refused option).
-  int Post(IotRequest* request, std::map<std::string, std::string>& headers,
-           const std::string& body);
+  int Post(IotRequest* request, std::map<std::string, std::string>& headers, const std::string& body);
 
   // Like Post, but a HEAD request without headers or body: it opens (or
   // reuses) a verified connection to the host, which then stays in the
@@ -127,8 +125,8 @@ class IOTCLOUD_API AsyncHttpRequest {
   friend class AsyncHttpRequestManage;
   using TimePoint = std::chrono::steady_clock::time_point;
 
-  int Submit(IotRequest* request, const std::map<std::string, std::string>& headers,
-             const std::string& body, bool head);
+  int Submit(IotRequest* request, const std::map<std::string, std::string>& headers, const std::string& body,
+             bool head);
   // Checks the header lines and builds transfer_ with their list; false
   // (logged) when one holds CR, LF or NUL or memory runs out.
   bool BuildHeaderList(const std::map<std::string, std::string>& headers);
@@ -149,19 +147,19 @@ class IOTCLOUD_API AsyncHttpRequest {
   IotRequest request_;
   int64_t port_;
   std::string id_;
-  std::string url_;                                 // set by Post
-  std::string body_;                                // set by Post; libcurl reads it in place
-  bool head_ = false;                               // a Connect: HEAD, no body
+  std::string url_;                                  // set by Post
+  std::string body_;                                 // set by Post; libcurl reads it in place
+  bool head_ = false;                                // a Connect: HEAD, no body
   std::shared_ptr<const AsyncHttpOptions> options_;  // as current at Post
-  TimePoint postedAt_{};                            // set when handed over
-  TimePoint admittedAt_{};                          // set when it entered libcurl
-  std::string responseHeader_;  // written by libcurl on the driving thread
-  std::string responseBody_;    // written by libcurl on the driving thread
+  TimePoint postedAt_{};                             // set when handed over
+  TimePoint admittedAt_{};                           // set when it entered libcurl
+  std::string responseHeader_;                       // written by libcurl on the driving thread
+  std::string responseBody_;                         // written by libcurl on the driving thread
   _AsyncHttpReqType type_;
   std::unique_ptr<CurlTransfer> transfer_;  // made by Post; the easy handle joins at admission
   AsyncHttpRequestManage* manage_;
   size_t maxResponseBytes_ = 0;
-  bool submitted_ = false;        // Post or Connect prepared it for the manager
+  bool submitted_ = false;  // Post or Connect prepared it for the manager
   bool cancelled_ = false;  // set by RemoveRequests; guarded by the manager's requestsMutex_
 };
 

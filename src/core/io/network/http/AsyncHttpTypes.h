@@ -35,19 +35,19 @@ struct IotTransferTiming {
 
 // A transfer that libcurl completed, whatever its HTTP status.
 struct IotResponse {
-  std::string id;        // the request's id
-  int32_t code = 0;      // always 0
-  std::string message;   // always empty
-  std::string spareText; // always empty
-  std::string data;      // the body; the response header text when the body is empty
+  std::string id;         // the request's id
+  int32_t code = 0;       // always 0
+  std::string message;    // always empty
+  std::string spareText;  // always empty
+  std::string data;       // the body; the response header text when the body is empty
   IotTransferTiming timing;
 };
 
 // A transfer that ended with a transport error.
 struct IotException {
-  int32_t code = -1;     // always -1
-  std::string message;   // "curl error " followed by libcurl's result code in decimal
-  std::string spareText; // always empty
+  int32_t code = -1;         // always -1
+  std::string message;       // "curl error " followed by libcurl's result code in decimal
+  std::string spareText;     // always empty
   IotTransferTiming timing;  // transferUs is 0 for a request that never entered libcurl
 };
 
@@ -67,10 +67,8 @@ IOTCLOUD_API bool ParseCurlFailure(const std::string& text, int* code);
 // callback object; it must outlive every request that names it.
 class IOTCLOUD_API IAsyncHttpReqCallback {
  public:
-  virtual void OnFailure(const IotRequest* request, const IotException* exception,
-                         _AsyncHttpReqType type) = 0;
-  virtual void OnResponse(const IotRequest* request, IotResponse* response,
-                          _AsyncHttpReqType type) = 0;
+  virtual void OnFailure(const IotRequest* request, const IotException* exception, _AsyncHttpReqType type) = 0;
+  virtual void OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType type) = 0;
 
  protected:
   virtual ~IAsyncHttpReqCallback() = default;

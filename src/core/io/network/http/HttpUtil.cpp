@@ -15,10 +15,10 @@
 
 #include "core/io/network/http/internal/Base64.h"
 #include "core/io/network/http/internal/HttpDate.h"
-#include "core/support/internal/JsonPtr.h"
-#include "core/support/internal/Owned.h"
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
+#include "core/support/internal/JsonPtr.h"
+#include "core/support/internal/Owned.h"
 
 // The built-in key: a placeholder 2048-bit RSA key made for this project. A
 // deployment replaces it with its cloud's public key (same form: one line of
@@ -67,8 +67,7 @@ std::string BuildEnvelope(iotcloud::JsonPtr params, const std::string& language,
       cJSON_AddStringToObject(requestItem, "apiVer", apiVer.c_str()) == nullptr) {
     return {};
   }
-  if (!iotToken.empty() &&
-      cJSON_AddStringToObject(requestItem, "iotToken", iotToken.c_str()) == nullptr) {
+  if (!iotToken.empty() && cJSON_AddStringToObject(requestItem, "iotToken", iotToken.c_str()) == nullptr) {
     return {};
   }
   if (params) {
@@ -126,9 +125,7 @@ class OpenSslErrorScope {
   OpenSslErrorScope& operator=(const OpenSslErrorScope&) = delete;
 };
 
-bool StartsWith(const char* text, const char* prefix) {
-  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
+bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
 // The RSA public key in the PEM text `pem`, chosen by its first line; null
 // when the text begins with neither marker, cannot be read or holds a key of
@@ -147,8 +144,8 @@ PkeyPtr ReadRsaPublicKey(const char* pem) {
     key.reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
   } else {
     EVP_PKEY* decoded = nullptr;
-    const DecoderCtxPtr decoder(OSSL_DECODER_CTX_new_for_pkey(
-        &decoded, "PEM", "type-specific", "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr));
+    const DecoderCtxPtr decoder(
+        OSSL_DECODER_CTX_new_for_pkey(&decoded, "PEM", "type-specific", "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr));
     if (!decoder) {
       return nullptr;
     }
@@ -168,9 +165,7 @@ PkeyPtr ReadRsaPublicKey(const char* pem) {
 
 // ---- Free encoders ---------------------------------------------------------
 
-unsigned char ToHex(unsigned char value) {
-  return static_cast<unsigned char>(value < 10 ? value + 48 : value + 55);
-}
+unsigned char ToHex(unsigned char value) { return static_cast<unsigned char>(value < 10 ? value + 48 : value + 55); }
 
 unsigned char FromHex(unsigned char c) {
   if (c >= 'A' && c <= 'Z') {
@@ -223,10 +218,9 @@ size_t FormatHttpDate(std::time_t when, char* out, size_t outSize) {
     const std::time_t epoch = 0;
     gmtime_r(&epoch, &utc);
   }
-  const int written = std::snprintf(
-      out, outSize, "%s, %02d %s %lld %02d:%02d:%02d GMT", kDays[utc.tm_wday % 7], utc.tm_mday,
-      kMonths[utc.tm_mon % 12], static_cast<long long>(utc.tm_year) + 1900, utc.tm_hour,
-      utc.tm_min, utc.tm_sec);
+  const int written = std::snprintf(out, outSize, "%s, %02d %s %lld %02d:%02d:%02d GMT", kDays[utc.tm_wday % 7],
+                                    utc.tm_mday, kMonths[utc.tm_mon % 12], static_cast<long long>(utc.tm_year) + 1900,
+                                    utc.tm_hour, utc.tm_min, utc.tm_sec);
   if (written < 0 || static_cast<size_t>(written) >= outSize) {
     out[0] = '\0';
     return 0;
@@ -270,13 +264,12 @@ size_t HttpUtil::GetGmtTime(char* out) {
   return length;
 }
 
-void HttpUtil::MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id,
-                            std::string& out) {
+void HttpUtil::MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id, std::string& out) {
   MakeHttpBody(params, apiVer, id, out, std::string());
 }
 
-void HttpUtil::MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id,
-                            std::string& out, const std::string& iotToken) {
+void HttpUtil::MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id, std::string& out,
+                            const std::string& iotToken) {
   iotcloud::JsonPtr ownedParams(params);
   if (callback_ == nullptr) {
     QZ_LOG(TOVO_LOG_ERROR, "No callback: request body not built.");
@@ -349,8 +342,7 @@ std::string HttpUtil::RsaEncode(const char* data, int length) {
     return {};
   }
   const int modulusBytes = EVP_PKEY_get_size(key.get());
-  if (modulusBytes <= 0 || modulusBytes > kRsaWorkAreaSize ||
-      length > modulusBytes - kPkcs1PaddingOverhead) {
+  if (modulusBytes <= 0 || modulusBytes > kRsaWorkAreaSize || length > modulusBytes - kPkcs1PaddingOverhead) {
     return {};
   }
   const PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
@@ -359,8 +351,7 @@ std::string HttpUtil::RsaEncode(const char* data, int length) {
     return {};
   }
   static const unsigned char kNoData = 0;
-  const unsigned char* const in =
-      length > 0 ? reinterpret_cast<const unsigned char*>(data) : &kNoData;
+  const unsigned char* const in = length > 0 ? reinterpret_cast<const unsigned char*>(data) : &kNoData;
   unsigned char cipher[kRsaWorkAreaSize] = {};
   size_t cipherLength = sizeof cipher;
   if (EVP_PKEY_encrypt(ctx.get(), cipher, &cipherLength, in, static_cast<size_t>(length)) <= 0 ||

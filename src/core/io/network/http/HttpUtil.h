@@ -74,10 +74,9 @@ class IOTCLOUD_API HttpUtil {
   // use nor delete it afterwards. The callback is asked for the language once.
   // Without a callback, or when memory runs out, `out` is left empty (and
   // `params` is still deleted).
-  void MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id,
-                    std::string& out);
-  void MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id,
-                    std::string& out, const std::string& iotToken);
+  void MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id, std::string& out);
+  void MakeHttpBody(cJSON* params, const std::string& apiVer, const std::string& id, std::string& out,
+                    const std::string& iotToken);
 
   // Adds the gateway headers to `headers` (entries under other keys are left
   // as they are): "accept", "content-type", "date", "x-ca-key", "x-ca-nonce",
@@ -92,8 +91,8 @@ class IOTCLOUD_API HttpUtil {
   // "application/octet-stream; charset=utf-8".
   // Returns false, logs "AppKey is invalid." and leaves `headers` untouched
   // when there is no callback or the application key is empty.
-  bool MakeHttpHeader(const std::string& path, const std::string& body,
-                      std::map<std::string, std::string>& headers, bool form);
+  bool MakeHttpHeader(const std::string& path, const std::string& body, std::map<std::string, std::string>& headers,
+                      bool form);
 
   // Encrypts `length` bytes at `data` with RSAES-PKCS1-v1_5 under the PEM
   // key that `public_key` points to (read afresh on every call; text that
