@@ -14,32 +14,18 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
+
+#include "core/support/internal/Owned.h"
 
 namespace iotcloud {
 namespace tls {
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-struct ExtFree {
-  void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
-};
-struct BnFree {
-  void operator()(BIGNUM* p) const { BN_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, ExtFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using PkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
+using X509Ptr = Owned<X509, X509_free>;
+using BioPtr = Owned<BIO, BIO_free>;
+using ExtPtr = Owned<X509_EXTENSION, X509_EXTENSION_free>;
+using BnPtr = Owned<BIGNUM, BN_free>;
 
 // Sets *error to `what` followed by OpenSSL's queued reasons, and clears the
 // queue so later calls start clean.
