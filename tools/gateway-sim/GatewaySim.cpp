@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <cctype>
@@ -330,12 +329,8 @@ bool GatewaySim::Impl::PrepareTls(std::string* certFile, std::string* keyFile, s
   if (!certFile->empty()) return true;
   std::string dir = config.tlsDir;
   if (dir.empty()) {
-    std::error_code ec;
-    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-    if (ec) base = "/tmp";
-    std::string pattern = (base / "iotcloud-gateway-XXXXXX").string();
-    if (::mkdtemp(&pattern[0]) == nullptr) return fail("cannot create a temporary folder under " + base.string());
-    dir = pattern;
+    dir = tls::MakeTemporaryFolder("iotcloud-gateway-", error);
+    if (dir.empty()) return false;
     ownedTlsDir = dir;
   }
   // Clients verify the name they connect to, so the bound address must be
