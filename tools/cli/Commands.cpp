@@ -73,8 +73,8 @@ class Session {
 
     std::string gateway = options.gateway.empty() ? IOTCLOUD_DEFAULT_API_GATEWAY_HOST : options.gateway;
     std::string iotApi = !options.iotApiHost.empty() ? options.iotApiHost
-                         : !options.gateway.empty() ? options.gateway
-                                                    : IOTCLOUD_DEFAULT_SHANGHAI_IOT_API_HOST;
+                         : !options.gateway.empty()  ? options.gateway
+                                                     : IOTCLOUD_DEFAULT_SHANGHAI_IOT_API_HOST;
     IotGlobalActivation::getInstance()->setGatewayHosts(gateway, iotApi);
   }
 
@@ -218,8 +218,8 @@ int RunShow(const Options& options) {
     cJSON_AddItemToObject(out.get(), "region", RegionJson(region).release());
     PrintJson(out);
   } else {
-    std::printf("%s\n", restored ? "saved region (restored from the cache):"
-                                 : "no saved region; the defaults are in use:");
+    std::printf("%s\n",
+                restored ? "saved region (restored from the cache):" : "no saved region; the defaults are in use:");
     PrintRegionTable(region);
   }
   return session.cacheOpen() ? kExitOk : kExitFailure;

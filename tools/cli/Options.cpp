@@ -68,8 +68,7 @@ bool IsHostAndPort(const std::string& value) {
 
 std::string CheckedHost(const std::string& option, const std::string& value) {
   if (!IsHostAndPort(value)) {
-    throw UsageError(option + " wants HOST or HOST:PORT (IPv6 as [ADDRESS]:PORT), not '" + value + "'",
-                     Topic::kGlobal);
+    throw UsageError(option + " wants HOST or HOST:PORT (IPv6 as [ADDRESS]:PORT), not '" + value + "'", Topic::kGlobal);
   }
   return value;
 }
@@ -79,8 +78,8 @@ long ParseNumber(const std::string& option, const std::string& value, long low, 
   errno = 0;
   long number = std::strtol(value.c_str(), &end, 10);
   if (value.empty() || *end != '\0' || errno != 0 || number < low || number > high) {
-    throw UsageError(option + " wants a whole number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", not '" + value + "'",
+    throw UsageError(option + " wants a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                         ", not '" + value + "'",
                      Topic::kGlobal);
   }
   return number;
@@ -179,8 +178,7 @@ const OptionSpec kOptionTable[] = {
      "library log level: 1 trace, 2 events, 3 warnings,\n"
      "4 failures (default), 5 silent"},
     {"--json", nullptr, false, Topic::kGlobal, SetJson, "--json", "machine-readable output"},
-    {"--help", "-h", false, Topic::kGlobal, SetHelp, "-h, --help",
-     "this text; after a command, that command's help"},
+    {"--help", "-h", false, Topic::kGlobal, SetHelp, "-h, --help", "this text; after a command, that command's help"},
     {"--version", nullptr, false, Topic::kGlobal, SetVersion, "--version", "the tool's version"},
 
     {"--email", nullptr, true, Topic::kLookup, SetIdentifier, "--email ADDRESS", "by e-mail address"},
@@ -315,12 +313,18 @@ void CheckOptionsBelongTo(const Options& options, Topic command) {
 
 std::string UsageText(Topic topic) {
   switch (topic) {
-    case Topic::kGlobal: return kMainUsageHead + OptionList(Topic::kGlobal, 30) + kMainUsageTail;
-    case Topic::kLookup: return kLookupUsageHead + OptionList(Topic::kLookup, 40) + kLookupUsageTail;
-    case Topic::kShow: return kShowUsage;
-    case Topic::kClear: return kClearUsage;
-    case Topic::kLanguage: return kLanguageUsage;
-    case Topic::kCountry: return kCountryUsage;
+    case Topic::kGlobal:
+      return kMainUsageHead + OptionList(Topic::kGlobal, 30) + kMainUsageTail;
+    case Topic::kLookup:
+      return kLookupUsageHead + OptionList(Topic::kLookup, 40) + kLookupUsageTail;
+    case Topic::kShow:
+      return kShowUsage;
+    case Topic::kClear:
+      return kClearUsage;
+    case Topic::kLanguage:
+      return kLanguageUsage;
+    case Topic::kCountry:
+      return kCountryUsage;
   }
   return kMainUsageHead;
 }
@@ -339,19 +343,23 @@ Topic HelpTopic(const std::vector<std::string>& words) {
 
 std::string CommandName(Topic topic) {
   switch (topic) {
-    case Topic::kGlobal: return "";
-    case Topic::kLookup: return "region lookup";
-    case Topic::kShow: return "region show";
-    case Topic::kClear: return "region clear";
-    case Topic::kLanguage: return "language";
-    case Topic::kCountry: return "country";
+    case Topic::kGlobal:
+      return "";
+    case Topic::kLookup:
+      return "region lookup";
+    case Topic::kShow:
+      return "region show";
+    case Topic::kClear:
+      return "region clear";
+    case Topic::kLanguage:
+      return "language";
+    case Topic::kCountry:
+      return "country";
   }
   return "";
 }
 
-std::string HelpCommand(Topic topic) {
-  return topic == Topic::kGlobal ? "iotcloud" : "iotcloud " + CommandName(topic);
-}
+std::string HelpCommand(Topic topic) { return topic == Topic::kGlobal ? "iotcloud" : "iotcloud " + CommandName(topic); }
 
 }  // namespace cli
 }  // namespace iotcloud

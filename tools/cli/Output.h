@@ -44,9 +44,9 @@ class Observer : public IIotGlobalActivationCallback {
 // What one `region lookup` found out.
 struct LookupReport {
   IotGlobalActivation::LookupResult result;
-  IotRegionInfo before;                // the region before the lookup
-  IotRegionInfo region;                // the region after it
-  bool saved = true;                   // no cache write failed
+  IotRegionInfo before;                 // the region before the lookup
+  IotRegionInfo region;                 // the region after it
+  bool saved = true;                    // no cache write failed
   std::vector<IotRegionInfo> observed;  // what the observer was told
 };
 
