@@ -268,6 +268,27 @@ const char kCountryUsage[] =
     "Checks a two-letter country code and prints it with its phone location\n"
     "code. An unknown code falls back to CN (86) and exits with 2.\n";
 
+std::string MainUsage() { return kMainUsageHead + OptionList(Topic::kGlobal, 30) + kMainUsageTail; }
+std::string LookupUsage() { return kLookupUsageHead + OptionList(Topic::kLookup, 40) + kLookupUsageTail; }
+std::string ShowUsage() { return kShowUsage; }
+std::string ClearUsage() { return kClearUsage; }
+std::string LanguageUsage() { return kLanguageUsage; }
+std::string CountryUsage() { return kCountryUsage; }
+
+// Each help topic: the words of its command and its help text.
+const struct TopicSpec {
+  Topic topic;
+  const char* command;
+  std::string (*usage)();
+} kTopics[] = {
+    {Topic::kGlobal, "", MainUsage},  // named by no words: the fallback
+    {Topic::kLookup, "region lookup", LookupUsage},
+    {Topic::kShow, "region show", ShowUsage},
+    {Topic::kClear, "region clear", ClearUsage},
+    {Topic::kLanguage, "language", LanguageUsage},
+    {Topic::kCountry, "country", CountryUsage},
+};
+
 }  // namespace
 
 Options ParseCommandLine(int argc, char** argv) {
@@ -312,49 +333,26 @@ void CheckOptionsBelongTo(const Options& options, Topic command) {
 }
 
 std::string UsageText(Topic topic) {
-  switch (topic) {
-    case Topic::kGlobal:
-      return kMainUsageHead + OptionList(Topic::kGlobal, 30) + kMainUsageTail;
-    case Topic::kLookup:
-      return kLookupUsageHead + OptionList(Topic::kLookup, 40) + kLookupUsageTail;
-    case Topic::kShow:
-      return kShowUsage;
-    case Topic::kClear:
-      return kClearUsage;
-    case Topic::kLanguage:
-      return kLanguageUsage;
-    case Topic::kCountry:
-      return kCountryUsage;
+  for (const TopicSpec& spec : kTopics) {
+    if (spec.topic == topic) return spec.usage();
   }
-  return kMainUsageHead;
+  return UsageText(Topic::kGlobal);
 }
 
 Topic HelpTopic(const std::vector<std::string>& words) {
-  if (words.empty()) return Topic::kGlobal;
-  if (words[0] == "region" && words.size() > 1) {
-    if (words[1] == "lookup") return Topic::kLookup;
-    if (words[1] == "show") return Topic::kShow;
-    if (words[1] == "clear") return Topic::kClear;
+  for (const TopicSpec& spec : kTopics) {
+    const std::string name = spec.command;
+    if (name.find(' ') == std::string::npos ? !words.empty() && words[0] == name
+                                            : words.size() > 1 && words[0] + " " + words[1] == name) {
+      return spec.topic;
+    }
   }
-  if (words[0] == "language") return Topic::kLanguage;
-  if (words[0] == "country") return Topic::kCountry;
   return Topic::kGlobal;
 }
 
 std::string CommandName(Topic topic) {
-  switch (topic) {
-    case Topic::kGlobal:
-      return "";
-    case Topic::kLookup:
-      return "region lookup";
-    case Topic::kShow:
-      return "region show";
-    case Topic::kClear:
-      return "region clear";
-    case Topic::kLanguage:
-      return "language";
-    case Topic::kCountry:
-      return "country";
+  for (const TopicSpec& spec : kTopics) {
+    if (spec.topic == topic) return spec.command;
   }
   return "";
 }
