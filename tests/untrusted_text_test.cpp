@@ -1,11 +1,12 @@
 // Escaping of bytes from the network for logs, terminals and JSON output.
 #include "core/support/UntrustedText.h"
 
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "core/support/internal/JsonPtr.h"
 
 namespace {
 
@@ -60,23 +61,19 @@ TEST(UntrustedText, JsonStaysValidAndMeansTheSame) {
       "plain", "\x1b[2J\x07\n", "del\x7f", "\xc2\x9b" "c1", "\xe2\x80\xae" "bidi", "\xe4\xb8\x8a\xf0\x9f\x98\x80",
       "bad \xff\xfe\xc0"};
   for (const std::string& value : values) {
-    cJSON* object = cJSON_CreateObject();
-    cJSON_AddStringToObject(object, "v", value.c_str());
-    char* printed = cJSON_Print(object);
-    const std::string safe = MakeJsonTerminalSafe(printed);
-    cJSON_free(printed);
-    cJSON_Delete(object);
+    iotcloud::JsonPtr object(cJSON_CreateObject());
+    cJSON_AddStringToObject(object.get(), "v", value.c_str());
+    const std::string safe = MakeJsonTerminalSafe(iotcloud::JsonText(cJSON_Print(object.get())).get());
     SCOPED_TRACE(safe);
     for (char c : safe) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n' || c == '\t');
     EXPECT_TRUE(PrintableOnly(EscapeUntrusted(safe)));
     EXPECT_TRUE(IsValidUtf8(safe));
-    cJSON* back = cJSON_Parse(safe.c_str());
+    iotcloud::JsonPtr back(cJSON_Parse(safe.c_str()));
     ASSERT_NE(back, nullptr);
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(back, "v");
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(back.get(), "v");
     ASSERT_TRUE(cJSON_IsString(item));
     if (IsValidUtf8(value)) EXPECT_EQ(item->valuestring, value);
     else EXPECT_EQ(std::string(item->valuestring), "bad \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
-    cJSON_Delete(back);
   }
 }
 

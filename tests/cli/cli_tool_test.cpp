@@ -1,25 +1,21 @@
 // The `iotcloud` program, run as a separate process like a user runs it:
 // exit codes, messages for bad input, and lookups against the local gateway
 // with TLS verified against its CA.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "gateway-sim/GatewaySim.h"
 #include "core/support/UntrustedText.h"
+#include "core/support/internal/JsonPtr.h"
+#include "gateway-sim/GatewaySim.h"
 #include "gateway-sim/RegionTable.h"
 #include "support/TestUtil.h"
 
@@ -28,6 +24,8 @@ namespace {
 using iotcloud::gateway::Fault;
 using iotcloud::gateway::GatewayConfig;
 using iotcloud::gateway::GatewaySim;
+using iotcloud::JsonPtr;
+using iotcloud_test::ReadFile;
 using iotcloud_test::TempDir;
 
 constexpr char kAppKey[] = "cli-app-key";
@@ -39,31 +37,11 @@ struct CliRun {
   std::string err;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Single quotes for the shell.
 std::string Quote(const std::string& arg) {
   std::string quoted = "'";
   for (char c : arg) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
-}
-
-// A loopback port with nothing listening on it.
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 class CliToolTest : public ::testing::Test {
@@ -87,8 +65,8 @@ class CliToolTest : public ::testing::Test {
     CliRun run;
     const int status = std::system(command.c_str());
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = Slurp(dir_.File("out"));
-    run.err = Slurp(dir_.File("err"));
+    run.out = ReadFile(dir_.File("out"));
+    run.err = ReadFile(dir_.File("err"));
     return run;
   }
 
@@ -108,7 +86,6 @@ class CliToolTest : public ::testing::Test {
 GatewaySim* CliToolTest::sim_ = nullptr;
 
 TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
-  const std::string missingCa = dir_.File("missing.pem");
   std::ofstream(dir_.File("not-a-cert.pem")) << "hello\n";
   std::ofstream(dir_.File("long-secret")) << std::string(4097, 's');
   std::ofstream(dir_.File("huge.pem")) << "-----BEGIN CERTIFICATE-----\n" << std::string(4 << 20, 'A');
@@ -118,24 +95,11 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{}, "no command given"},
       {{"--frobnicate", "region", "show"}, "unknown option --frobnicate"},
       {{"region", "show", "--cache"}, "--cache needs a value"},
-      {{"--ca-file", missingCa, "region", "show"}, "cannot read the CA file"},
-      {{"--ca-file", dir_.File("not-a-cert.pem"), "region", "show"}, "holds no PEM certificate"},
-      {{"--stage", "staging", "region", "show"}, "--stage is prod, pre or test"},
-      {{"--timeout-ms", "soon", "region", "show"}, "--timeout-ms wants a whole number"},
-      {{"region"}, "region wants one of lookup, show, clear"},
-      {{"region", "move"}, "unknown region command 'move'"},
-      {{"teleport"}, "unknown command 'teleport'"},
-      {{"region", "lookup"}, "needs one identifier"},
       {{"region", "lookup", "--email", "a@b", "--country", "DE"}, "exactly one identifier"},
-      {{"region", "lookup", "--phone", "123"}, "--phone needs --location-code"},
-      {{"region", "lookup", "--email", "a@b"}, "needs --app-key"},
       {{"region", "show", "--email", "a@b"}, "belongs to region lookup"},
-      {{"--cache", dir_.File("c.db"), "language", "set", "english"}, "is no language tag"},
-      {{"language", "speak"}, "unknown language command"},
-      {{"country", "get"}, "country wants: set CODE"},
+      {{"--ca-file", dir_.File("not-a-cert.pem"), "region", "show"}, "holds no PEM certificate"},
       // Files are read only when regular, and only up to a size fitting them.
       {{"--app-secret-file", "/dev/zero", "region", "show"}, "secret file /dev/zero: is not a regular file"},
       {{"--app-secret-file", dir_.File("fifo"), "region", "show"}, "is not a regular file"},
@@ -144,11 +108,7 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
       {{"--ca-file", dir_.File("huge.pem"), "region", "show"}, "is larger than 4194304 bytes"},
       // A gateway is a host with an optional port, nothing that changes the URL.
       {{"--gateway", "host:1/other?q=", "region", "show"}, "--gateway wants HOST or HOST:PORT"},
-      {{"--gateway", "user@host", "region", "show"}, "--gateway wants HOST"},
-      {{"--gateway", "https://host", "region", "show"}, "--gateway wants HOST"},
-      {{"--gateway", "host:70000", "region", "show"}, "--gateway wants HOST"},
-      {{"--gateway", "::1", "region", "show"}, "--gateway wants HOST"},
-      {{"--iot-api-host", "host:", "region", "show"}, "--iot-api-host wants HOST"},
+      {{"--iot-api-host", "user@host", "region", "show"}, "--iot-api-host wants HOST"},
       {{"region", "lookup", "--email", "\xff\xfe@example.com"}, "--email is not valid UTF-8 text"},
   };
   for (const Case& c : cases) {
@@ -160,7 +120,7 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
   }
-  for (const std::string host : {"gw.example.com:8443", "127.0.0.1", "[::1]:443", "[fe80::1]"}) {
+  for (const std::string host : {"gw.example.com:8443", "[::1]:443"}) {
     EXPECT_EQ(Iotcloud({"--gateway", host, "--cache", dir_.File("c.db"), "region", "show"}).exitCode, 0) << host;
   }
 }
@@ -221,7 +181,7 @@ TEST_F(CliToolTest, HostileAnswersCannotReachTheTerminalRaw) {
         EXPECT_NE(run.out.find(c.expected), std::string::npos) << run.out;
         continue;
       }
-      std::unique_ptr<cJSON, decltype(&cJSON_Delete)> out(cJSON_Parse(run.out.c_str()), &cJSON_Delete);
+      JsonPtr out(cJSON_Parse(run.out.c_str()));
       ASSERT_TRUE(out) << run.out;
       const cJSON* region = cJSON_GetObjectItemCaseSensitive(out.get(), "region");
       const cJSON* id = cJSON_GetObjectItemCaseSensitive(region, "regionId");
@@ -316,14 +276,21 @@ TEST_F(CliToolTest, RefusedRequestSaysWhy) {
   EXPECT_EQ(run.out.find("initialised"), std::string::npos) << run.out;
 }
 
-TEST_F(CliToolTest, EveryCommandHasHelp) {
-  const std::vector<std::vector<std::string>> commands = {
-      {"--help"}, {"region", "lookup", "--help"}, {"region", "show", "-h"},
-      {"region", "clear", "--help"}, {"language", "--help"}, {"country", "--help"}};
-  for (const auto& args : commands) {
-    const CliRun run = Iotcloud(args);
+// The option lists of --help are made from the option table: each entry in
+// its column, continuation lines aligned under it.
+TEST_F(CliToolTest, HelpListsTheOptionsOfTheCommand) {
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"--help"}, "\n  --app-secret-file FILE      read the secret from FILE instead (first line;\n"
+                   "                              a regular file of at most 4 KiB)\n"},
+      {{"region", "lookup", "-h"}, "\n  --phone NUMBER --location-code CODE   by phone number and its calling code (86)\n"},
+  };
+  for (const auto& c : cases) {
+    const CliRun run = Iotcloud(c.args);
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_NE(run.out.find("Usage: iotcloud"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
   }
 }
 
@@ -344,11 +311,10 @@ TEST_F(CliToolTest, LookupChangesTheRegionAndANewProcessRestoresIt) {
   // A new process restores exactly the region the gateway answered.
   run = Iotcloud(Against({"--json", "region", "show"}));
   EXPECT_EQ(run.exitCode, 0);
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> shown(cJSON_Parse(run.out.c_str()), &cJSON_Delete);
+  JsonPtr shown(cJSON_Parse(run.out.c_str()));
   ASSERT_TRUE(shown) << run.out;
   EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(shown.get(), "saved")));
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> answered(
-      cJSON_Parse(iotcloud::gateway::RegionTable::BuiltIn().RegionJson("eu-central-1").c_str()), &cJSON_Delete);
+  JsonPtr answered(cJSON_Parse(iotcloud::gateway::RegionTable::BuiltIn().RegionJson("eu-central-1").c_str()));
   EXPECT_TRUE(cJSON_Compare(cJSON_GetObjectItemCaseSensitive(shown.get(), "region"), answered.get(), true))
       << run.out;
 
@@ -369,7 +335,7 @@ TEST_F(CliToolTest, FailuresHaveTheirOwnExitCodesAndSayWhy) {
   EXPECT_NE(run.out.find("region unchanged: the answer is not JSON"), std::string::npos) << run.out;
 
   std::vector<std::string> closed = Against({"--json", "region", "lookup", "--country", "DE"});
-  closed[1] = "127.0.0.1:" + std::to_string(ClosedPort());
+  closed[1] = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
   run = Iotcloud(closed);
   EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
   EXPECT_NE(run.out.find("\"outcome\":\t\"transport-failure\""), std::string::npos) << run.out;
@@ -383,22 +349,6 @@ TEST_F(CliToolTest, UntrustedGatewayIsATransportFailure) {
   args.erase(args.begin() + 2, args.begin() + 4);
   const CliRun run = Iotcloud(args);
   EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
-}
-
-TEST_F(CliToolTest, LanguageIsSavedForTheNextProcess) {
-  const std::vector<std::string> cache = {"--cache", dir_.File("lang.db")};
-  auto with = [&](std::vector<std::string> command) {
-    command.insert(command.begin(), cache.begin(), cache.end());
-    return command;
-  };
-  CliRun run = Iotcloud(with({"language", "set", "de_DE"}));
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.out, "de-DE\n");
-  run = Iotcloud(with({"language", "get"}));
-  EXPECT_EQ(run.out, "de-DE\n");
-  run = Iotcloud(with({"language", "clear"}));
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_NE(run.out, "de-DE\n");
 }
 
 TEST_F(CliToolTest, CountrySetPrintsThePhoneLocationCode) {

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <cctype>
@@ -125,7 +124,16 @@ struct GatewaySim::Impl {
 
   // Runs on a server thread for every request, whatever its method and path.
   void Handle(const httplib::Request& request, httplib::Response& response);
+  // Records the request; true with *fault when a scripted fault was queued.
+  bool RecordAndTakeFault(const httplib::Request& request, Fault* fault);
+  // The answer before any fault changes it.
   Answer Compute(const httplib::Request& request);
+
+  // Parts of Start, in order: check the configuration and load the region
+  // table; make TLS material unless files were given; set the server up.
+  bool CheckConfig(std::string* error);
+  bool PrepareTls(std::string* certFile, std::string* keyFile, std::string* error);
+  void ConfigureServer(httplib::Server& http);
 };
 
 Answer GatewaySim::Impl::Compute(const httplib::Request& request) {
@@ -168,50 +176,22 @@ Answer GatewaySim::Impl::Compute(const httplib::Request& request) {
   return answer;
 }
 
-void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
-  if (request.has_header(kRefusedEncodingHeader)) {
-    const std::string message =
-        "Content-Encoding not supported: " + Printable(request.get_header_value(kRefusedEncodingHeader), 40);
-    response.status = 415;
-    response.set_header("X-Ca-Error-Message", message);
-    response.set_content(ErrorBody(415, message), kJsonType);
-    if (config.logLine) config.logLine(request.method + " " + Printable(request.path) + " -> 415 " + message);
-    return;
-  }
-  ReceivedRequest received;
-  received.method = request.method;
-  received.path = request.path;
-  for (const auto& header : request.headers) {
-    if (!IsServerAddedHeader(header.first)) received.headers.emplace_back(header.first, header.second);
-  }
-  received.body = request.body.substr(0, config.maxRecordedBodyBytes);
-  received.bodyBytes = request.body.size();
+namespace {
 
-  bool haveFault = false;
-  Fault fault{};
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++arrivedSinceClear;
-    if (config.maxRecordedRequests > 0) record.push_back(std::move(received));
-    while (record.size() > config.maxRecordedRequests) record.pop_front();
-    if (!faults.empty()) {
-      haveFault = true;
-      fault = faults.front();
-      faults.pop_front();
-    }
-  }
-  changed.notify_all();
+// Answers a request whose Content-Encoding the pre-routing handler took off.
+void RefuseEncoding(const httplib::Request& request, httplib::Response& response, const GatewayConfig& config) {
+  const std::string message =
+      "Content-Encoding not supported: " + Printable(request.get_header_value(kRefusedEncodingHeader), 40);
+  response.status = 415;
+  response.set_header("X-Ca-Error-Message", message);
+  response.set_content(ErrorBody(415, message), kJsonType);
+  if (config.logLine) config.logLine(request.method + " " + Printable(request.path) + " -> 415 " + message);
+}
 
-  if (haveFault && fault.kind == Fault::Kind::kDelay && fault.delayMs > 0) {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_for(lock, std::chrono::milliseconds(fault.delayMs), [this] { return stopping; });
-  }
-
-  Answer answer = Compute(request);
+// Writes `answer` into `response`, as `fault` (when not null) changes it.
+void WriteAnswer(Answer& answer, const Fault* fault, httplib::Response& response) {
   if (!answer.gatewayError.empty()) response.set_header("X-Ca-Error-Message", Printable(answer.gatewayError, 200));
-
-  const Fault::Kind kind = haveFault ? fault.kind : Fault::Kind::kDelay;
-  switch (kind) {
+  switch (fault != nullptr ? fault->kind : Fault::Kind::kDelay) {
     case Fault::Kind::kDelay:
       response.status = answer.status;
       response.set_content(answer.body, kJsonType);
@@ -232,7 +212,7 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
       response.status = 200;
       break;
     case Fault::Kind::kErrorStatus: {
-      const int status = fault.status >= 100 && fault.status <= 599 ? fault.status : 500;
+      const int status = fault->status >= 100 && fault->status <= 599 ? fault->status : 500;
       response.status = status;
       response.set_content(ErrorBody(status, ReasonPhrase(status)), kJsonType);
       break;
@@ -246,10 +226,10 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
       break;
     case Fault::Kind::kRawBody:
       response.status = 200;
-      response.set_content(fault.body, kJsonType);
+      response.set_content(fault->body, kJsonType);
       break;
     case Fault::Kind::kOversizedBody: {
-      const size_t bytes = fault.bytes > 0 ? fault.bytes : kDefaultOversizedBytes;
+      const size_t bytes = fault->bytes > 0 ? fault->bytes : kDefaultOversizedBytes;
       std::string body = std::move(answer.body);
       if (body.size() < bytes) body.append(bytes - body.size(), ' ');
       response.status = 200;
@@ -257,7 +237,47 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
       break;
     }
   }
+}
 
+}  // namespace
+
+bool GatewaySim::Impl::RecordAndTakeFault(const httplib::Request& request, Fault* fault) {
+  ReceivedRequest received;
+  received.method = request.method;
+  received.path = request.path;
+  for (const auto& header : request.headers) {
+    if (!IsServerAddedHeader(header.first)) received.headers.emplace_back(header.first, header.second);
+  }
+  received.body = request.body.substr(0, config.maxRecordedBodyBytes);
+  received.bodyBytes = request.body.size();
+
+  bool haveFault = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++arrivedSinceClear;
+    if (config.maxRecordedRequests > 0) record.push_back(std::move(received));
+    while (record.size() > config.maxRecordedRequests) record.pop_front();
+    if (!faults.empty()) {
+      haveFault = true;
+      *fault = faults.front();
+      faults.pop_front();
+    }
+  }
+  changed.notify_all();
+  return haveFault;
+}
+
+void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
+  if (request.has_header(kRefusedEncodingHeader)) return RefuseEncoding(request, response, config);
+  Fault fault{};
+  const bool haveFault = RecordAndTakeFault(request, &fault);
+  if (haveFault && fault.kind == Fault::Kind::kDelay && fault.delayMs > 0) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, std::chrono::milliseconds(fault.delayMs), [this] { return stopping; });
+  }
+
+  Answer answer = Compute(request);
+  WriteAnswer(answer, haveFault ? &fault : nullptr, response);
   if (config.logLine) {
     std::string line = request.method + " " + Printable(request.path) + " -> " + answer.outcome;
     if (haveFault) line += " [fault: " + DescribeFault(fault) + "]";
@@ -271,94 +291,80 @@ GatewaySim::GatewaySim(GatewayConfig config) : impl_(std::make_unique<Impl>()) {
 
 GatewaySim::~GatewaySim() { Stop(); }
 
-bool GatewaySim::Start(std::string* error) {
+bool GatewaySim::Impl::CheckConfig(std::string* error) {
   auto fail = [error](const std::string& text) {
     if (error != nullptr) *error = text;
     return false;
   };
-  Impl& impl = *impl_;
-  GatewayConfig& config = impl.config;
-  if (impl.started) return fail("the gateway was already started");
-  impl.started = true;
-
   if (!IsLoopbackHost(config.bindHost)) {
     return fail("refusing to bind " + config.bindHost + ": only loopback addresses are served");
   }
   if (config.port < 0 || config.port > 65535) return fail("port out of range: " + std::to_string(config.port));
   if (config.maxClockSkewSeconds < 0) return fail("maxClockSkewSeconds must not be negative");
-  // A peer that closes a TLS connection while an answer is written would
-  // otherwise end the process with SIGPIPE; change only the default action.
-  struct sigaction current {};
-  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-    signal(SIGPIPE, SIG_IGN);
-  }
   if (config.applications.empty()) config.applications[kDemoAppKey] = kDemoAppSecret;
   for (const auto& application : config.applications) {
     if (application.first.empty()) return fail("an application key is empty");
     if (application.second.empty()) return fail("the secret of application " + application.first + " is empty");
   }
   if (config.regionTableJson.empty()) {
-    impl.table = RegionTable::BuiltIn();
+    table = RegionTable::BuiltIn();
   } else {
     std::string tableError;
-    if (!RegionTable::Parse(config.regionTableJson, &impl.table, &tableError)) {
-      return fail("region table: " + tableError);
-    }
+    if (!RegionTable::Parse(config.regionTableJson, &table, &tableError)) return fail("region table: " + tableError);
   }
-
-  std::string certFile = config.certFile;
-  std::string keyFile = config.keyFile;
-  std::string caPem, caFile;
-  if (certFile.empty() != keyFile.empty()) return fail("a certificate file and a key file must be given together");
-  if (certFile.empty()) {
-    std::string dir = config.tlsDir;
-    if (dir.empty()) {
-      std::error_code ec;
-      std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-      if (ec) base = "/tmp";
-      std::string pattern = (base / "iotcloud-gateway-XXXXXX").string();
-      if (::mkdtemp(&pattern[0]) == nullptr) return fail("cannot create a temporary folder under " + base.string());
-      dir = pattern;
-      impl.ownedTlsDir = dir;
-    }
-    // Clients verify the name they connect to, so the bound address must be
-    // among the certificate's names too (an IPv6 loopback, another 127.x).
-    std::string names = "DNS:localhost,IP:127.0.0.1";
-    in6_addr address{};
-    if (config.bindHost != "127.0.0.1" && (inet_pton(AF_INET, config.bindHost.c_str(), &address) == 1 ||
-                                           inet_pton(AF_INET6, config.bindHost.c_str(), &address) == 1)) {
-      names += ",IP:" + config.bindHost;
-    }
-    tls::TlsMaterial material;
-    std::string tlsError;
-    if (!tls::GenerateTlsMaterialFor(names, &material, &tlsError)) {
-      return fail("cannot generate TLS material: " + tlsError);
-    }
-    if (!tls::WriteTlsMaterial(material, dir, &tlsError)) return fail("cannot write TLS material: " + tlsError);
-    certFile = dir + "/server.pem";
-    keyFile = dir + "/server.key";
-    caPem = material.caCertPem;
-    caFile = dir + "/ca.pem";
+  if (config.certFile.empty() != config.keyFile.empty()) {
+    return fail("a certificate file and a key file must be given together");
   }
-  {
-    std::lock_guard<std::mutex> lock(impl.mutex);
-    impl.caPem = caPem;
-    impl.caFile = caFile;
-  }
-
   if (config.serverThreads == 0) return fail("serverThreads must be at least 1");
-  impl.server = std::make_unique<tls::LoopbackHttpsServer>(certFile, keyFile, config.serverThreads);
-  if (!impl.server->valid()) return fail("cannot load the certificate " + certFile + " or the key " + keyFile);
-  httplib::Server& server = impl.server->server();
+  return true;
+}
+
+bool GatewaySim::Impl::PrepareTls(std::string* certFile, std::string* keyFile, std::string* error) {
+  auto fail = [error](const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+  };
+  *certFile = config.certFile;
+  *keyFile = config.keyFile;
+  if (!certFile->empty()) return true;
+  std::string dir = config.tlsDir;
+  if (dir.empty()) {
+    dir = tls::MakeTemporaryFolder("iotcloud-gateway-", error);
+    if (dir.empty()) return false;
+    ownedTlsDir = dir;
+  }
+  // Clients verify the name they connect to, so the bound address must be
+  // among the certificate's names too (an IPv6 loopback, another 127.x).
+  std::string names = "DNS:localhost,IP:127.0.0.1";
+  in6_addr address{};
+  if (config.bindHost != "127.0.0.1" && (inet_pton(AF_INET, config.bindHost.c_str(), &address) == 1 ||
+                                         inet_pton(AF_INET6, config.bindHost.c_str(), &address) == 1)) {
+    names += ",IP:" + config.bindHost;
+  }
+  tls::TlsMaterial material;
+  std::string tlsError;
+  if (!tls::GenerateTlsMaterialFor(names, &material, &tlsError)) {
+    return fail("cannot generate TLS material: " + tlsError);
+  }
+  if (!tls::WriteTlsMaterial(material, dir, &tlsError)) return fail("cannot write TLS material: " + tlsError);
+  *certFile = dir + "/server.pem";
+  *keyFile = dir + "/server.key";
+  std::lock_guard<std::mutex> lock(mutex);
+  caPem = material.caCertPem;
+  caFile = dir + "/ca.pem";
+  return true;
+}
+
+void GatewaySim::Impl::ConfigureServer(httplib::Server& http) {
   // A lookup body is a few hundred bytes; larger requests are refused (413)
   // before they reach a handler or the record.
-  server.set_payload_max_length(kMaxRequestBytes);
+  http.set_payload_max_length(kMaxRequestBytes);
   // The cap counts the bytes on the wire, but the server inflates an encoded
   // body while it reads it, past any cap. So the encoding is taken off the
   // request before the body is read (it is then read as it came, under the
   // cap, and the connection stays in step) and Handle refuses the request.
   // The request is the server's own, not a const object.
-  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+  http.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
     auto& editable = const_cast<httplib::Request&>(request);
     const std::string encoding = request.get_header_value("Content-Encoding");
     editable.headers.erase(kRefusedEncodingHeader);
@@ -370,7 +376,7 @@ bool GatewaySim::Start(std::string* error) {
   });
   // Answers the server makes up itself (413 for a body over the cap, 400 for
   // a malformed request) come without a body: give them the gateway's JSON.
-  server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
+  http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
                                                                      httplib::Response& response) {
     if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
     const std::string message = ReasonPhrase(response.status);
@@ -378,19 +384,38 @@ bool GatewaySim::Start(std::string* error) {
     response.set_content(ErrorBody(response.status, message), kJsonType);
     return httplib::Server::HandlerResponse::Handled;
   }));
-  Impl* state = impl_.get();
-  auto handler = [state](const httplib::Request& request, httplib::Response& response) {
-    state->Handle(request, response);
-  };
-  server.Post(".*", handler);
-  server.Get(".*", handler);
-  server.Put(".*", handler);
-  server.Patch(".*", handler);
-  server.Delete(".*", handler);
-  server.Options(".*", handler);
+  auto handler = [this](const httplib::Request& request, httplib::Response& response) { Handle(request, response); };
+  http.Post(".*", handler);
+  http.Get(".*", handler);
+  http.Put(".*", handler);
+  http.Patch(".*", handler);
+  http.Delete(".*", handler);
+  http.Options(".*", handler);
+}
 
-  std::string startError;
-  if (!impl.server->Start(config.bindHost, config.port, &startError)) return fail(startError);
+bool GatewaySim::Start(std::string* error) {
+  Impl& impl = *impl_;
+  if (impl.started) {
+    if (error != nullptr) *error = "the gateway was already started";
+    return false;
+  }
+  impl.started = true;
+  if (!impl.CheckConfig(error)) return false;
+  // A peer that closes a TLS connection while an answer is written would
+  // otherwise end the process with SIGPIPE; change only the default action.
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+    signal(SIGPIPE, SIG_IGN);
+  }
+  std::string certFile, keyFile;
+  if (!impl.PrepareTls(&certFile, &keyFile, error)) return false;
+  impl.server = std::make_unique<tls::LoopbackHttpsServer>(certFile, keyFile, impl.config.serverThreads);
+  if (!impl.server->valid()) {
+    if (error != nullptr) *error = "cannot load the certificate " + certFile + " or the key " + keyFile;
+    return false;
+  }
+  impl.ConfigureServer(impl.server->server());
+  if (!impl.server->Start(impl.config.bindHost, impl.config.port, error)) return false;
   impl.port.store(impl.server->port());
   return true;
 }

@@ -4,23 +4,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
 
+#include "core/support/internal/JsonPtr.h"
 #include "gateway-sim/RequestCheck.h"
 
 namespace iotcloud {
 namespace gateway {
 namespace {
-
-struct JsonDeleter {
-  void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct PrintedDeleter {
-  void operator()(char* text) const { cJSON_free(text); }
-};
-using PrintedPtr = std::unique_ptr<char, PrintedDeleter>;
 
 const char* const kRegionMembers[] = {"regionId",          "mqttEndpoint",        "apiGatewayEndpoint",
                                       "oaApiGatewayEndpoint", "regionEnglishName", "pushChannelEndpoint",
@@ -66,26 +56,12 @@ JsonPtr ParseWhole(const std::string& text) {
 }
 
 std::string Compact(const cJSON* item) {
-  PrintedPtr printed(cJSON_PrintUnformatted(item));
+  JsonText printed(cJSON_PrintUnformatted(item));
   return printed ? std::string(printed.get()) : std::string();
 }
 
-const char* StringMember(const cJSON* object, const char* name) {
-  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
-  return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
-}  // namespace
-
-std::string ErrorBody(int code, const std::string& message) {
-  JsonPtr root(cJSON_CreateObject());
-  cJSON_AddNumberToObject(root.get(), "code", code);
-  cJSON_AddStringToObject(root.get(), "message", message.c_str());
-  return Compact(root.get());
-}
-
-const char* RegionTable::BuiltInJson() {
-  return R"({
+// The built-in region table (see BuiltIn in the header).
+const char kBuiltInJson[] = R"({
   "regions": {
     "cn-shanghai": {
       "regionId": "cn-shanghai",
@@ -147,7 +123,22 @@ const char* RegionTable::BuiltInJson() {
   }
 }
 )";
+
+const char* StringMember(const cJSON* object, const char* name) {
+  const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+  return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
+
+}  // namespace
+
+std::string ErrorBody(int code, const std::string& message) {
+  JsonPtr root(cJSON_CreateObject());
+  cJSON_AddNumberToObject(root.get(), "code", code);
+  cJSON_AddStringToObject(root.get(), "message", message.c_str());
+  return Compact(root.get());
+}
+
+const char* RegionTable::BuiltInJson() { return kBuiltInJson; }
 
 RegionTable RegionTable::BuiltIn() {
   RegionTable table;
@@ -170,60 +161,97 @@ bool RegionTable::Parse(const std::string& json, RegionTable* out, std::string* 
     const std::string name = member->string != nullptr ? member->string : "";
     if (name != "regions" && name != "routes") return fail("unknown member \"" + name + "\" in the region table");
   }
-
   RegionTable table;
-  const cJSON* regions = cJSON_GetObjectItemCaseSensitive(root.get(), "regions");
-  if (!cJSON_IsObject(regions) || regions->child == nullptr) return fail("\"regions\" must be a non-empty object");
+  std::string reason;
+  if (!table.ParseRegions(cJSON_GetObjectItemCaseSensitive(root.get(), "regions"), &reason) ||
+      !table.ParseRoutes(cJSON_GetObjectItemCaseSensitive(root.get(), "routes"), &reason)) {
+    return fail(reason);
+  }
+  *out = std::move(table);
+  return true;
+}
+
+bool RegionTable::ParseRegions(const cJSON* regions, std::string* error) {
+  if (!cJSON_IsObject(regions) || regions->child == nullptr) {
+    *error = "\"regions\" must be a non-empty object";
+    return false;
+  }
   for (const cJSON* region = regions->child; region != nullptr; region = region->next) {
     const std::string key = region->string;
-    if (!cJSON_IsObject(region)) return fail("region \"" + key + "\" is not an object");
+    if (!cJSON_IsObject(region)) {
+      *error = "region \"" + key + "\" is not an object";
+      return false;
+    }
     for (const cJSON* member = region->child; member != nullptr; member = member->next) {
       const std::string name = member->string;
       if (std::find(std::begin(kRegionMembers), std::end(kRegionMembers), name) == std::end(kRegionMembers)) {
-        return fail("region \"" + key + "\" has unknown member \"" + name + "\"");
+        *error = "region \"" + key + "\" has unknown member \"" + name + "\"";
+        return false;
       }
     }
-    if (!table.regions_.emplace(key, Compact(region)).second) return fail("region \"" + key + "\" appears twice");
+    if (!regions_.emplace(key, Compact(region)).second) {
+      *error = "region \"" + key + "\" appears twice";
+      return false;
+    }
   }
+  return true;
+}
 
-  const cJSON* routes = cJSON_GetObjectItemCaseSensitive(root.get(), "routes");
-  if (!cJSON_IsObject(routes)) return fail("\"routes\" must be an object");
+bool RegionTable::ParseRoutes(const cJSON* routes, std::string* error) {
+  if (!cJSON_IsObject(routes)) {
+    *error = "\"routes\" must be an object";
+    return false;
+  }
   for (const cJSON* route = routes->child; route != nullptr; route = route->next) {
     const std::string type = route->string;
-    if (FindLookupType(type) == nullptr) return fail("unknown lookup type \"" + type + "\" under \"routes\"");
-    if (!cJSON_IsObject(route)) return fail("route \"" + type + "\" is not an object");
     RouteRule rule;
-    for (const cJSON* member = route->child; member != nullptr; member = member->next) {
-      const std::string name = member->string;
-      if (name == "default") {
-        if (!cJSON_IsString(member)) return fail("route \"" + type + "\": \"default\" must be a string");
-        rule.defaultRegion = member->valuestring;
-      } else if (name == "match") {
-        if (!cJSON_IsObject(member)) return fail("route \"" + type + "\": \"match\" must be an object");
-        for (const cJSON* entry = member->child; entry != nullptr; entry = entry->next) {
-          if (!cJSON_IsString(entry)) {
-            return fail("route \"" + type + "\": match \"" + entry->string + "\" must name a region");
-          }
-          const std::string value = type == "EMAIL" ? ToLower(entry->string) : std::string(entry->string);
-          if (table.regions_.count(entry->valuestring) == 0) {
-            return fail("route \"" + type + "\": unknown region \"" + entry->valuestring + "\"");
-          }
-          rule.match[value] = entry->valuestring;
-        }
-      } else {
-        return fail("route \"" + type + "\" has unknown member \"" + name + "\"");
-      }
+    if (!ParseRoute(route, &rule, error)) return false;
+    if (!routes_.emplace(type, std::move(rule)).second) {
+      *error = "route \"" + type + "\" appears twice";
+      return false;
     }
-    if (rule.defaultRegion.empty()) return fail("route \"" + type + "\" has no \"default\"");
-    if (table.regions_.count(rule.defaultRegion) == 0) {
-      return fail("route \"" + type + "\": unknown region \"" + rule.defaultRegion + "\"");
-    }
-    if (!table.routes_.emplace(type, std::move(rule)).second) return fail("route \"" + type + "\" appears twice");
   }
   for (const LookupType& entry : kLookupTypes) {
-    if (table.routes_.count(entry.type) == 0) return fail(std::string("route \"") + entry.type + "\" is missing");
+    if (routes_.count(entry.type) == 0) {
+      *error = std::string("route \"") + entry.type + "\" is missing";
+      return false;
+    }
   }
-  *out = std::move(table);
+  return true;
+}
+
+bool RegionTable::ParseRoute(const cJSON* route, RouteRule* rule, std::string* error) const {
+  const std::string type = route->string;
+  auto fail = [error, &type](const std::string& text) {
+    *error = "route \"" + type + "\"" + text;
+    return false;
+  };
+  if (FindLookupType(type) == nullptr) {
+    *error = "unknown lookup type \"" + type + "\" under \"routes\"";
+    return false;
+  }
+  if (!cJSON_IsObject(route)) return fail(" is not an object");
+  for (const cJSON* member = route->child; member != nullptr; member = member->next) {
+    const std::string name = member->string;
+    if (name == "default") {
+      if (!cJSON_IsString(member)) return fail(": \"default\" must be a string");
+      rule->defaultRegion = member->valuestring;
+    } else if (name == "match") {
+      if (!cJSON_IsObject(member)) return fail(": \"match\" must be an object");
+      for (const cJSON* entry = member->child; entry != nullptr; entry = entry->next) {
+        if (!cJSON_IsString(entry)) return fail(": match \"" + std::string(entry->string) + "\" must name a region");
+        const std::string value = type == "EMAIL" ? ToLower(entry->string) : std::string(entry->string);
+        if (regions_.count(entry->valuestring) == 0) {
+          return fail(": unknown region \"" + std::string(entry->valuestring) + "\"");
+        }
+        rule->match[value] = entry->valuestring;
+      }
+    } else {
+      return fail(" has unknown member \"" + name + "\"");
+    }
+  }
+  if (rule->defaultRegion.empty()) return fail(" has no \"default\"");
+  if (regions_.count(rule->defaultRegion) == 0) return fail(": unknown region \"" + rule->defaultRegion + "\"");
   return true;
 }
 

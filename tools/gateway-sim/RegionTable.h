@@ -46,6 +46,8 @@
 #include <map>
 #include <string>
 
+struct cJSON;
+
 namespace iotcloud {
 namespace gateway {
 
@@ -86,6 +88,12 @@ class RegionTable {
     std::string defaultRegion;
     std::map<std::string, std::string> match;  // for "EMAIL" the keys are lower case
   };
+  // Parts of Parse: each reads one member of the table into this one, or
+  // returns false with *error.
+  bool ParseRegions(const cJSON* regions, std::string* error);
+  bool ParseRoutes(const cJSON* routes, std::string* error);
+  bool ParseRoute(const cJSON* route, RouteRule* rule, std::string* error) const;
+
   std::map<std::string, std::string> regions_;  // region key -> compact JSON object
   std::map<std::string, RouteRule> routes_;     // lookup type -> rule
 };

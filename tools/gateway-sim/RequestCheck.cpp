@@ -119,6 +119,59 @@ bool RequireSingleHeader(const RequestView& request, const std::string& name, st
   return true;
 }
 
+// The "date" header as seconds since 1970, when it is one RFC 1123 date
+// within maxSkewSeconds of now.
+bool ReadDate(const RequestView& request, int64_t nowSeconds, int maxSkewSeconds, int64_t* dateSeconds,
+              CheckResult* failure) {
+  std::string date;
+  if (!RequireSingleHeader(request, "date", &date, failure)) return false;
+  if (!ParseHttpDate(date, dateSeconds)) {
+    *failure = Fail(400, "Invalid date: " + Printable(date));
+    return false;
+  }
+  const int64_t skew = *dateSeconds > nowSeconds ? *dateSeconds - nowSeconds : nowSeconds - *dateSeconds;
+  if (skew > maxSkewSeconds) {
+    *failure = Fail(400, "Date outside the allowed window: " + Printable(date));
+    return false;
+  }
+  return true;
+}
+
+// The names listed in "x-ca-signature-headers", when the list has no empty
+// entry, names the headers every signature must cover, and each listed
+// header arrived exactly once.
+bool ReadSignedHeaders(const RequestView& request, std::vector<std::string>* names, CheckResult* failure) {
+  std::string headerList;
+  if (!RequireSingleHeader(request, "x-ca-signature-headers", &headerList, failure)) return false;
+  for (size_t start = 0;;) {
+    const size_t comma = headerList.find(',', start);
+    const std::string name = Trim(headerList.substr(start, comma == std::string::npos ? comma : comma - start));
+    if (name.empty()) {
+      *failure = Fail(400, "Invalid signature headers: empty entry");
+      return false;
+    }
+    names->push_back(name);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  for (const char* required : {"x-ca-key", "x-ca-nonce", "x-ca-signature-method"}) {
+    const bool listed = std::any_of(names->begin(), names->end(),
+                                    [required](const std::string& name) { return EqualsIgnoreCase(name, required); });
+    if (!listed) {
+      *failure = Fail(400, std::string("Invalid signature headers: ") + required + " is not signed");
+      return false;
+    }
+  }
+  for (const std::string& name : *names) {
+    const size_t count = HeaderValues(request, name).size();
+    if (count != 1) {
+      *failure = Fail(400, (count == 0 ? "Signed header missing: " : "Duplicate header: ") + Printable(name));
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseHttpDate(const std::string& text, int64_t* secondsSinceEpoch) {
@@ -208,38 +261,15 @@ CheckResult CheckSignedRequest(const RequestView& request, const std::map<std::s
   if (!RequireSingleHeader(request, "x-ca-signature-method", &method, &failure)) return failure;
   if (method != "HmacSHA1") return Fail(400, "Unsupported signature method: " + Printable(method));
 
-  std::string date;
-  if (!RequireSingleHeader(request, "date", &date, &failure)) return failure;
   int64_t dateSeconds = 0;
-  if (!ParseHttpDate(date, &dateSeconds)) return Fail(400, "Invalid date: " + Printable(date));
-  const int64_t skew = dateSeconds > nowSeconds ? dateSeconds - nowSeconds : nowSeconds - dateSeconds;
-  if (skew > maxSkewSeconds) return Fail(400, "Date outside the allowed window: " + Printable(date));
+  if (!ReadDate(request, nowSeconds, maxSkewSeconds, &dateSeconds, &failure)) return failure;
 
   std::string nonce;
   if (!RequireSingleHeader(request, "x-ca-nonce", &nonce, &failure)) return failure;
   if (nonce.empty()) return Fail(400, "Invalid nonce: empty");
 
-  std::string headerList;
-  if (!RequireSingleHeader(request, "x-ca-signature-headers", &headerList, &failure)) return failure;
   std::vector<std::string> signedHeaders;
-  for (size_t start = 0;;) {
-    const size_t comma = headerList.find(',', start);
-    const std::string name = Trim(headerList.substr(start, comma == std::string::npos ? comma : comma - start));
-    if (name.empty()) return Fail(400, "Invalid signature headers: empty entry");
-    signedHeaders.push_back(name);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  for (const char* required : {"x-ca-key", "x-ca-nonce", "x-ca-signature-method"}) {
-    const bool listed = std::any_of(signedHeaders.begin(), signedHeaders.end(),
-                                    [required](const std::string& name) { return EqualsIgnoreCase(name, required); });
-    if (!listed) return Fail(400, std::string("Invalid signature headers: ") + required + " is not signed");
-  }
-  for (const std::string& name : signedHeaders) {
-    auto values = HeaderValues(request, name);
-    if (values.empty()) return Fail(400, "Signed header missing: " + Printable(name));
-    if (values.size() > 1) return Fail(400, "Duplicate header: " + Printable(name));
-  }
+  if (!ReadSignedHeaders(request, &signedHeaders, &failure)) return failure;
 
   // The headers that shape the rebuilt text must be unambiguous too.
   for (const char* name : {"accept", "content-md5", "content-type"}) {

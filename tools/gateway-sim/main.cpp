@@ -84,99 +84,123 @@ bool ParsePort(const std::string& text, int* port) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct ProgramOptions {
   iotcloud::gateway::GatewayConfig config;
   std::string portFile, regionsFile;
   bool quiet = false;
+  bool help = false;
+};
 
-  for (int i = 1; i < argc; ++i) {
-    std::string option = argv[i];
-    std::string value;
-    bool hasInlineValue = false;
-    if (option.compare(0, 2, "--") == 0) {
-      const size_t equals = option.find('=');
-      if (equals != std::string::npos) {
-        value = option.substr(equals + 1);
-        option = option.substr(0, equals);
-        hasInlineValue = true;
-      }
-    }
-    auto takeValue = [&](std::string* out) {
-      if (hasInlineValue) {
-        *out = value;
-        return true;
-      }
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    auto needsValue = [&]() { return UsageError("option " + option + " needs a value"); };
+// Splits "--name=value" into *option and *value; false when *option holds
+// no value.
+bool SplitInlineValue(std::string* option, std::string* value) {
+  if (option->compare(0, 2, "--") != 0) return false;
+  const size_t equals = option->find('=');
+  if (equals == std::string::npos) return false;
+  *value = option->substr(equals + 1);
+  option->resize(equals);
+  return true;
+}
 
-    if (option == "-h" || option == "--help") {
-      std::cout << kUsage;
-      return 0;
-    } else if (option == "--quiet") {
-      if (hasInlineValue) return UsageError("option --quiet takes no value");
-      quiet = true;
-    } else if (option == "--host") {
-      if (!takeValue(&config.bindHost)) return needsValue();
-      if (!iotcloud::gateway::IsLoopbackHost(config.bindHost)) {
-        return UsageError("--host must be a loopback address (127.0.0.1, localhost or ::1), not '" +
-                          config.bindHost + "'");
-      }
-    } else if (option == "--port") {
-      std::string text;
-      if (!takeValue(&text)) return needsValue();
-      if (!ParsePort(text, &config.port)) return UsageError("--port needs a number from 0 to 65535, not '" + text + "'");
-    } else if (option == "--tls-dir") {
-      if (!takeValue(&config.tlsDir)) return needsValue();
-      if (config.tlsDir.empty()) return UsageError("--tls-dir needs a folder");
-    } else if (option == "--cert") {
-      if (!takeValue(&config.certFile)) return needsValue();
-    } else if (option == "--key") {
-      if (!takeValue(&config.keyFile)) return needsValue();
-    } else if (option == "--app") {
-      std::string text;
-      if (!takeValue(&text)) return needsValue();
-      const size_t colon = text.find(':');
-      if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-        return UsageError("--app needs KEY:SECRET, both not empty");
-      }
-      config.applications[text.substr(0, colon)] = text.substr(colon + 1);
-    } else if (option == "--regions") {
-      if (!takeValue(&regionsFile)) return needsValue();
-    } else if (option == "--port-file") {
-      if (!takeValue(&portFile)) return needsValue();
-      if (portFile.empty()) return UsageError("--port-file needs a file name");
+// Adds the application of "KEY:SECRET"; false when either part is empty.
+bool AddApplication(const std::string& text, iotcloud::gateway::GatewayConfig* config) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  config->applications[text.substr(0, colon)] = text.substr(colon + 1);
+  return true;
+}
+
+// Reads argv[*i] (and its value, moving *i past it) into *options. False
+// with *error, a usage message, when the option is unknown or its value bad.
+bool ParseOption(int argc, char** argv, int* i, ProgramOptions* options, std::string* error) {
+  iotcloud::gateway::GatewayConfig& config = options->config;
+  std::string option = argv[*i];
+  std::string value;
+  const bool hasInlineValue = SplitInlineValue(&option, &value);
+  auto takeValue = [&](std::string* out) {
+    if (hasInlineValue) {
+      *out = value;
+    } else if (*i + 1 < argc) {
+      *out = argv[++*i];
     } else {
-      return UsageError("unknown option '" + option + "'");
+      *error = "option " + option + " needs a value";
+      return false;
     }
-  }
+    return true;
+  };
+  auto fail = [error](const std::string& message) {
+    *error = message;
+    return false;
+  };
 
-  if (config.certFile.empty() != config.keyFile.empty()) return UsageError("--cert and --key go together");
-  if (!config.certFile.empty() && !config.tlsDir.empty()) return UsageError("--tls-dir cannot be used with --cert/--key");
+  if (option == "-h" || option == "--help") {
+    options->help = true;
+  } else if (option == "--quiet") {
+    if (hasInlineValue) return fail("option --quiet takes no value");
+    options->quiet = true;
+  } else if (option == "--host") {
+    if (!takeValue(&config.bindHost)) return false;
+    if (!iotcloud::gateway::IsLoopbackHost(config.bindHost)) {
+      return fail("--host must be a loopback address (127.0.0.1, localhost or ::1), not '" + config.bindHost + "'");
+    }
+  } else if (option == "--port") {
+    std::string text;
+    if (!takeValue(&text)) return false;
+    if (!ParsePort(text, &config.port)) return fail("--port needs a number from 0 to 65535, not '" + text + "'");
+  } else if (option == "--tls-dir") {
+    if (!takeValue(&config.tlsDir)) return false;
+    if (config.tlsDir.empty()) return fail("--tls-dir needs a folder");
+  } else if (option == "--cert") {
+    return takeValue(&config.certFile);
+  } else if (option == "--key") {
+    return takeValue(&config.keyFile);
+  } else if (option == "--app") {
+    std::string text;
+    if (!takeValue(&text)) return false;
+    if (!AddApplication(text, &config)) return fail("--app needs KEY:SECRET, both not empty");
+  } else if (option == "--regions") {
+    return takeValue(&options->regionsFile);
+  } else if (option == "--port-file") {
+    if (!takeValue(&options->portFile)) return false;
+    if (options->portFile.empty()) return fail("--port-file needs a file name");
+  } else {
+    return fail("unknown option '" + option + "'");
+  }
+  return true;
+}
+
+// Checks the options that go together and reads the files they name (the
+// region table into options->config). False with *error, a usage message.
+bool CheckOptions(ProgramOptions* options, std::string* error) {
+  iotcloud::gateway::GatewayConfig& config = options->config;
+  auto fail = [error](const std::string& message) {
+    *error = message;
+    return false;
+  };
+  if (config.certFile.empty() != config.keyFile.empty()) return fail("--cert and --key go together");
+  if (!config.certFile.empty() && !config.tlsDir.empty()) return fail("--tls-dir cannot be used with --cert/--key");
   for (const std::string* file : {&config.certFile, &config.keyFile}) {
-    std::string ignored, error;
-    if (!file->empty() && !iotcloud::tools::ReadBoundedFile(*file, kMaxInputFileBytes, &ignored, &error)) {
-      return UsageError("cannot read " + *file + ": " + error);
+    std::string ignored, reason;
+    if (!file->empty() && !iotcloud::tools::ReadBoundedFile(*file, kMaxInputFileBytes, &ignored, &reason)) {
+      return fail("cannot read " + *file + ": " + reason);
     }
   }
-  if (!regionsFile.empty()) {
-    std::string error;
-    if (!iotcloud::tools::ReadBoundedFile(regionsFile, kMaxInputFileBytes, &config.regionTableJson, &error)) {
-      return UsageError("cannot read the region table " + regionsFile + ": " + error);
-    }
-    iotcloud::gateway::RegionTable table;
-    if (!iotcloud::gateway::RegionTable::Parse(config.regionTableJson, &table, &error)) {
-      return UsageError("invalid region table " + regionsFile + ": " + error);
-    }
+  if (options->regionsFile.empty()) return true;
+  const std::string& file = options->regionsFile;
+  std::string reason;
+  if (!iotcloud::tools::ReadBoundedFile(file, kMaxInputFileBytes, &config.regionTableJson, &reason)) {
+    return fail("cannot read the region table " + file + ": " + reason);
   }
-  if (!quiet) {
-    config.logLine = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  iotcloud::gateway::RegionTable table;
+  if (!iotcloud::gateway::RegionTable::Parse(config.regionTableJson, &table, &reason)) {
+    return fail("invalid region table " + file + ": " + reason);
   }
+  return true;
+}
 
+// Serves until SIGINT or SIGTERM; returns the exit code.
+int Serve(const ProgramOptions& options) {
   // Block the stop signals in every thread (the gateway's threads inherit the
   // mask) and collect them below with sigwait.
   sigset_t stopSignals;
@@ -186,13 +210,14 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  iotcloud::gateway::GatewaySim gateway(config);
+  iotcloud::gateway::GatewaySim gateway(options.config);
   std::string error;
   if (!gateway.Start(&error)) {
     std::cerr << kProgram << ": " << error << "\n";
     return 1;
   }
   // The port file first: whoever sees the lines below can rely on it.
+  const std::string& portFile = options.portFile;
   if (!portFile.empty() && !WritePortFile(portFile, gateway.port())) {
     std::cerr << kProgram << ": cannot write the port file " << portFile << "\n";
     gateway.Stop();
@@ -204,8 +229,27 @@ int main(int argc, char** argv) {
 
   int received = 0;
   sigwait(&stopSignals, &received);
-  if (!quiet) std::fprintf(stderr, "stopping on %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+  if (!options.quiet) std::fprintf(stderr, "stopping on %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
   gateway.Stop();
   if (!portFile.empty()) std::remove(portFile.c_str());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ProgramOptions options;
+  std::string error;
+  for (int i = 1; i < argc; ++i) {
+    if (!ParseOption(argc, argv, &i, &options, &error)) return UsageError(error);
+    if (options.help) {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
+  if (!CheckOptions(&options, &error)) return UsageError(error);
+  if (!options.quiet) {
+    options.config.logLine = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  }
+  return Serve(options);
 }

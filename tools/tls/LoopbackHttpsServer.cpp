@@ -1,11 +1,9 @@
 #include "tls/LoopbackHttpsServer.h"
 
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 namespace iotcloud {
 namespace tls {
@@ -79,18 +77,10 @@ std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::CreateWithFreshTls(
     std::string* caPemOut, std::string* error, size_t workers) {
   TlsMaterial material;
   if (!GenerateTlsMaterial(&material, error)) return nullptr;
-  std::error_code ec;
-  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  if (ec) base = "/tmp";
-  std::string pattern = (base / "iotcloud-tls-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) {
-    if (error != nullptr) *error = "cannot create a temporary directory under " + base.string();
-    return nullptr;
-  }
-  std::string dir(buffer.data());
+  const std::string dir = MakeTemporaryFolder("iotcloud-tls-", error);
+  if (dir.empty()) return nullptr;
   if (!WriteTlsMaterial(material, dir, error)) {
+    std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return nullptr;
   }

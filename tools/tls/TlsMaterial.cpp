@@ -13,33 +13,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <filesystem>
+#include <system_error>
+
+#include "core/support/internal/Owned.h"
 
 namespace iotcloud {
 namespace tls {
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-struct ExtFree {
-  void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
-};
-struct BnFree {
-  void operator()(BIGNUM* p) const { BN_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, ExtFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using PkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
+using X509Ptr = Owned<X509, X509_free>;
+using BioPtr = Owned<BIO, BIO_free>;
+using ExtPtr = Owned<X509_EXTENSION, X509_EXTENSION_free>;
+using BnPtr = Owned<BIGNUM, BN_free>;
 
 // Sets *error to `what` followed by OpenSSL's queued reasons, and clears the
 // queue so later calls start clean.
@@ -102,25 +91,23 @@ X509Ptr MakeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP
   return cert;
 }
 
-bool ToPem(X509* cert, std::string* out) {
+// Writes an object as PEM with `write` into *out.
+template <typename T, typename Write>
+bool ToPem(T* object, Write write, std::string* out) {
   BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) return false;
+  if (!bio || write(bio.get(), object) != 1) return false;
   char* data = nullptr;
   long length = BIO_get_mem_data(bio.get(), &data);
   out->assign(data, static_cast<size_t>(length));
   return true;
 }
 
+bool ToPem(X509* cert, std::string* out) { return ToPem(cert, PEM_write_bio_X509, out); }
+
 bool ToPem(EVP_PKEY* key, std::string* out) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio ||
-      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-    return false;
-  }
-  char* data = nullptr;
-  long length = BIO_get_mem_data(bio.get(), &data);
-  out->assign(data, static_cast<size_t>(length));
-  return true;
+  return ToPem(key, [](BIO* bio, EVP_PKEY* k) {
+    return PEM_write_bio_PrivateKey(bio, k, nullptr, nullptr, 0, nullptr, nullptr);
+  }, out);
 }
 
 bool WriteFile(const std::string& path, const std::string& text, mode_t mode, std::string* error) {
@@ -193,6 +180,18 @@ bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
   }
   *out = std::move(material);
   return true;
+}
+
+std::string MakeTemporaryFolder(const std::string& prefix, std::string* error) {
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  std::string pattern = (base / (prefix + "XXXXXX")).string();
+  if (::mkdtemp(&pattern[0]) == nullptr) {
+    if (error != nullptr) *error = "cannot create a temporary folder under " + base.string();
+    return std::string();
+  }
+  return pattern;
 }
 
 bool WriteTlsMaterial(const TlsMaterial& material, const std::string& dir, std::string* error) {

@@ -30,6 +30,11 @@ bool GenerateTlsMaterial(TlsMaterial* out, std::string* error);
 bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
                             std::string* error);
 
+// Creates a fresh folder "<prefix>XXXXXX" (mode 0700) under the system's
+// temporary folder and returns its path; empty with *error when it cannot.
+// The caller removes it.
+std::string MakeTemporaryFolder(const std::string& prefix, std::string* error);
+
 // Writes dir/ca.pem, dir/server.pem and dir/server.key (mode 0600), creating
 // `dir` when it does not exist. Returns false with *error on any failure.
 bool WriteTlsMaterial(const TlsMaterial& material, const std::string& dir, std::string* error);

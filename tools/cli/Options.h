@@ -1,0 +1,78 @@
+// The command line of `iotcloud`: what it may hold, how it is read, and the
+// help texts. Every option is one row of a table (Options.cpp) that both the
+// parser and --help read.
+#pragma once
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace iotcloud {
+namespace cli {
+
+// Exit codes.
+enum ExitCode {
+  kExitOk = 0,
+  kExitFailure = 1,    // anything else that went wrong (e.g. the cache)
+  kExitUsage = 2,      // bad command line or unreadable input file
+  kExitTransport = 3,  // the request did not reach the gateway, or no answer came
+  kExitService = 4,    // the gateway or the account service refused the request
+  kExitAnswer = 5,     // the answer was not a region lookup response
+};
+
+extern const char kVersion[];
+
+// What a usage message or --help is about: the tool as a whole, or one
+// command. Options of kGlobal are taken by every command; the others only by
+// their command.
+enum class Topic { kGlobal, kLookup, kShow, kClear, kLanguage, kCountry };
+
+struct Options {
+  std::string gateway;
+  std::string iotApiHost;
+  std::string appKey;
+  std::string appSecret;
+  bool haveSecret = false;
+  std::string caFile;
+  std::string cacheFile;
+  int stage = 0;
+  long timeoutMs = 0;
+  int logLevel = 4;
+  bool json = false;
+  bool help = false;
+  bool version = false;
+  // Options that only one command takes (the lookup identifiers), by name.
+  std::map<std::string, std::string> identifiers;
+  std::vector<std::string> words;  // the command and its arguments
+};
+
+// A command line the tool cannot run; `topic` says whose --help to point to.
+class UsageError : public std::runtime_error {
+ public:
+  UsageError(const std::string& message, Topic topic) : std::runtime_error(message), topic_(topic) {}
+  Topic topic() const { return topic_; }
+
+ private:
+  Topic topic_;
+};
+
+// Reads the command line; reads and checks the files it names. Throws
+// UsageError.
+Options ParseCommandLine(int argc, char** argv);
+
+// Throws UsageError when `options` holds an option that `command` does not
+// take.
+void CheckOptionsBelongTo(const Options& options, Topic command);
+
+// The help text of `topic`.
+std::string UsageText(Topic topic);
+// Whose help `--help` after these words shows.
+Topic HelpTopic(const std::vector<std::string>& words);
+// The words of the command `topic` is about ("region lookup"); empty for kGlobal.
+std::string CommandName(Topic topic);
+// The command line whose --help shows `topic`'s help ("iotcloud region lookup").
+std::string HelpCommand(Topic topic);
+
+}  // namespace cli
+}  // namespace iotcloud

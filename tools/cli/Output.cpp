@@ -1,0 +1,104 @@
+#include "cli/Output.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "core/support/UntrustedText.h"
+
+namespace iotcloud {
+namespace cli {
+namespace {
+
+std::vector<std::pair<const char*, std::string>> RegionFields(const IotRegionInfo& region) {
+  return {{"regionId", region.getRegionId()},
+          {"mqttEndpoint", region.getMqttEndpoint()},
+          {"apiGatewayEndpoint", region.getApiGatewayEndpoint()},
+          {"oaApiGatewayEndpoint", region.getOaApiGatewayEndpoint()},
+          {"regionEnglishName", region.getRegionEnglishName()},
+          {"pushChannelEndpoint", region.getPushChannelEndpoint()},
+          {"shortRegionId", region.getShortRegionId()}};
+}
+
+void PrintLookupJson(const LookupReport& report) {
+  using Outcome = IotGlobalActivation::LookupOutcome;
+  const IotGlobalActivation::LookupResult& result = report.result;
+  JsonPtr out(cJSON_CreateObject());
+  cJSON_AddStringToObject(out.get(), "outcome", IotGlobalActivation::OutcomeName(result.outcome));
+  cJSON_AddStringToObject(out.get(), "detail", result.detail.c_str());
+  if (result.outcome == Outcome::kServiceError) {
+    cJSON_AddNumberToObject(out.get(), "serviceCode", result.serviceCode);
+    cJSON_AddStringToObject(out.get(), "serviceMessage", result.serviceMessage.c_str());
+  }
+  if (result.outcome == Outcome::kTransportFailure) cJSON_AddNumberToObject(out.get(), "curlCode", result.curlCode);
+  cJSON_AddStringToObject(out.get(), "previousRegionId", report.before.getRegionId().c_str());
+  cJSON_AddBoolToObject(out.get(), "saved", report.saved);
+  cJSON* reports = cJSON_AddArrayToObject(out.get(), "observer");
+  for (const IotRegionInfo& observed : report.observed) cJSON_AddItemToArray(reports, RegionJson(observed).release());
+  cJSON_AddItemToObject(out.get(), "region", RegionJson(report.region).release());
+  PrintJson(out);
+}
+
+void PrintLookupText(const LookupReport& report) {
+  switch (report.result.outcome) {
+    case IotGlobalActivation::LookupOutcome::kChanged:
+      std::printf("region changed: %s -> %s\n", Shown(report.before.getRegionId()).c_str(),
+                  Shown(report.region.getRegionId()).c_str());
+      break;
+    case IotGlobalActivation::LookupOutcome::kUnchanged:
+      std::printf("region unchanged: the gateway answered the current region %s\n",
+                  Shown(report.region.getRegionId()).c_str());
+      break;
+    default:
+      // The detail may quote the service's message: a line, not a page.
+      std::printf("region unchanged: %s\n", iotcloud::EscapeUntrustedExcerpt(report.result.detail, 512).c_str());
+      break;
+  }
+  PrintRegionTable(report.region);
+}
+
+}  // namespace
+
+std::string Shown(const std::string& text) { return iotcloud::EscapeUntrusted(text); }
+
+void PrintJson(const JsonPtr& object) {
+  JsonText text(cJSON_Print(object.get()));
+  if (text) std::printf("%s\n", iotcloud::MakeJsonTerminalSafe(text.get()).c_str());
+}
+
+void PrintRegionTable(const IotRegionInfo& region) {
+  for (const auto& [name, value] : RegionFields(region)) {
+    std::printf("  %-22s %s\n", name, Shown(value).c_str());
+  }
+}
+
+JsonPtr RegionJson(const IotRegionInfo& region) {
+  JsonPtr object(cJSON_CreateObject());
+  for (const auto& [name, value] : RegionFields(region)) cJSON_AddStringToObject(object.get(), name, value.c_str());
+  return object;
+}
+
+void Observer::OnRegionInfoChanged(const IotRegionInfo& regionInfo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reports_.push_back(regionInfo);
+  if (!json_) {
+    std::printf("observer: region changed to %s (%s)\n", Shown(regionInfo.getRegionId()).c_str(),
+                Shown(regionInfo.getRegionEnglishName()).c_str());
+    std::fflush(stdout);
+  }
+}
+
+std::vector<IotRegionInfo> Observer::reports() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reports_;
+}
+
+void PrintLookupReport(const LookupReport& report, bool json) {
+  if (json) {
+    PrintLookupJson(report);
+  } else {
+    PrintLookupText(report);
+  }
+}
+
+}  // namespace cli
+}  // namespace iotcloud
