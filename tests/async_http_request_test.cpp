@@ -47,8 +47,8 @@ class Recorder : public IAsyncHttpReqCallback {
 
  private:
   void Deliver(const IotRequest* request, bool ok, const std::string& text, IotTransferTiming timing) {
-    Outcome o{request->id, ok, text, IotAsyncManager::getInstance()->isHttpManagerThread(),
-              std::this_thread::get_id(), timing};
+    Outcome o{request->id, ok, text, IotAsyncManager::getInstance()->isHttpManagerThread(), std::this_thread::get_id(),
+              timing};
     if (hook) hook(request);
     outcomes_.Update([&](std::vector<Outcome>& v) { v.push_back(std::move(o)); });
   }
@@ -218,8 +218,10 @@ TEST_F(TransportTest, HeaderLinesGoOutInKeyOrderAndBodiesExactly) {
   const int listener = BoundSocket(&host);
   ASSERT_EQ(::listen(listener, 4), 0);
   // Key order is byte order: upper case first. Plain HTTP: the header code is the same.
-  std::map<std::string, std::string> headers = {{"x-ca-nonce", "n1"}, {"date", "Thu, 01 Jan 2026 00:00:00 GMT"},
-                                                {"X-Ca-Key", "key"}, {"Content-Type", "text/plain"},
+  std::map<std::string, std::string> headers = {{"x-ca-nonce", "n1"},
+                                                {"date", "Thu, 01 Jan 2026 00:00:00 GMT"},
+                                                {"X-Ca-Key", "key"},
+                                                {"Content-Type", "text/plain"},
                                                 {"accept", "application/json"}};
   const std::string body("{\"a\":1}\0tail", 12);
   ASSERT_EQ(PostTo(manage_, &recorder_, host, "/velmo/region", body, NewId(), headers, 1), 0);
@@ -339,7 +341,7 @@ TEST_F(TransportTest, ManagerDrivenDirectlyByHeartBeat) {
   EXPECT_EQ(manage.HeartBeat(), 0);  // not initialised: nothing happens
   ASSERT_EQ(manage.Init(), 0);
   ASSERT_EQ(manage.Init(), 0);  // a second Init changes nothing
-  {  // Another manager's clean-up must not tear libcurl down under this one.
+  {                             // Another manager's clean-up must not tear libcurl down under this one.
     AsyncHttpRequestManage other;
     ASSERT_EQ(other.Init(), 0);
     EXPECT_EQ(other.CleanUp(), 0);
@@ -403,7 +405,7 @@ TEST_F(TransportTest, DestroyingARunningManagerStopsItAndFailsWhatIsInFlight) {
   ASSERT_TRUE(server_->WaitForRequests(before + 1, 10s));
   IotAsyncManager* dying = manager_;
   recorder_.hook = [dying](const IotRequest*) { dying->deInit(); };  // refused, not a hang
-  delete manager_;  // the host forgot deInit()
+  delete manager_;                                                   // the host forgot deInit()
   ASSERT_EQ(recorder_.All().size(), 1u);
   EXPECT_EQ(recorder_.All()[0].text, "curl error 42");
   manager_ = IotAsyncManager::getInstance();  // a fresh instance starts stopped

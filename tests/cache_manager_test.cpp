@@ -52,9 +52,11 @@ TEST(CacheManager, ValuesRoundTripEncodedUnderTheirKeyTexts) {
   IotCacheManager* cache = IotCacheManager::getInstance();
   std::string allBytes;
   for (int i = 0; i < 256; ++i) allBytes.push_back(static_cast<char>(i));
-  const std::pair<const char*, const char*> keys[] = {
-      {PLATFORM_OA_SESSION_KEY, "oa"}, {PLATFORM_IOT_SESSION_KEY, "iot"}, {PLATFORM_REGION_INFO_KEY, "region"},
-      {PLATFORM_COUNTRY_CODE_KEY, "country_code"}, {PLATFORM_LANGUAGE_KEY, "language"}};
+  const std::pair<const char*, const char*> keys[] = {{PLATFORM_OA_SESSION_KEY, "oa"},
+                                                      {PLATFORM_IOT_SESSION_KEY, "iot"},
+                                                      {PLATFORM_REGION_INFO_KEY, "region"},
+                                                      {PLATFORM_COUNTRY_CODE_KEY, "country_code"},
+                                                      {PLATFORM_LANGUAGE_KEY, "language"}};
   LogCapture log;
   for (const auto& [key, text] : keys) {
     // The empty string comes last: writing it is how an entry is cleared.

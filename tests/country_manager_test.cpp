@@ -20,8 +20,8 @@ using iotcloud_test::LogCapture;
 TEST(CountryTable, SpotValuesAreAcceptedInAnyCase) {
   IotSmartCountryManager manager;
   LogCapture log;
-  const std::pair<std::string, std::string> cases[] = {
-      {"cn", "86"}, {"US", "1"}, {"gg", "441481"}, {"Lv", "371"}, {"de", "49"}, {"AQ", "672"}};
+  const std::pair<std::string, std::string> cases[] = {{"cn", "86"},  {"US", "1"},  {"gg", "441481"},
+                                                       {"Lv", "371"}, {"de", "49"}, {"AQ", "672"}};
   for (const auto& [code, phone] : cases) {
     EXPECT_TRUE(manager.setCountryCode(code)) << code;
     EXPECT_EQ(manager.getPhoneLocationCode(), phone) << code;

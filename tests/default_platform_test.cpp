@@ -35,8 +35,8 @@ using settings_test::MakeDefaultPlatform;
 TEST(DefaultPlatformCache, KeysAndValuesOfAnyBytesRoundTripAndPersist) {
   TempDir dir;
   const std::vector<std::pair<std::string, std::string>> entries = {
-      {"empty", ""},   {"nul", std::string(1, '\0')},           {"large", std::string(3 << 20, '\xa5')},
-      {"", "value"},   {std::string("a\0b", 3), "NUL in key"}, {"a", "key that is a prefix of the one above"}};
+      {"empty", ""}, {"nul", std::string(1, '\0')},          {"large", std::string(3 << 20, '\xa5')},
+      {"", "value"}, {std::string("a\0b", 3), "NUL in key"}, {"a", "key that is a prefix of the one above"}};
   {
     auto platform = MakeDefaultPlatform(dir.File("cache.db"));
     for (const auto& [key, value] : entries) ASSERT_TRUE(platform->writeCache(key, "old " + value));
@@ -104,10 +104,13 @@ TEST(DefaultPlatformCache, AKilledWriterNeverLeavesAHalfWrittenValue) {
     sqlite3* db = nullptr;
     std::string check;
     ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** row, char**) {
-      *static_cast<std::string*>(out) = row[0] ? row[0] : "";
-      return 0;
-    }, &check, nullptr);
+    sqlite3_exec(
+        db, "PRAGMA integrity_check",
+        [](void* out, int, char** row, char**) {
+          *static_cast<std::string*>(out) = row[0] ? row[0] : "";
+          return 0;
+        },
+        &check, nullptr);
     sqlite3_close_v2(db);
     EXPECT_EQ(check, "ok") << "round " << round;
   }
@@ -143,9 +146,7 @@ class SmallFileSystem {
   }
   bool ok() const { return mounted_; }
   std::string dir() const { return dir_.File("fs"); }
-  bool MakeReadOnly() {
-    return mount("tmpfs", dir().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-  }
+  bool MakeReadOnly() { return mount("tmpfs", dir().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
 
  private:
   TempDir dir_;
@@ -153,9 +154,7 @@ class SmallFileSystem {
 };
 
 // A cache holding "region" = "saved", closed again.
-void MakeCache(const std::string& path) {
-  ASSERT_TRUE(MakeDefaultPlatform(path)->writeCache("region", "saved"));
-}
+void MakeCache(const std::string& path) { ASSERT_TRUE(MakeDefaultPlatform(path)->writeCache("region", "saved")); }
 
 // A damaged file is moved aside (kept byte for byte) and replaced by an
 // empty cache, with one line at level 4; an empty file is an empty cache.
@@ -252,7 +251,8 @@ TEST(DefaultPlatformCacheFailures, FullDiskFailsTheWriteAndKeepsTheCache) {
   {
     auto platform = MakeDefaultPlatform(path);
     bool failed = false;
-    for (int i = 0; i < 16 && !failed; ++i) failed = !platform->writeCache("big" + std::to_string(i), std::string(64 << 10, 'b'));
+    for (int i = 0; i < 16 && !failed; ++i)
+      failed = !platform->writeCache("big" + std::to_string(i), std::string(64 << 10, 'b'));
     EXPECT_TRUE(failed) << "512 KiB never filled";
     EXPECT_TRUE(log.Contains("full")) << (log.Lines().empty() ? "" : log.Lines().back().message);
     EXPECT_EQ(platform->readCache("region"), "saved");

@@ -252,9 +252,9 @@ TEST(GatewaySimBounds, RecordKeepsTheLastRequestsWithBodiesCut) {
   std::string error;
   ASSERT_TRUE(gateway.Start(&error)) << error;
   for (int i = 0; i < 8; ++i) {
-    EXPECT_EQ(std::get<0>(Post(gateway.port(), gateway.caFile(), "/flood/" + std::to_string(i),
-                               std::string(512 << 10, 'f'))),
-              404);
+    EXPECT_EQ(
+        std::get<0>(Post(gateway.port(), gateway.caFile(), "/flood/" + std::to_string(i), std::string(512 << 10, 'f'))),
+        404);
   }
   EXPECT_TRUE(gateway.WaitForRequests(8, 0));
   const auto recorded = gateway.requests();
@@ -274,7 +274,9 @@ TEST(GatewaySimBounds, EncodedAndOversizedBodiesAreRefusedWithAMessage) {
   ASSERT_TRUE(gateway.Start(&error)) << error;
   const std::string gzipHeader("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
   const std::vector<std::tuple<std::string, httplib::Headers, int, std::string>> cases = {
-      {gzipHeader + std::string(100000, 'z'), {{"Content-Encoding", "gzip"}}, 415,
+      {gzipHeader + std::string(100000, 'z'),
+       {{"Content-Encoding", "gzip"}},
+       415,
        "Content-Encoding not supported: gzip"},
       {"x", {{"Content-Encoding", "deflate"}}, 415, "Content-Encoding not supported: deflate"},
       {std::string((1 << 20) + 1, 'b'), {}, 413, "Request body too large"},
@@ -306,10 +308,11 @@ TEST(GatewaySimBounds, Ipv6LoopbackIsInTheCertificate) {
   curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_CAINFO, gateway.caFile().c_str());
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &answer);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-  });
+  curl_easy_setopt(
+      curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+      });
   char curlError[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, curlError);
   ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK) << curlError;
@@ -343,8 +346,8 @@ TEST_F(GatewaySimProgram, ServesSignedLookupsUntilSigterm) {
   const pid_t pid = std::atoi(printed.c_str());
   ASSERT_GT(pid, 1) << printed;
   const int port = std::atoi(Read("port").c_str());
-  EXPECT_EQ(std::to_string(pid) + "\nlistening on https://127.0.0.1:" + std::to_string(port) + "\nca: " +
-                dir_.File("tls/ca.pem") + "\n",
+  EXPECT_EQ(std::to_string(pid) + "\nlistening on https://127.0.0.1:" + std::to_string(port) +
+                "\nca: " + dir_.File("tls/ca.pem") + "\n",
             printed);
   ExpectAnswer(port, dir_.File("tls/ca.pem"), MakeRequest(Envelope(R"({"type":"EMAIL","email":"a@example.de"})")), 200,
                200, "success");
@@ -361,11 +364,11 @@ TEST_F(GatewaySimProgram, ServesSignedLookupsUntilSigterm) {
 TEST_F(GatewaySimProgram, BadOptionsGetAMessageAndExitCode2) {
   std::ofstream(dir_.File("huge.json")) << std::string((4 << 20) + 1, ' ');
   ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0600), 0);
-  for (const std::string& args : std::vector<std::string>{
-           "--bogus", "--host 10.0.0.1",
-           // Bounded inputs: no device read for ever, no FIFO waited on, nothing huge.
-           "--regions /dev/zero", "--regions " + dir_.File("fifo"), "--regions " + dir_.File("huge.json"),
-           "--cert /dev/zero --key /dev/zero"}) {
+  for (const std::string& args :
+       std::vector<std::string>{"--bogus", "--host 10.0.0.1",
+                                // Bounded inputs: no device read for ever, no FIFO waited on, nothing huge.
+                                "--regions /dev/zero", "--regions " + dir_.File("fifo"),
+                                "--regions " + dir_.File("huge.json"), "--cert /dev/zero --key /dev/zero"}) {
     const int status = std::system((program_ + " " + args + " >/dev/null 2>" + dir_.File("stderr")).c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status;
     const std::string log = Read("stderr");

@@ -4,17 +4,17 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <locale.h>
 #include <clocale>
 #include <cstring>
 #include <ctime>
-#include <locale.h>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/io/network/http/HttpUtil.h"
 #include "core/io/network/http/internal/Base64.h"
 #include "core/io/network/http/internal/HttpDate.h"
-#include "core/io/network/http/HttpUtil.h"
 
 namespace {
 
@@ -28,8 +28,8 @@ std::string AllBytes() {
 
 TEST(UrlCodecTest, EncodesAndDecodes) {
   const std::pair<std::string, std::string> encodes[] = {
-      {"a b", "a+b"}, {"a/b+%*", "a%2Fb%2B%25%2A"}, {"-._~AZaz09", "-._~AZaz09"},
-      {"\t\xC3\xA9", "%09%C3%A9"}, {"a\0b"s, "a%00b"}, {"\xFF\x80\x7F", "%FF%80%7F"}};
+      {"a b", "a+b"},     {"a/b+%*", "a%2Fb%2B%25%2A"}, {"-._~AZaz09", "-._~AZaz09"}, {"\t\xC3\xA9", "%09%C3%A9"},
+      {"a\0b"s, "a%00b"}, {"\xFF\x80\x7F", "%FF%80%7F"}};
   for (const auto& [in, out] : encodes) EXPECT_EQ(HttpUtil::UrlEncode(in), out) << out;
   for (int b = 1; b < 256; ++b) {  // only ASCII letters, digits and "-._~" are kept, space becomes "+"
     const bool kept = b == ' ' || std::strchr("-._~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", b);
@@ -38,8 +38,9 @@ TEST(UrlCodecTest, EncodesAndDecodes) {
   // A "%" with fewer than two characters after it stays literal, and nothing
   // beyond the input is read.
   const std::pair<std::string, std::string> decodes[] = {
-      {"", ""}, {"a+b%2Fc%2f", "a b/c/"}, {"100%25", "100%"}, {"%00", "\0"s}, {"%C3%a9", "\xC3\xA9"},
-      {"%", "%"}, {"abc%", "abc%"}, {"%4", "%4"}, {"x%+", "x%+"}, {"%41%", "A%"}, {"%41%4", "A%4"}};
+      {"", ""},        {"a+b%2Fc%2f", "a b/c/"}, {"100%25", "100%"}, {"%00", "\0"s}, {"%C3%a9", "\xC3\xA9"},
+      {"%", "%"},      {"abc%", "abc%"},         {"%4", "%4"},       {"x%+", "x%+"}, {"%41%", "A%"},
+      {"%41%4", "A%4"}};
   for (const auto& [in, out] : decodes) EXPECT_EQ(UrlDecode(in), out) << in;
   EXPECT_EQ(UrlDecode(HttpUtil::UrlEncode(AllBytes())), AllBytes());
 }
@@ -52,8 +53,13 @@ std::string Encode64(const std::string& data) {
 
 TEST(Base64Test, MatchesRfc4648AndOpenSsl) {
   // RFC 4648, section 10.
-  const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},   {"foo", "Zm9v"},
-                              {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  const char* vectors[][2] = {{"", ""},
+                              {"f", "Zg=="},
+                              {"fo", "Zm8="},
+                              {"foo", "Zm9v"},
+                              {"foob", "Zm9vYg=="},
+                              {"fooba", "Zm9vYmE="},
+                              {"foobar", "Zm9vYmFy"}};
   for (const auto& v : vectors) EXPECT_EQ(Encode64(v[0]), v[1]) << v[0];
   // Any bytes, every padding case: the same text as OpenSSL's encoder.
   std::mt19937 rng(7);

@@ -14,7 +14,10 @@ struct FixedCallback final : IHttpUtilCallback {
   explicit FixedCallback(std::string tag) : language(std::move(tag)) {}
   std::string OnStringSign(std::string) override { return {}; }
   std::string OnAppKeyGet() override { return "key"; }
-  std::string OnLanguageGet() override { ++languageCalls; return language; }
+  std::string OnLanguageGet() override {
+    ++languageCalls;
+    return language;
+  }
   int32_t OnEnvGet() override { return 0; }
   std::string language;
   int languageCalls = 0;
@@ -65,8 +68,9 @@ TEST(MakeHttpBodyTest, OutMayAliasAnInput) {
   HttpUtil util(&callback);
   std::string text = "same";
   util.MakeHttpBody(nullptr, text, text, text);
-  EXPECT_EQ(text, "{\n\t\"request\":\t{\n\t\t\"language\":\t\"en\",\n\t\t\"apiVer\":\t\"same\"\n\t},\n"
-                  "\t\"id\":\t\"same\",\n\t\"version\":\t\"1.0\"\n}");
+  EXPECT_EQ(text,
+            "{\n\t\"request\":\t{\n\t\t\"language\":\t\"en\",\n\t\t\"apiVer\":\t\"same\"\n\t},\n"
+            "\t\"id\":\t\"same\",\n\t\"version\":\t\"1.0\"\n}");
 }
 
 TEST(MakeHttpBodyTest, WithoutCallbackLeavesOutEmptyAndReleasesParams) {

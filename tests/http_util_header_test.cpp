@@ -21,7 +21,10 @@ using Headers = std::map<std::string, std::string>;
 // Records what it is asked to sign; the signature is the text reversed.
 struct RecordingCallback final : IHttpUtilCallback {
   RecordingCallback(std::string key, int32_t environment) : appKey(std::move(key)), env(environment) {}
-  std::string OnStringSign(std::string text) override { signed_.push_back(text); return Reversed(text); }
+  std::string OnStringSign(std::string text) override {
+    signed_.push_back(text);
+    return Reversed(text);
+  }
   std::string OnAppKeyGet() override { return appKey; }
   std::string OnLanguageGet() override { return "en"; }
   int32_t OnEnvGet() override { return env; }
@@ -56,12 +59,17 @@ TEST(MakeHttpHeaderTest, WritesTheEntriesAndSignsWhatTheGatewayRebuilds) {
     Headers h = {{"x-ca-key", "old"}, {"x-custom", "kept"}};
     ASSERT_TRUE(util.MakeHttpHeader(c.path, c.body, h, c.form));
     // The date and nonce are checked on the wire by the region lookup tests.
-    Headers expected = {
-        {"accept", "application/json; charset=utf-8"}, {"date", h["date"]}, {"x-custom", "kept"},
-        {"content-type", c.form ? "application/x-www-form-urlencoded; charset=utf-8" : "application/octet-stream; charset=utf-8"},
-        {"x-ca-key", "204000001"}, {"x-ca-nonce", h["x-ca-nonce"]}, {"x-ca-signature", h["x-ca-signature"]},
-        {"x-ca-signature-headers", "x-ca-key,x-ca-nonce,x-ca-signature-method"},
-        {"x-ca-signature-method", "HmacSHA1"}, {"x-ca-version", "1"}};
+    Headers expected = {{"accept", "application/json; charset=utf-8"},
+                        {"date", h["date"]},
+                        {"x-custom", "kept"},
+                        {"content-type", c.form ? "application/x-www-form-urlencoded; charset=utf-8"
+                                                : "application/octet-stream; charset=utf-8"},
+                        {"x-ca-key", "204000001"},
+                        {"x-ca-nonce", h["x-ca-nonce"]},
+                        {"x-ca-signature", h["x-ca-signature"]},
+                        {"x-ca-signature-headers", "x-ca-key,x-ca-nonce,x-ca-signature-method"},
+                        {"x-ca-signature-method", "HmacSHA1"},
+                        {"x-ca-version", "1"}};
     if (c.form) expected["appKey"] = "204000001";
     if (c.stage != nullptr) expected["x-ca-stage"] = c.stage;
     EXPECT_EQ(h, expected);
@@ -73,10 +81,10 @@ TEST(MakeHttpHeaderTest, WritesTheEntriesAndSignsWhatTheGatewayRebuilds) {
 
 TEST(MakeHttpHeaderTest, FailsWithoutAnApplicationKey) {
   std::vector<std::string> lines;
-  iotcloud::SetLogSink([&](int level, const char* tag, const char*, int, const char* function,
-                           const std::string& message) {
-    lines.push_back(std::to_string(level) + " " + tag + " " + function + " " + message);
-  });
+  iotcloud::SetLogSink(
+      [&](int level, const char* tag, const char*, int, const char* function, const std::string& message) {
+        lines.push_back(std::to_string(level) + " " + tag + " " + function + " " + message);
+      });
   RecordingCallback noKey("", 0);
   HttpUtil withCallback(&noKey), withoutCallback(nullptr);
   for (HttpUtil* util : {&withCallback, &withoutCallback}) {
@@ -107,7 +115,8 @@ TEST(SignStringTest, BothSignersMatchRfc2202Vectors) {
   };
   for (const auto& v : vectors) {
     unsigned char digest[20], base64[29];
-    for (size_t i = 0; i < 20; ++i) digest[i] = static_cast<unsigned char>(std::stoi(v.digestHex.substr(2 * i, 2), nullptr, 16));
+    for (size_t i = 0; i < 20; ++i)
+      digest[i] = static_cast<unsigned char>(std::stoi(v.digestHex.substr(2 * i, 2), nullptr, 16));
     EVP_EncodeBlock(base64, digest, sizeof digest);
     iotcloud::DefaultPlatformOptions options;
     options.cachePath = ":memory:";

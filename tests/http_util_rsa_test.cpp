@@ -122,7 +122,8 @@ TEST_F(RsaEncodeTest, ConcurrentCallsAreIndependent) {
   }
   for (std::thread& thread : threads) thread.join();
   for (size_t t = 0; t < texts.size(); ++t) {
-    for (const std::string& text : texts[t]) EXPECT_EQ(ToolDecrypt(text, "builtin_2048_private.pem"), "thread " + std::to_string(t));
+    for (const std::string& text : texts[t])
+      EXPECT_EQ(ToolDecrypt(text, "builtin_2048_private.pem"), "thread " + std::to_string(t));
   }
 }
 

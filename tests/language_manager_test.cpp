@@ -23,7 +23,8 @@ std::string CachedLanguage() { return IotCacheManager::getInstance()->readFormPl
 // back to "en-US".
 TEST(LanguageManager, UnknownCodesFallBackToEnglish) {
   const std::pair<std::string, std::string> cases[] = {
-      {"zh", "zh-CN"}, {"pt", "pt-PT"}, {"ZH", "en-US"}, {"pt-BR", "en-US"}, {"", "en-US"}, {"zho", "en-US"}, {"sv", "en-US"},
+      {"zh", "zh-CN"}, {"pt", "pt-PT"},  {"ZH", "en-US"}, {"pt-BR", "en-US"},
+      {"", "en-US"},   {"zho", "en-US"}, {"sv", "en-US"},
   };
   for (const auto& [code, tag] : cases) EXPECT_EQ(IotLanguageManager::makeLanguageString(code), tag) << code;
 }
@@ -35,7 +36,8 @@ TEST(LanguageManager, SetLanguageStoresTheHyphenFormOrRefuses) {
   EXPECT_EQ(IotLanguageManager::split("-zh--Hans-", '-'), (std::vector<std::string>{"", "zh", "", "Hans"}));
   EXPECT_EQ(IotLanguageManager::split("zh-CN", '_'), std::vector<std::string>{"zh-CN"});
   EXPECT_TRUE(IotLanguageManager::split("", '-').empty());
-  const std::pair<std::string, std::string> cases[] = {  // input, stored ("": refused)
+  const std::pair<std::string, std::string> cases[] = {
+      // input, stored ("": refused)
       {"zh_CN", "zh-CN"}, {"zh-CN-", "zh-CN"}, {"xx-YY", "xx-YY"}, {"-CN", "-CN"}, {"EN_us", "EN-us"},
       {"a_b-c", "a_b-c"}, {"zh", ""},          {"", ""},           {"zh_", ""},    {"-", ""},
       {"_", ""},          {"zh-Hans-CN", ""},  {"zh_Hans_CN", ""}, {"zh--CN", ""},
@@ -52,7 +54,8 @@ TEST(LanguageManager, SetLanguageStoresTheHyphenFormOrRefuses) {
     EXPECT_EQ(CachedLanguage(), expected) << input;
     EXPECT_EQ(manager.getLanguage(), expected) << input;
     EXPECT_EQ(log.Count("set wrong language=" + input + ", the format is like 'zh-CN' or 'en-US'"),
-              stored.empty() ? 1u : 0u) << input;
+              stored.empty() ? 1u : 0u)
+        << input;
     EXPECT_EQ(log.Lines().size(), stored.empty() ? 1u : 0u) << input;
   }
 }

@@ -55,11 +55,12 @@ std::vector<std::string> NotFound(size_t except = 7) {
 // equals a new one; the China defaults that no deployment setting changes
 // are fixed (the hosts are build settings, so they are not checked here).
 TEST(RegionInfo, JsonLayoutAndChinaDefaults) {
-  EXPECT_EQ(Marked("m").toJsonString(),
-            "{\n\t\"regionId\":\t\"m-regionId\",\n\t\"mqttEndpoint\":\t\"m-mqttEndpoint\",\n"
-            "\t\"apiGatewayEndpoint\":\t\"m-apiGatewayEndpoint\",\n\t\"oaApiGatewayEndpoint\":\t\"m-oaApiGatewayEndpoint\",\n"
-            "\t\"regionEnglishName\":\t\"m-regionEnglishName\",\n\t\"pushChannelEndpoint\":\t\"m-pushChannelEndpoint\",\n"
-            "\t\"shortRegionId\":\t\"m-shortRegionId\"\n}");
+  EXPECT_EQ(
+      Marked("m").toJsonString(),
+      "{\n\t\"regionId\":\t\"m-regionId\",\n\t\"mqttEndpoint\":\t\"m-mqttEndpoint\",\n"
+      "\t\"apiGatewayEndpoint\":\t\"m-apiGatewayEndpoint\",\n\t\"oaApiGatewayEndpoint\":\t\"m-oaApiGatewayEndpoint\",\n"
+      "\t\"regionEnglishName\":\t\"m-regionEnglishName\",\n\t\"pushChannelEndpoint\":\t\"m-pushChannelEndpoint\",\n"
+      "\t\"shortRegionId\":\t\"m-shortRegionId\"\n}");
   IotRegionInfo reset = Marked("x");
   reset.resetToChina();
   EXPECT_TRUE(reset == IotRegionInfo());
@@ -71,14 +72,14 @@ TEST(RegionInfo, JsonLayoutAndChinaDefaults) {
 // Out to JSON and back in, bare and as the data of a successful response.
 TEST(RegionInfo, JsonRoundTripKeepsEveryByte) {
   for (const std::string& value : {std::string(), std::string(70000, 'y'), std::string("quote\" backslash\\ /"),
-                                  std::string("controls \b\f\n\r\t \x01\x1f, utf-8 \xe4\xb8\x8a\xf0\x9f\x98\x80, "
-                                              "not utf-8 \xff\xfe\xc0")}) {
+                                   std::string("controls \b\f\n\r\t \x01\x1f, utf-8 \xe4\xb8\x8a\xf0\x9f\x98\x80, "
+                                               "not utf-8 \xff\xfe\xc0")}) {
     IotRegionInfo source, copy = Marked("other"), viaResponse;
     for (const Field& field : kFields) (source.*field.set)(value + field.key);
     LogCapture log;
     ASSERT_TRUE(copy.parseFromJsonString(source.toJsonString())) << value;
-    ASSERT_TRUE(viaResponse.parseFromHttpResponse("{\"code\":200,\"message\":\"success\",\"data\":" +
-                                                  source.toJsonString() + ",\"id\":\"0f1e\"}"));
+    ASSERT_TRUE(viaResponse.parseFromHttpResponse(
+        "{\"code\":200,\"message\":\"success\",\"data\":" + source.toJsonString() + ",\"id\":\"0f1e\"}"));
     EXPECT_TRUE(copy == source && viaResponse == source && !(copy != source)) << value;
     EXPECT_TRUE(log.Lines().empty());
   }
@@ -110,7 +111,8 @@ TEST(RegionInfo, FailuresLeaveTheRecordAndLogWhy) {
       {true, huge, {"region get response parse json failed! " + hugeLogged}},
       {true, R"({"code":500,"message":"\u001b[2Jforged\nline"})", {er + "500 message=\\x1b[2Jforged\\nline"}},
       {true, nulValue, {"region get response holds \\u0000, which cannot be kept: " + nulValue}},
-      {false, R"({"regionId":"eu\u0000-evil"})",
+      {false,
+       R"({"regionId":"eu\u0000-evil"})",
        {R"(region info holds \u0000, which cannot be kept: {"regionId":"eu\u0000-evil"})"}},
   };
   for (const auto& c : cases) {

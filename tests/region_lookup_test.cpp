@@ -248,8 +248,8 @@ TEST_F(RegionLookupTest, CompletionsOfAnotherKindChangeNothing) {
   request.id = "another-kind";
   IotResponse response;
   response.id = request.id;
-  response.data = "{\"code\":200,\"data\":" +
-                  iotcloud::gateway::RegionTable::BuiltIn().RegionJson("eu-central-1") + "}";
+  response.data =
+      "{\"code\":200,\"data\":" + iotcloud::gateway::RegionTable::BuiltIn().RegionJson("eu-central-1") + "}";
   Activation()->OnResponse(&request, &response, otherKind);
   IotException failure;
   failure.message = CurlFailureText(7);
@@ -288,10 +288,21 @@ TEST_F(RegionLookupTest, AnswersWithoutARegionLeaveItAndTheCacheUnchanged) {
   };
   const Case cases[] = {
       {"signature refused, fresh cache", [this] { InstallPlatform("wrong-secret"); }, Outcome::kServiceError, 1},
-      {"error status with a JSON body", [] { sim_->PushFault({Fault::Kind::kErrorStatus, 0, 502, 0}); },
+      {"error status with a JSON body",
+       [] {
+         sim_->PushFault({Fault::Kind::kErrorStatus, 0, 502, 0});
+       },
        Outcome::kServiceError, 0},
-      {"HTML page", [] { sim_->PushFault({Fault::Kind::kNonJsonBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer, 0},
-      {"empty body", [] { sim_->PushFault({Fault::Kind::kEmptyBody, 0, 500, 0}); }, Outcome::kUnreadableAnswer, 0},
+      {"HTML page",
+       [] {
+         sim_->PushFault({Fault::Kind::kNonJsonBody, 0, 500, 0});
+       },
+       Outcome::kUnreadableAnswer, 0},
+      {"empty body",
+       [] {
+         sim_->PushFault({Fault::Kind::kEmptyBody, 0, 500, 0});
+       },
+       Outcome::kUnreadableAnswer, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -427,8 +438,8 @@ TEST_F(RegionLookupTest, ConcurrentLookupsEachGetTheirOwnAnswer) {
         const IotGlobalActivation::LookupResult result = Activation()->getLastLookupResult();
         const bool ok = (result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) &&
                         result.detail.size() >= routes[i].second.size() &&
-                        result.detail.compare(result.detail.size() - routes[i].second.size(),
-                                              std::string::npos, routes[i].second) == 0;
+                        result.detail.compare(result.detail.size() - routes[i].second.size(), std::string::npos,
+                                              routes[i].second) == 0;
         if (!ok && failures[i].empty()) failures[i] = result.detail;
       }
     });
@@ -483,8 +494,7 @@ TEST_F(RegionLookupTest, LoginIdIsAnEmailWhenItHoldsAnAtSign) {
     sim_->clearRequests();
     Activation()->regionGetByLoginId(c.loginId, c.locationCode);
     ASSERT_EQ(sim_->requests().size(), 1u);
-    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> body(cJSON_Parse(sim_->requests()[0].body.c_str()),
-                                                          &cJSON_Delete);
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> body(cJSON_Parse(sim_->requests()[0].body.c_str()), &cJSON_Delete);
     const cJSON* params = cJSON_GetObjectItemCaseSensitive(body.get(), "params");
     EXPECT_EQ(StringMember(params, "type"), c.type);
     EXPECT_EQ(StringMember(params, c.key.c_str()), c.value);

@@ -20,7 +20,7 @@ struct ScopedPlatform {
 };
 
 inline iotcloud::DefaultPlatformOptions CacheOptions(const std::string& cachePath,
-                                                    const std::string& systemLanguage = "zh") {
+                                                     const std::string& systemLanguage = "zh") {
   iotcloud::DefaultPlatformOptions options;
   options.cachePath = cachePath;
   options.systemLanguage = systemLanguage;
@@ -28,7 +28,7 @@ inline iotcloud::DefaultPlatformOptions CacheOptions(const std::string& cachePat
 }
 
 inline std::shared_ptr<iotcloud::DefaultPlatform> MakeDefaultPlatform(const std::string& cachePath,
-                                                                       const std::string& systemLanguage = "zh") {
+                                                                      const std::string& systemLanguage = "zh") {
   return std::make_shared<iotcloud::DefaultPlatform>(CacheOptions(cachePath, systemLanguage));
 }
 

@@ -24,7 +24,9 @@ struct Gate {
   bool WaitForWaiting(int n) {
     return state.WaitFor([n](const std::pair<int, bool>& s) { return s.first >= n; }, 10s);
   }
-  void Open() { state.Update([](std::pair<int, bool>& s) { s.second = true; }); }
+  void Open() {
+    state.Update([](std::pair<int, bool>& s) { s.second = true; });
+  }
 };
 
 // A ready future whose promise was destroyed unsatisfied. The exception is not
@@ -78,7 +80,7 @@ TEST(ThreadPoolTest, StopWithoutWaitDiscardsTheQueueFinishesCurrentJobsAndIsFina
   auto captured = std::make_shared<int>(1);
   auto late = pool.push([&ran, captured](int) { ++ran; });
   EXPECT_TRUE(IsBrokenPromise(late));  // without anyone clearing the queue
-  EXPECT_EQ(captured.use_count(), 1);   // the job and what it captured are gone
+  EXPECT_EQ(captured.use_count(), 1);  // the job and what it captured are gone
   EXPECT_EQ(ran, 0);
 }
 

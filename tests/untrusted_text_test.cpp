@@ -34,10 +34,15 @@ TEST(UntrustedText, EscapesWhatATerminalWouldActOnAndKeepsTheRest) {
       {"\x1b]0;retitled\x07\x1b[2J", "\\x1b]0;retitled\\x07\\x1b[2J"},
       {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
       {"utf-8 \xe4\xb8\x8a \xf0\x9f\x98\x80 \xc3\xa9", "utf-8 \xe4\xb8\x8a \xf0\x9f\x98\x80 \xc3\xa9"},
-      {"c1 csi \xc2\x9b" "31m nel \xc2\x85", "c1 csi \\u009b31m nel \\u0085"},
-      {"bidi \xe2\x80\xae" "evil\xe2\x81\xa6 sep \xe2\x80\xa8", "bidi \\u202eevil\\u2066 sep \\u2028"},
+      {"c1 csi \xc2\x9b"
+       "31m nel \xc2\x85",
+       "c1 csi \\u009b31m nel \\u0085"},
+      {"bidi \xe2\x80\xae"
+       "evil\xe2\x81\xa6 sep \xe2\x80\xa8",
+       "bidi \\u202eevil\\u2066 sep \\u2028"},
       // Not UTF-8: stray continuation, overlong '/', surrogate, above U+10FFFF, cut sequence.
-      {"\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe4\xb8", "\\x80 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe4\\xb8", false},
+      {"\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe4\xb8",
+       "\\x80 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe4\\xb8", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(EscapeUntrusted(c.in), c.out);
@@ -57,9 +62,15 @@ TEST(UntrustedText, ExcerptKeepsShortTextAndCutsLongTextWithItsLength) {
 // What cJSON prints from strings of any bytes becomes JSON that cJSON reads
 // back to the same strings wherever they were valid UTF-8.
 TEST(UntrustedText, JsonStaysValidAndMeansTheSame) {
-  const std::vector<std::string> values = {
-      "plain", "\x1b[2J\x07\n", "del\x7f", "\xc2\x9b" "c1", "\xe2\x80\xae" "bidi", "\xe4\xb8\x8a\xf0\x9f\x98\x80",
-      "bad \xff\xfe\xc0"};
+  const std::vector<std::string> values = {"plain",
+                                           "\x1b[2J\x07\n",
+                                           "del\x7f",
+                                           "\xc2\x9b"
+                                           "c1",
+                                           "\xe2\x80\xae"
+                                           "bidi",
+                                           "\xe4\xb8\x8a\xf0\x9f\x98\x80",
+                                           "bad \xff\xfe\xc0"};
   for (const std::string& value : values) {
     iotcloud::JsonPtr object(cJSON_CreateObject());
     cJSON_AddStringToObject(object.get(), "v", value.c_str());
@@ -72,8 +83,10 @@ TEST(UntrustedText, JsonStaysValidAndMeansTheSame) {
     ASSERT_NE(back, nullptr);
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(back.get(), "v");
     ASSERT_TRUE(cJSON_IsString(item));
-    if (IsValidUtf8(value)) EXPECT_EQ(item->valuestring, value);
-    else EXPECT_EQ(std::string(item->valuestring), "bad \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+    if (IsValidUtf8(value))
+      EXPECT_EQ(item->valuestring, value);
+    else
+      EXPECT_EQ(std::string(item->valuestring), "bad \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
   }
 }
 

@@ -21,10 +21,10 @@
 
 namespace {
 
+using iotcloud::JsonPtr;
 using iotcloud::gateway::Fault;
 using iotcloud::gateway::GatewayConfig;
 using iotcloud::gateway::GatewaySim;
-using iotcloud::JsonPtr;
 using iotcloud_test::ReadFile;
 using iotcloud_test::TempDir;
 
@@ -72,9 +72,8 @@ class CliToolTest : public ::testing::Test {
 
   // The global options that point the tool at the local gateway.
   std::vector<std::string> Against(const std::vector<std::string>& command, const std::string& secret = kAppSecret) {
-    std::vector<std::string> args = {"--gateway", sim_->hostPort(), "--ca-file", sim_->caFile(),
-                                     "--cache",   dir_.File("cache.db"), "--app-key", kAppKey,
-                                     "--app-secret", secret};
+    std::vector<std::string> args = {"--gateway",           sim_->hostPort(), "--ca-file", sim_->caFile(), "--cache",
+                                     dir_.File("cache.db"), "--app-key",      kAppKey,     "--app-secret", secret};
     args.insert(args.end(), command.begin(), command.end());
     return args;
   }
@@ -159,8 +158,8 @@ TEST_F(CliToolTest, HostileAnswersCannotReachTheTerminalRaw) {
       {"service message with escapes", R"({"code":500,"message":"\u001b]0;x\u0007\nregion changed: forged"})", 4,
        "region unchanged: service error 500: \\x1b]0;x\\x07\\nregion changed: forged",
        "message=\\x1b]0;x\\x07\\nregion changed: forged"},
-      {"a 4 MB answer that is not JSON", "\x1b[2J<html>" + std::string(4000000 - 10, 'h'), 5,
-       "the answer is not JSON", "parse json failed! \\x1b[2J<html>hhhh"},
+      {"a 4 MB answer that is not JSON", "\x1b[2J<html>" + std::string(4000000 - 10, 'h'), 5, "the answer is not JSON",
+       "parse json failed! \\x1b[2J<html>hhhh"},
       {"a region value cut by \\u0000", R"({"code":200,"data":{"regionId":"ap-\u0000-evil"}})", 5,
        "a string in the answer holds \\u0000", "holds \\u0000, which cannot be kept"},
   };
@@ -208,7 +207,8 @@ TEST_F(CliToolTest, FailedSaveFailsTheCommand) {
     std::vector<std::string> command;
     std::string out, err;
   } cases[] = {
-      {{"region", "lookup", "--email", "dave@example.com"}, "region changed: eu-central-1 -> us-west-1",
+      {{"region", "lookup", "--email", "dave@example.com"},
+       "region changed: eu-central-1 -> us-west-1",
        "iotcloud: the region could not be saved in the cache"},
       {{"region", "clear"}, "", "iotcloud: the cleared region could not be saved"},
       {{"language", "set", "de-DE"}, "", "iotcloud: the language could not be saved"},
@@ -239,8 +239,10 @@ TEST_F(CliToolTest, ReadOnlyCacheIsShownButNotWritten) {
     std::string dir;
     bool root;
     ~Restore() {
-      if (root) umount2(dir.c_str(), MNT_DETACH);
-      else chmod(dir.c_str(), 0700);
+      if (root)
+        umount2(dir.c_str(), MNT_DETACH);
+      else
+        chmod(dir.c_str(), 0700);
     }
   } restore{dir, root};
   std::vector<std::string> cache = {"--cache", dir + "/cache.db"};
@@ -283,9 +285,11 @@ TEST_F(CliToolTest, HelpListsTheOptionsOfTheCommand) {
     std::vector<std::string> args;
     std::string line;
   } cases[] = {
-      {{"--help"}, "\n  --app-secret-file FILE      read the secret from FILE instead (first line;\n"
-                   "                              a regular file of at most 4 KiB)\n"},
-      {{"region", "lookup", "-h"}, "\n  --phone NUMBER --location-code CODE   by phone number and its calling code (86)\n"},
+      {{"--help"},
+       "\n  --app-secret-file FILE      read the secret from FILE instead (first line;\n"
+       "                              a regular file of at most 4 KiB)\n"},
+      {{"region", "lookup", "-h"},
+       "\n  --phone NUMBER --location-code CODE   by phone number and its calling code (86)\n"},
   };
   for (const auto& c : cases) {
     const CliRun run = Iotcloud(c.args);
@@ -303,8 +307,7 @@ TEST_F(CliToolTest, LookupChangesTheRegionAndANewProcessRestoresIt) {
 
   run = Iotcloud(Against({"region", "lookup", "--phone", "12345", "--location-code", "49"}));
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_NE(run.out.find("region unchanged: the gateway answered the current region eu-central-1"),
-            std::string::npos)
+  EXPECT_NE(run.out.find("region unchanged: the gateway answered the current region eu-central-1"), std::string::npos)
       << run.out;
   EXPECT_EQ(run.out.find("observer:"), std::string::npos) << run.out;
 
@@ -315,8 +318,7 @@ TEST_F(CliToolTest, LookupChangesTheRegionAndANewProcessRestoresIt) {
   ASSERT_TRUE(shown) << run.out;
   EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(shown.get(), "saved")));
   JsonPtr answered(cJSON_Parse(iotcloud::gateway::RegionTable::BuiltIn().RegionJson("eu-central-1").c_str()));
-  EXPECT_TRUE(cJSON_Compare(cJSON_GetObjectItemCaseSensitive(shown.get(), "region"), answered.get(), true))
-      << run.out;
+  EXPECT_TRUE(cJSON_Compare(cJSON_GetObjectItemCaseSensitive(shown.get(), "region"), answered.get(), true)) << run.out;
 
   run = Iotcloud(Against({"region", "clear"}));
   EXPECT_EQ(run.exitCode, 0);

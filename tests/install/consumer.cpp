@@ -8,8 +8,8 @@
 #include "platform/DefaultPlatform.h"
 
 int main() {
-  setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(
-      iotcloud::DefaultPlatformOptions{":memory:", "key", "secret", "en"}));
+  setSharedPlatformImpl(
+      std::make_shared<iotcloud::DefaultPlatform>(iotcloud::DefaultPlatformOptions{":memory:", "key", "secret", "en"}));
   IotSmartInitConfig config;
   config.appKey = "key";
   IotCacheManager::getInstance()->setSmartInitConfig(config);

@@ -17,9 +17,7 @@ class ForwardingPlatform : public PlatformServices {
 
   std::string getSystemLanguage() override { return target_->getSystemLanguage(); }
   std::string getApplicationKey() override { return target_->getApplicationKey(); }
-  std::string signString(std::string text, int method) override {
-    return target_->signString(std::move(text), method);
-  }
+  std::string signString(std::string text, int method) override { return target_->signString(std::move(text), method); }
   bool writeCache(std::string key, std::string storedText) override {
     return target_->writeCache(std::move(key), std::move(storedText));
   }

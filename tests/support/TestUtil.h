@@ -111,8 +111,8 @@ struct CapturedLine {
 class LogCapture {
  public:
   explicit LogCapture(int minLevel = 1) {
-    iotcloud::SetLogSink([state = state_](int level, const char* tag, const char* file, int line,
-                                          const char* function, const std::string& message) {
+    iotcloud::SetLogSink([state = state_](int level, const char* tag, const char* file, int line, const char* function,
+                                          const std::string& message) {
       const char* base = std::strrchr(file, '/');
       CapturedLine captured{level, tag, base != nullptr ? base + 1 : file, line, function, message};
       state->Update([&](std::vector<CapturedLine>& lines) { lines.push_back(std::move(captured)); });

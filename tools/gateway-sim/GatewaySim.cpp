@@ -35,29 +35,47 @@ bool IsServerAddedHeader(const std::string& name) {
 
 const char* ReasonPhrase(int status) {
   switch (status) {
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 413: return "Request body too large";
-    case 415: return "Unsupported Media Type";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "Error";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 413:
+      return "Request body too large";
+    case 415:
+      return "Unsupported Media Type";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "Error";
   }
 }
 
 std::string DescribeFault(const Fault& fault) {
   switch (fault.kind) {
-    case Fault::Kind::kDelay: return "delay " + std::to_string(fault.delayMs) + " ms";
-    case Fault::Kind::kCloseMidAnswer: return "close mid-answer";
-    case Fault::Kind::kEmptyBody: return "empty body";
-    case Fault::Kind::kErrorStatus: return "error status " + std::to_string(fault.status);
-    case Fault::Kind::kNonJsonBody: return "non-JSON body";
-    case Fault::Kind::kOversizedBody: return "oversized body";
-    case Fault::Kind::kRawBody: return "raw body of " + std::to_string(fault.body.size()) + " bytes";
+    case Fault::Kind::kDelay:
+      return "delay " + std::to_string(fault.delayMs) + " ms";
+    case Fault::Kind::kCloseMidAnswer:
+      return "close mid-answer";
+    case Fault::Kind::kEmptyBody:
+      return "empty body";
+    case Fault::Kind::kErrorStatus:
+      return "error status " + std::to_string(fault.status);
+    case Fault::Kind::kNonJsonBody:
+      return "non-JSON body";
+    case Fault::Kind::kOversizedBody:
+      return "oversized body";
+    case Fault::Kind::kRawBody:
+      return "raw body of " + std::to_string(fault.body.size()) + " bytes";
   }
   return "unknown";
 }
@@ -285,9 +303,7 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
   }
 }
 
-GatewaySim::GatewaySim(GatewayConfig config) : impl_(std::make_unique<Impl>()) {
-  impl_->config = std::move(config);
-}
+GatewaySim::GatewaySim(GatewayConfig config) : impl_(std::make_unique<Impl>()) { impl_->config = std::move(config); }
 
 GatewaySim::~GatewaySim() { Stop(); }
 
@@ -376,8 +392,7 @@ void GatewaySim::Impl::ConfigureServer(httplib::Server& http) {
   });
   // Answers the server makes up itself (413 for a body over the cap, 400 for
   // a malformed request) come without a body: give them the gateway's JSON.
-  http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
-                                                                     httplib::Response& response) {
+  http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
     if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
     const std::string message = ReasonPhrase(response.status);
     response.set_header("X-Ca-Error-Message", message);

@@ -48,7 +48,8 @@ constexpr const char* kRegionGetPath = "/velmo/account/region/get";
 struct Fault {
   enum class Kind {
     kDelay,           // wait delayMs before handling the request (Stop cuts the wait short)
-    kCloseMidAnswer,  // send headers with a Content-Length larger than the body, half the answer, then drop the connection
+    kCloseMidAnswer,  // send headers with a Content-Length larger than the body, half the answer, then drop the
+                      // connection
     kEmptyBody,       // 200 with an empty body
     kErrorStatus,     // HTTP `status` with a short JSON body {"code":<status>,"message":"<reason>"}
     kNonJsonBody,     // 200 with an HTML page
@@ -81,8 +82,8 @@ struct GatewayConfig {
   // Both empty: generate a CA and a server certificate into tlsDir, for
   // "localhost", 127.0.0.1 and bindHost when that is an address.
   std::string certFile, keyFile;
-  std::string tlsDir;             // empty: a fresh temporary folder (removed on Stop)
-  std::string regionTableJson;    // empty: the built-in table
+  std::string tlsDir;           // empty: a fresh temporary folder (removed on Stop)
+  std::string regionTableJson;  // empty: the built-in table
   int maxClockSkewSeconds = 900;
   // Server worker threads; each kept-alive connection holds one while open.
   size_t serverThreads = 64;

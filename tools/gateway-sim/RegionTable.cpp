@@ -12,9 +12,9 @@ namespace iotcloud {
 namespace gateway {
 namespace {
 
-const char* const kRegionMembers[] = {"regionId",          "mqttEndpoint",        "apiGatewayEndpoint",
-                                      "oaApiGatewayEndpoint", "regionEnglishName", "pushChannelEndpoint",
-                                      "shortRegionId"};
+const char* const kRegionMembers[] = {
+    "regionId",          "mqttEndpoint",        "apiGatewayEndpoint", "oaApiGatewayEndpoint",
+    "regionEnglishName", "pushChannelEndpoint", "shortRegionId"};
 
 // The lookups the service knows: the parameter the route matches on, and
 // another parameter the lookup requires.

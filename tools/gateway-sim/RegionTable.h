@@ -53,10 +53,10 @@ namespace gateway {
 
 // The answer of the account service to one region lookup body.
 struct ServiceAnswer {
-  int code = 200;                 // 200 or one of the service error codes above
+  int code = 200;  // 200 or one of the service error codes above
   std::string message = "success";
-  std::string regionKey;          // the region answered with; empty on an error
-  std::string body;               // the complete JSON answer
+  std::string regionKey;  // the region answered with; empty on an error
+  std::string body;       // the complete JSON answer
 };
 
 class RegionTable {

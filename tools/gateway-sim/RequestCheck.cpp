@@ -14,8 +14,7 @@ namespace gateway {
 namespace {
 
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
 int64_t DaysFromCivil(int64_t year, int month, int day) {
@@ -28,13 +27,9 @@ int64_t DaysFromCivil(int64_t year, int month, int day) {
 }
 
 // Weekday of a day count since 1970 (a Thursday): 0 = Sunday.
-int WeekdayFromDays(int64_t days) {
-  return static_cast<int>((days % 7 + 11) % 7);
-}
+int WeekdayFromDays(int64_t days) { return static_cast<int>((days % 7 + 11) % 7); }
 
-bool IsLeapYear(int64_t year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool IsLeapYear(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int DaysInMonth(int64_t year, int month) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -61,8 +56,7 @@ int IndexOfName(const char* const* names, int count, const std::string& text, si
 }
 
 bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
            return std::tolower(x) == std::tolower(y);
          });
 }
@@ -178,16 +172,15 @@ bool ParseHttpDate(const std::string& text, int64_t* secondsSinceEpoch) {
   // "Www, DD Mon YYYY HH:MM:SS GMT"
   //  0    5  8   12   17 20 23 26
   if (text.size() != 29) return false;
-  if (text.compare(3, 2, ", ") != 0 || text[7] != ' ' || text[11] != ' ' || text[16] != ' ' ||
-      text[19] != ':' || text[22] != ':' || text.compare(25, 4, " GMT") != 0) {
+  if (text.compare(3, 2, ", ") != 0 || text[7] != ' ' || text[11] != ' ' || text[16] != ' ' || text[19] != ':' ||
+      text[22] != ':' || text.compare(25, 4, " GMT") != 0) {
     return false;
   }
   const int weekday = IndexOfName(kDayNames, 7, text, 0);
   const int monthIndex = IndexOfName(kMonthNames, 12, text, 8);
   int day = 0, year = 0, hour = 0, minute = 0, second = 0;
   if (weekday < 0 || monthIndex < 0 || !ReadDigits(text, 5, 2, &day) || !ReadDigits(text, 12, 4, &year) ||
-      !ReadDigits(text, 17, 2, &hour) || !ReadDigits(text, 20, 2, &minute) ||
-      !ReadDigits(text, 23, 2, &second)) {
+      !ReadDigits(text, 17, 2, &hour) || !ReadDigits(text, 20, 2, &minute) || !ReadDigits(text, 23, 2, &second)) {
     return false;
   }
   const int month = monthIndex + 1;
@@ -203,8 +196,8 @@ bool ParseHttpDate(const std::string& text, int64_t* secondsSinceEpoch) {
 std::string HmacSha1Base64(const std::string& key, const std::string& text) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLength = 0;
-  if (HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()),
-           reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &digestLength) == nullptr) {
+  if (HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
+           text.size(), digest, &digestLength) == nullptr) {
     return std::string();
   }
   // EVP_EncodeBlock writes 4 bytes per 3 input bytes (rounded up) plus a NUL.
@@ -309,8 +302,7 @@ bool NonceStore::Remember(const std::string& appKey, const std::string& nonce, i
 }
 
 int64_t NowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 std::string Printable(const std::string& text, size_t maxLength) {

@@ -19,7 +19,7 @@ namespace gateway {
 // The parts of an HTTP request the gateway looks at, as received.
 struct RequestView {
   std::string method;
-  std::string target;  // path and query exactly as on the request line
+  std::string target;                                        // path and query exactly as on the request line
   std::vector<std::pair<std::string, std::string>> headers;  // names as received
   std::string body;
 };
@@ -32,8 +32,8 @@ struct CheckResult {
   std::string message;
   std::string appKey;
   std::string nonce;
-  int64_t dateSeconds = 0;    // the request's "date" as seconds since 1970 (UTC)
-  std::string stringToSign;   // as rebuilt here; set once the signature was checked
+  int64_t dateSeconds = 0;   // the request's "date" as seconds since 1970 (UTC)
+  std::string stringToSign;  // as rebuilt here; set once the signature was checked
 };
 
 // Checks, in this order, with their error answers (HTTP status, message):
@@ -60,8 +60,7 @@ struct CheckResult {
 // "application/x-www-form-urlencoded" the target is followed by "?" and the
 // body. Lines are joined by "\n" with none after the last; absent headers give
 // empty lines.
-CheckResult CheckSignedRequest(const RequestView& request,
-                               const std::map<std::string, std::string>& applications,
+CheckResult CheckSignedRequest(const RequestView& request, const std::map<std::string, std::string>& applications,
                                int64_t nowSeconds, int maxSkewSeconds);
 
 // The string-to-sign for `request` with the given signed header names (see
@@ -88,8 +87,7 @@ class NonceStore {
   // Forgets nonces whose window ended before `nowSeconds`, then records
   // (appKey, nonce) until `expiresAtSeconds`. Returns false, recording
   // nothing, when the pair is already recorded.
-  bool Remember(const std::string& appKey, const std::string& nonce, int64_t expiresAtSeconds,
-                int64_t nowSeconds);
+  bool Remember(const std::string& appKey, const std::string& nonce, int64_t expiresAtSeconds, int64_t nowSeconds);
   size_t size() const { return expiry_.size(); }
 
  private:

@@ -1,6 +1,5 @@
 #include "tls/LoopbackHttpsServer.h"
 
-
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -8,8 +7,7 @@
 namespace iotcloud {
 namespace tls {
 
-LoopbackHttpsServer::LoopbackHttpsServer(const std::string& certPath, const std::string& keyPath,
-                                         size_t workers)
+LoopbackHttpsServer::LoopbackHttpsServer(const std::string& certPath, const std::string& keyPath, size_t workers)
     : server_(std::make_unique<httplib::SSLServer>(certPath.c_str(), keyPath.c_str())) {
   server_->set_tcp_nodelay(true);
   server_->set_keep_alive_max_count(100000);
@@ -73,8 +71,8 @@ void LoopbackHttpsServer::Stop() {
   thread_.join();
 }
 
-std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::CreateWithFreshTls(
-    std::string* caPemOut, std::string* error, size_t workers) {
+std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::CreateWithFreshTls(std::string* caPemOut, std::string* error,
+                                                                             size_t workers) {
   TlsMaterial material;
   if (!GenerateTlsMaterial(&material, error)) return nullptr;
   const std::string dir = MakeTemporaryFolder("iotcloud-tls-", error);
@@ -95,8 +93,8 @@ std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::CreateWithFreshTls(
   return server;
 }
 
-std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::StartWithFreshTls(
-    std::string* caPemOut, std::string* error, size_t workers) {
+std::unique_ptr<LoopbackHttpsServer> LoopbackHttpsServer::StartWithFreshTls(std::string* caPemOut, std::string* error,
+                                                                            size_t workers) {
   auto server = CreateWithFreshTls(caPemOut, error, workers);
   if (!server || !server->Start("127.0.0.1", 0, error)) return nullptr;
   return server;

@@ -28,8 +28,7 @@ class LoopbackHttpsServer {
   // Workers serving connections; each kept-alive connection occupies one.
   static constexpr size_t kDefaultWorkers = 512;
 
-  LoopbackHttpsServer(const std::string& certPath, const std::string& keyPath,
-                      size_t workers = kDefaultWorkers);
+  LoopbackHttpsServer(const std::string& certPath, const std::string& keyPath, size_t workers = kDefaultWorkers);
   ~LoopbackHttpsServer();
   LoopbackHttpsServer(const LoopbackHttpsServer&) = delete;
   LoopbackHttpsServer& operator=(const LoopbackHttpsServer&) = delete;
@@ -58,13 +57,13 @@ class LoopbackHttpsServer {
   // certificate clients must trust; caFilePath() names the file holding it.
   // Returns null with *error on failure. The directory is removed when the
   // server is destroyed.
-  static std::unique_ptr<LoopbackHttpsServer> CreateWithFreshTls(
-      std::string* caPemOut, std::string* error, size_t workers = kDefaultWorkers);
+  static std::unique_ptr<LoopbackHttpsServer> CreateWithFreshTls(std::string* caPemOut, std::string* error,
+                                                                 size_t workers = kDefaultWorkers);
 
   // Convenience: CreateWithFreshTls followed by Start on 127.0.0.1 with an
   // ephemeral port, for servers that need no routes before starting.
-  static std::unique_ptr<LoopbackHttpsServer> StartWithFreshTls(
-      std::string* caPemOut, std::string* error, size_t workers = kDefaultWorkers);
+  static std::unique_ptr<LoopbackHttpsServer> StartWithFreshTls(std::string* caPemOut, std::string* error,
+                                                                size_t workers = kDefaultWorkers);
 
   // The CA file written by CreateWithFreshTls; empty otherwise.
   const std::string& caFilePath() const { return caFilePath_; }
@@ -74,7 +73,7 @@ class LoopbackHttpsServer {
   std::thread thread_;
   std::atomic<bool> listenDone_{false};  // set by thread_ when the accept loop returns
   int port_ = 0;
-  std::string ownedDir_;    // removed on destruction when not empty
+  std::string ownedDir_;  // removed on destruction when not empty
   std::string caFilePath_;
 };
 

@@ -72,11 +72,9 @@ X509Ptr MakeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP
     return nullptr;
   }
   X509_NAME* name = X509_get_subject_name(cert.get());
-  if (X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                                 reinterpret_cast<const unsigned char*>("iotcloud test"), -1, -1,
-                                 0) != 1 ||
-      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                 reinterpret_cast<const unsigned char*>(commonName), -1, -1,
+  if (X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("iotcloud test"), -1,
+                                 -1, 0) != 1 ||
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1,
                                  0) != 1) {
     return nullptr;
   }
@@ -105,9 +103,10 @@ bool ToPem(T* object, Write write, std::string* out) {
 bool ToPem(X509* cert, std::string* out) { return ToPem(cert, PEM_write_bio_X509, out); }
 
 bool ToPem(EVP_PKEY* key, std::string* out) {
-  return ToPem(key, [](BIO* bio, EVP_PKEY* k) {
-    return PEM_write_bio_PrivateKey(bio, k, nullptr, nullptr, 0, nullptr, nullptr);
-  }, out);
+  return ToPem(
+      key,
+      [](BIO* bio, EVP_PKEY* k) { return PEM_write_bio_PrivateKey(bio, k, nullptr, nullptr, 0, nullptr, nullptr); },
+      out);
 }
 
 bool WriteFile(const std::string& path, const std::string& text, mode_t mode, std::string* error) {
@@ -141,8 +140,7 @@ bool GenerateTlsMaterial(TlsMaterial* out, std::string* error) {
   return GenerateTlsMaterialFor("DNS:localhost,IP:127.0.0.1", out, error);
 }
 
-bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
-                            std::string* error) {
+bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out, std::string* error) {
   if (out == nullptr) {
     if (error != nullptr) *error = "no output";
     return false;
@@ -168,8 +166,7 @@ bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
       {NID_subject_key_identifier, "hash"},
       {NID_authority_key_identifier, "keyid:always"},
   };
-  X509Ptr server = MakeCertificate(serverKey.get(), "localhost", ca.get(), caKey.get(),
-                                   serverExtensions,
+  X509Ptr server = MakeCertificate(serverKey.get(), "localhost", ca.get(), caKey.get(), serverExtensions,
                                    sizeof serverExtensions / sizeof serverExtensions[0]);
   if (!server) return Fail(error, "server certificate creation failed");
 

@@ -27,8 +27,7 @@ bool GenerateTlsMaterial(TlsMaterial* out, std::string* error);
 // The same with another subjectAltName for the server certificate, in
 // OpenSSL's configuration syntax ("DNS:name,IP:address"), e.g. to test that a
 // client rejects a certificate issued for another host.
-bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
-                            std::string* error);
+bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out, std::string* error);
 
 // Creates a fresh folder "<prefix>XXXXXX" (mode 0700) under the system's
 // temporary folder and returns its path; empty with *error when it cannot.
