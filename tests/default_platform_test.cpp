@@ -14,10 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,13 +114,6 @@ TEST(DefaultPlatformCache, AKilledWriterNeverLeavesAHalfWrittenValue) {
   }
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Files in `dir` whose names start with `prefix`.
 std::vector<std::string> FilesStartingWith(const std::string& dir, const std::string& prefix) {
   std::vector<std::string> names;
@@ -189,7 +180,7 @@ TEST(DefaultPlatformCacheFailures, DamagedFilesAreMovedAsideAndAFreshCacheStarts
     const std::string path = dir.File("cache.db");
     MakeCache(path);
     c.damage(path);
-    const std::string damagedBytes = Slurp(path);
+    const std::string damagedBytes = iotcloud_test::ReadFile(path);
 
     LogCapture log(3);
     auto platform = MakeDefaultPlatform(path);
@@ -205,7 +196,7 @@ TEST(DefaultPlatformCacheFailures, DamagedFilesAreMovedAsideAndAFreshCacheStarts
       continue;
     }
     ASSERT_EQ(aside.size(), 1u);
-    EXPECT_EQ(Slurp(dir.File(aside[0])), damagedBytes);
+    EXPECT_EQ(iotcloud_test::ReadFile(dir.File(aside[0])), damagedBytes);
     ASSERT_EQ(log.Lines().size(), 1u);
     EXPECT_EQ(log.Lines()[0].level, 4);
     EXPECT_NE(log.Lines()[0].message.find("is damaged"), std::string::npos) << log.Lines()[0].message;
