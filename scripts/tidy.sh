@@ -14,7 +14,9 @@ if ! git ls-files 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'tests/*.cpp' 
   echo "tidy: files above are not formatted (clang-format -i FILE)"
   status=1
 fi
-if ! git ls-files 'src/*.cpp' 'tools/*.cpp' | xargs -P"$(nproc)" -n4 clang-tidy -p "$dir" --quiet; then
+# clang-tidy counts the warnings it suppressed on stderr; only findings matter.
+if ! git ls-files 'src/*.cpp' 'tools/*.cpp' |
+     xargs -P"$(nproc)" -n4 clang-tidy -p "$dir" --quiet 2> >(grep -v -E '^[0-9]+ warnings? generated\.$' >&2); then
   echo "tidy: clang-tidy found problems"
   status=1
 fi
