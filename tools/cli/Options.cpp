@@ -193,8 +193,8 @@ const OptionSpec kOptionTable[] = {
 };
 
 const OptionSpec* FindOption(const std::string& name) {
-  for (const OptionSpec& spec : kOptionTable) {
-    if (name == spec.name || (spec.alias != nullptr && name == spec.alias)) return &spec;
+  for (const OptionSpec& entry : kOptionTable) {
+    if (name == entry.name || (entry.alias != nullptr && name == entry.alias)) return &entry;
   }
   return nullptr;
 }
@@ -203,11 +203,11 @@ const OptionSpec* FindOption(const std::string& name) {
 // help text from column `column` on.
 std::string OptionList(Topic command, size_t column) {
   std::string text;
-  for (const OptionSpec& spec : kOptionTable) {
-    if (spec.command != command || spec.synopsis == nullptr) continue;
-    std::string line = std::string("  ") + spec.synopsis + "  ";
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.command != command || entry.synopsis == nullptr) continue;
+    std::string line = std::string("  ") + entry.synopsis + "  ";
     if (line.size() < column) line.resize(column, ' ');
-    for (const char* help = spec.help; *help != '\0'; ++help) {
+    for (const char* help = entry.help; *help != '\0'; ++help) {
       line += *help;
       if (*help == '\n') line.append(column, ' ');
     }
@@ -310,15 +310,15 @@ Options ParseCommandLine(int argc, char** argv) {
       value = arg.substr(equals + 1);
       inlineValue = true;
     }
-    const OptionSpec* spec = FindOption(name);
-    if (spec == nullptr || (inlineValue && !spec->takesValue)) {
+    const OptionSpec* entry = FindOption(name);
+    if (entry == nullptr || (inlineValue && !entry->takesValue)) {
       throw UsageError("unknown option " + name, Topic::kGlobal);
     }
-    if (spec->takesValue && !inlineValue) {
+    if (entry->takesValue && !inlineValue) {
       if (i + 1 >= argc) throw UsageError(name + " needs a value", Topic::kGlobal);
       value = argv[++i];
     }
-    spec->apply(name, value, &options);
+    entry->apply(name, value, &options);
   }
   return options;
 }
@@ -333,26 +333,26 @@ void CheckOptionsBelongTo(const Options& options, Topic command) {
 }
 
 std::string UsageText(Topic topic) {
-  for (const TopicSpec& spec : kTopics) {
-    if (spec.topic == topic) return spec.usage();
+  for (const TopicSpec& entry : kTopics) {
+    if (entry.topic == topic) return entry.usage();
   }
   return UsageText(Topic::kGlobal);
 }
 
 Topic HelpTopic(const std::vector<std::string>& words) {
-  for (const TopicSpec& spec : kTopics) {
-    const std::string name = spec.command;
+  for (const TopicSpec& entry : kTopics) {
+    const std::string name = entry.command;
     if (name.find(' ') == std::string::npos ? !words.empty() && words[0] == name
                                             : words.size() > 1 && words[0] + " " + words[1] == name) {
-      return spec.topic;
+      return entry.topic;
     }
   }
   return Topic::kGlobal;
 }
 
 std::string CommandName(Topic topic) {
-  for (const TopicSpec& spec : kTopics) {
-    if (spec.topic == topic) return spec.command;
+  for (const TopicSpec& entry : kTopics) {
+    if (entry.topic == topic) return entry.command;
   }
   return "";
 }
