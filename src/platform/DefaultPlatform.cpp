@@ -63,18 +63,14 @@ struct Opened {
 
 OpenState StateFor(int rc) {
   switch (rc & 0xff) {
-    case SQLITE_OK:
-      return OpenState::kOpen;
+    case SQLITE_OK: return OpenState::kOpen;
     case SQLITE_NOTADB:
-    case SQLITE_CORRUPT:
-      return OpenState::kDamaged;
+    case SQLITE_CORRUPT: return OpenState::kDamaged;
     case SQLITE_READONLY:
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
-    case SQLITE_AUTH:
-      return OpenState::kReadOnly;
-    default:
-      return OpenState::kFailed;  // busy, locked, full, I/O: not the file's fault
+    case SQLITE_AUTH: return OpenState::kReadOnly;
+    default: return OpenState::kFailed;  // busy, locked, full, I/O: not the file's fault
   }
 }
 

@@ -22,16 +22,11 @@ std::shared_ptr<const iotcloud::LogSink> g_sink IOTCLOUD_GUARDED_BY(g_sinkMutex)
 
 const char* LevelName(int level) {
   switch (level) {
-    case TOVO_LOG_TRACE:
-      return "TRACE";
-    case TOVO_LOG_INFO:
-      return "INFO";
-    case TOVO_LOG_WARN:
-      return "WARN";
-    case TOVO_LOG_ERROR:
-      return "ERROR";
-    default:
-      return "?";
+    case TOVO_LOG_TRACE: return "TRACE";
+    case TOVO_LOG_INFO: return "INFO";
+    case TOVO_LOG_WARN: return "WARN";
+    case TOVO_LOG_ERROR: return "ERROR";
+    default: return "?";
   }
 }
 

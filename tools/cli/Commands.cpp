@@ -132,17 +132,12 @@ int ExitCodeFor(IotGlobalActivation::LookupOutcome outcome) {
   using Outcome = IotGlobalActivation::LookupOutcome;
   switch (outcome) {
     case Outcome::kChanged:
-    case Outcome::kUnchanged:
-      return kExitOk;
-    case Outcome::kServiceError:
-      return kExitService;
-    case Outcome::kUnreadableAnswer:
-      return kExitAnswer;
+    case Outcome::kUnchanged: return kExitOk;
+    case Outcome::kServiceError: return kExitService;
+    case Outcome::kUnreadableAnswer: return kExitAnswer;
     case Outcome::kTransportFailure:
-    case Outcome::kNotSent:
-      return kExitTransport;
-    case Outcome::kNone:
-      break;
+    case Outcome::kNotSent: return kExitTransport;
+    case Outcome::kNone: break;
   }
   return kExitFailure;
 }

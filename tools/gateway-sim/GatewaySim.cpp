@@ -35,47 +35,29 @@ bool IsServerAddedHeader(const std::string& name) {
 
 const char* ReasonPhrase(int status) {
   switch (status) {
-    case 400:
-      return "Bad Request";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 413:
-      return "Request body too large";
-    case 415:
-      return "Unsupported Media Type";
-    case 429:
-      return "Too Many Requests";
-    case 500:
-      return "Internal Server Error";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    default:
-      return "Error";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 413: return "Request body too large";
+    case 415: return "Unsupported Media Type";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "Error";
   }
 }
 
 std::string DescribeFault(const Fault& fault) {
   switch (fault.kind) {
-    case Fault::Kind::kDelay:
-      return "delay " + std::to_string(fault.delayMs) + " ms";
-    case Fault::Kind::kCloseMidAnswer:
-      return "close mid-answer";
-    case Fault::Kind::kEmptyBody:
-      return "empty body";
-    case Fault::Kind::kErrorStatus:
-      return "error status " + std::to_string(fault.status);
-    case Fault::Kind::kNonJsonBody:
-      return "non-JSON body";
-    case Fault::Kind::kOversizedBody:
-      return "oversized body";
-    case Fault::Kind::kRawBody:
-      return "raw body of " + std::to_string(fault.body.size()) + " bytes";
+    case Fault::Kind::kDelay: return "delay " + std::to_string(fault.delayMs) + " ms";
+    case Fault::Kind::kCloseMidAnswer: return "close mid-answer";
+    case Fault::Kind::kEmptyBody: return "empty body";
+    case Fault::Kind::kErrorStatus: return "error status " + std::to_string(fault.status);
+    case Fault::Kind::kNonJsonBody: return "non-JSON body";
+    case Fault::Kind::kOversizedBody: return "oversized body";
+    case Fault::Kind::kRawBody: return "raw body of " + std::to_string(fault.body.size()) + " bytes";
   }
   return "unknown";
 }
@@ -226,9 +208,7 @@ void WriteAnswer(Answer& answer, const Fault* fault, httplib::Response& response
                                     });
       break;
     }
-    case Fault::Kind::kEmptyBody:
-      response.status = 200;
-      break;
+    case Fault::Kind::kEmptyBody: response.status = 200; break;
     case Fault::Kind::kErrorStatus: {
       const int status = fault->status >= 100 && fault->status <= 599 ? fault->status : 500;
       response.status = status;

@@ -118,20 +118,13 @@ IotGlobalActivation::IIotGlobalActivationCallback::~IIotGlobalActivationCallback
 
 const char* IotGlobalActivation::OutcomeName(LookupOutcome outcome) {
   switch (outcome) {
-    case LookupOutcome::kNone:
-      return "none";
-    case LookupOutcome::kChanged:
-      return "changed";
-    case LookupOutcome::kUnchanged:
-      return "unchanged";
-    case LookupOutcome::kServiceError:
-      return "service-error";
-    case LookupOutcome::kUnreadableAnswer:
-      return "unreadable-answer";
-    case LookupOutcome::kTransportFailure:
-      return "transport-failure";
-    case LookupOutcome::kNotSent:
-      return "not-sent";
+    case LookupOutcome::kNone: return "none";
+    case LookupOutcome::kChanged: return "changed";
+    case LookupOutcome::kUnchanged: return "unchanged";
+    case LookupOutcome::kServiceError: return "service-error";
+    case LookupOutcome::kUnreadableAnswer: return "unreadable-answer";
+    case LookupOutcome::kTransportFailure: return "transport-failure";
+    case LookupOutcome::kNotSent: return "not-sent";
   }
   return "unknown";
 }
