@@ -27,6 +27,8 @@ struct Outcome {
   bool onHttpManagerThread;
   std::thread::id thread;
   IotTransferTiming timing;
+  int status = 0;  // of a response
+  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 // Records every callback; `hook` (set before posting) runs inside it.
@@ -37,7 +39,7 @@ class Recorder : public IAsyncHttpReqCallback {
   }
   void OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType) override {
     EXPECT_EQ(response->id, request->id);
-    Deliver(request, true, response->data, response->timing);
+    Deliver(request, true, response->data, response->timing, response->httpStatus, response->headers);
   }
   bool WaitCount(size_t n) {
     return outcomes_.WaitFor([n](const std::vector<Outcome>& v) { return v.size() >= n; }, 10s);
@@ -46,9 +48,16 @@ class Recorder : public IAsyncHttpReqCallback {
   std::function<void(const IotRequest*)> hook;
 
  private:
-  void Deliver(const IotRequest* request, bool ok, const std::string& text, IotTransferTiming timing) {
-    Outcome o{request->id, ok, text, IotAsyncManager::getInstance()->isHttpManagerThread(), std::this_thread::get_id(),
-              timing};
+  void Deliver(const IotRequest* request, bool ok, const std::string& text, IotTransferTiming timing, int status = 0,
+               std::vector<std::pair<std::string, std::string>> headers = {}) {
+    Outcome o{request->id,
+              ok,
+              text,
+              IotAsyncManager::getInstance()->isHttpManagerThread(),
+              std::this_thread::get_id(),
+              timing,
+              status,
+              std::move(headers)};
     if (hook) hook(request);
     outcomes_.Update([&](std::vector<Outcome>& v) { v.push_back(std::move(o)); });
   }
@@ -81,9 +90,11 @@ int BoundSocket(std::string* host) {
   return fd;
 }
 
-// Accepts one plain HTTP connection on `listener`, answers 200 "ok" and
-// returns the request byte for byte (cpp-httplib would reorder the headers).
-std::string CaptureOne(int listener) {
+// Accepts one plain HTTP connection on `listener`, answers `answer` (200
+// "ok" unless given) and returns the request byte for byte (cpp-httplib would
+// reorder the headers).
+std::string CaptureOne(int listener,
+                       const std::string& answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok") {
   // A client that never comes or stalls fails the test instead of hanging it
   // (the accepted socket inherits the limit).
   timeval limit{10, 0};
@@ -97,8 +108,7 @@ std::string CaptureOne(int listener) {
     if (head == std::string::npos) continue;
     if (length > head || data.size() >= head + 4 + std::strtoul(&data[length + 18], nullptr, 10)) break;
   }
-  static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
-  ::send(fd, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL);
+  ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
   ::close(fd);
   return data;
 }
@@ -243,6 +253,53 @@ TEST_F(TransportTest, HeaderLinesGoOutInKeyOrderAndBodiesExactly) {
   EXPECT_EQ(second.find("chunked"), std::string::npos) << second;
   EXPECT_EQ(second.find("\r\n\r\n") + 4, second.size());
   for (const Outcome& o : recorder_.All()) EXPECT_EQ(o.text, "ok");
+}
+
+// Only the last response's status and fields reach OnResponse, and a redirect
+// is handed over, not followed.
+TEST_F(TransportTest, StatusAndHeadersOfTheLastResponseAreDeliveredAndRedirectsAreNotFollowed) {
+  std::string host;
+  const int listener = BoundSocket(&host);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(PostTo(manage_, &recorder_, host, "/moved", "x", NewId(), {}, 1), 0);
+  CaptureOne(listener,
+             "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\n"
+             "HTTP/1.1 302 Found\r\nLocation: https://elsewhere.example/p?q=1\r\nX-Ca-Error-Code:  E1 \r\n"
+             "Content-Length: 0\r\nConnection: close\r\n\r\n");
+  ASSERT_TRUE(recorder_.WaitCount(1));
+  ::close(listener);
+  const Outcome o = recorder_.All().back();
+  EXPECT_TRUE(o.ok);
+  EXPECT_EQ(o.status, 302);
+  IotResponse response;
+  response.headers = o.headers;
+  EXPECT_EQ(response.header("location"), "https://elsewhere.example/p?q=1");
+  EXPECT_EQ(response.header("x-ca-error-code"), "E1");
+  EXPECT_EQ(response.header("x-interim"), "");
+}
+
+// Header text is taken as it comes: any line ending, folds, junk, and no
+// more fields than the bound.
+TEST(ResponseHeaders, AnyBytesParseIntoTheLastResponsesFields) {
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  std::string many = "HTTP/1.1 200 OK\r\n";
+  for (size_t i = 0; i < IotResponse::kMaxResponseHeaders + 5; ++i) many += "a:" + std::to_string(i) + "\n";
+  const struct {
+    std::string text;
+    Fields fields;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nX-Ca-Request-Id: r1\r\nDate:Thu, 01 Jan 2026 00:00:00 GMT\r\n\r\n",
+       {{"x-ca-request-id", "r1"}, {"date", "Thu, 01 Jan 2026 00:00:00 GMT"}}},
+      {"HTTP/1.1 100 Continue\r\nA: 1\r\n\r\nHTTP/1.1 403 Forbidden\r\nB: 2\r\n\r\n", {{"b", "2"}}},
+      {"HTTP/1.1 200 OK\rCr-Only: v\rNo colon here\r\n folded\r\nX: a\n\t b  \n: empty name\n", {{"cr-only", "v"}, {"x", "a b"}}},
+      {"X-Dup: 1\nX-DUP: 2\n\n", {{"x-dup", "1"}, {"x-dup", "2"}}},
+      {std::string("N\0ul: v\0w\n", 11), {{std::string("n\0ul", 4), std::string("v\0w", 3)}}},
+      {"", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseResponseHeaders(c.text), c.fields) << c.text;
+  const Fields parsed = ParseResponseHeaders(many);
+  ASSERT_EQ(parsed.size(), IotResponse::kMaxResponseHeaders);
+  EXPECT_EQ(parsed.back().second, std::to_string(IotResponse::kMaxResponseHeaders - 1));
 }
 
 TEST_F(TransportTest, HeaderTextThatWouldSplitTheLineIsRefused) {

@@ -7,6 +7,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -284,6 +285,9 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
   // The transfer runs on the HTTP manager thread of a host process: libcurl
   // must never install signal handlers or use alarm() there.
   set(CURLOPT_NOSIGNAL, 1L);
+  // A redirect is handed to the caller, never followed: the signed headers
+  // must not reach another host.
+  set(CURLOPT_FOLLOWLOCATION, 0L);
   if (head_) {
     set(CURLOPT_NOBODY, 1L);
   } else {
@@ -352,6 +356,13 @@ int AsyncHttpRequest::OnComplete(int curlCode) {
     response.id = id_;
     response.code = 0;
     // Called once, and the request is deleted right after: no copy needed.
+    long status = 0;
+    if (transfer_ && transfer_->easy &&
+        curl_easy_getinfo(transfer_->easy.get(), CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0 &&
+        status < 1000) {
+      response.httpStatus = static_cast<int32_t>(status);
+    }
+    response.headers = ParseResponseHeaders(responseHeader_);
     response.data = std::move(responseBody_.empty() ? responseHeader_ : responseBody_);
     response.timing = timing;
     callback_->OnResponse(&request_, &response, type_);
@@ -691,6 +702,58 @@ int AsyncHttpRequestManage::WaitForActivity() {
 void AsyncHttpRequestManage::Wakeup() {
   iotcloud::MutexLock lock(&queueMutex_);
   if (multi_) curl_multi_wakeup(multi_->handle.get());
+}
+
+// ---------------------------------------------------------------------------
+// Response headers
+
+std::vector<std::pair<std::string, std::string>> ParseResponseHeaders(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+  auto trimmed = [&isBlank](const std::string& line, size_t from, size_t to) {
+    while (from < to && isBlank(line[from])) ++from;
+    while (to > from && isBlank(line[to - 1])) --to;
+    return line.substr(from, to - from);
+  };
+  bool dropping = false;  // past kMaxResponseHeaders: the rest of this response is skipped
+  bool canFold = false;   // the line before was a kept field
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      // A new response's status line: only the last response counts.
+      fields.clear();
+      dropping = false;
+      canFold = false;
+      continue;
+    }
+    if (isBlank(line[0])) {
+      // A folded line continues the field before it.
+      const std::string more = trimmed(line, 0, line.size());
+      if (canFold && !more.empty()) {
+        std::string& value = fields.back().second;
+        value += value.empty() ? more : " " + more;
+      }
+      continue;
+    }
+    canFold = false;
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || dropping) continue;
+    if (fields.size() >= IotResponse::kMaxResponseHeaders) {
+      dropping = true;
+      continue;
+    }
+    std::string name = trimmed(line, 0, colon);
+    if (name.empty()) continue;
+    canFold = true;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    fields.emplace_back(std::move(name), trimmed(line, colon + 1, line.size()));
+  }
+  return fields;
 }
 
 // ---------------------------------------------------------------------------

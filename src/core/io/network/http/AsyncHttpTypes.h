@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/support/Export.h"
 
@@ -33,7 +35,8 @@ struct IotTransferTiming {
   int64_t transferUs = 0;
 };
 
-// A transfer that libcurl completed, whatever its HTTP status.
+// A transfer that libcurl completed, whatever its HTTP status. Redirects are
+// never followed: a 3xx arrives here with its "location" header.
 struct IotResponse {
   std::string id;         // the request's id
   int32_t code = 0;       // always 0
@@ -41,7 +44,32 @@ struct IotResponse {
   std::string spareText;  // always empty
   std::string data;       // the body; the response header text when the body is empty
   IotTransferTiming timing;
+  // The HTTP status of the last response (an interim 1xx such as
+  // "100 Continue" is skipped); 0 when libcurl reported none.
+  int32_t httpStatus = 0;
+  // The header fields of that last response, in arrival order: names
+  // lower-cased, values as received without the blanks around them, a folded
+  // continuation line joined to its field with one space. Lines without a
+  // colon are skipped, and so is every field past kMaxResponseHeaders. Their
+  // text counts against AsyncHttpOptions::maxResponseBytes.
+  std::vector<std::pair<std::string, std::string>> headers;
+  static constexpr size_t kMaxResponseHeaders = 1000;
+
+  // The value of the first field named `lowerName` (lower case); empty when
+  // there is none.
+  std::string header(const std::string& lowerName) const {
+    for (const auto& field : headers) {
+      if (field.first == lowerName) return field.second;
+    }
+    return std::string();
+  }
 };
+
+// Splits the header text libcurl delivered for a transfer (every response's
+// status line and fields, interim responses included) into the fields of the
+// last response, as IotResponse::headers describes. Any bytes are accepted:
+// LF, CRLF and a lone CR all end a line.
+IOTCLOUD_API std::vector<std::pair<std::string, std::string>> ParseResponseHeaders(const std::string& text);
 
 // A transfer that ended with a transport error.
 struct IotException {
