@@ -1,7 +1,8 @@
 // Arbitrary bytes as a region lookup response and as cached region JSON.
 // Checks: no crash or leak; a failed parse leaves the record unchanged; a
 // successful one leaves a record whose region JSON reads back into an equal
-// record, with all seven members present.
+// record, with all seven members present; a taken lookup answer has a
+// region id and all three endpoints.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -42,6 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   IotRegionInfo response;
   if (response.parseFromHttpResponse(text)) {
+    // A taken answer names the region and its endpoints.
+    if (response.getRegionId().empty() || response.getMqttEndpoint().empty() ||
+        response.getApiGatewayEndpoint().empty() || response.getOaApiGatewayEndpoint().empty()) {
+      std::abort();
+    }
     CheckRoundTrip(response);
   } else if (response != IotRegionInfo()) {
     std::abort();

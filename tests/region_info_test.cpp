@@ -125,8 +125,8 @@ TEST(RegionInfo, FailuresLeaveTheRecordAndLogWhy) {
   }
 }
 
-// Keys match in any letter case; a member that is not a string counts as
-// absent: logged as not found, field kept.
+// Cached region JSON: keys match in any letter case; a member that is not a
+// string counts as absent: logged as not found, field kept.
 TEST(RegionInfo, EachKeyMatchesAnyCaseAndNeedsAStringValue) {
   for (size_t i = 0; i < 7; ++i) {
     std::string upper = kFields[i].key;
@@ -136,12 +136,48 @@ TEST(RegionInfo, EachKeyMatchesAnyCaseAndNeedsAStringValue) {
       IotRegionInfo record = Marked("keep"), expected = Marked("keep");
       if (isString) (expected.*kFields[i].set)("found");
       LogCapture log;
-      const std::string response = "{\"code\":200,\"data\":{\"" + upper + "\":" + value + ",\"x\":\"y\"}}";
-      ASSERT_TRUE(record.parseFromHttpResponse(response));
+      ASSERT_TRUE(record.parseFromJsonString("{\"" + upper + "\":" + value + ",\"x\":\"y\"}"));
       EXPECT_TRUE(record == expected && (record != Marked("keep")) == isString) << upper << " " << value;
       EXPECT_EQ(Failures(log, "parseFromJsonString"), NotFound(isString ? i : 7)) << upper << " " << value;
     }
   }
+}
+
+// A lookup answer must name the region and its three endpoints as non-empty
+// strings; anything less is refused whole, the member named, nothing taken.
+TEST(RegionInfo, IncompleteAnswersAreRefusedAndNameWhatIsMissing) {
+  const std::string full =
+      R"("regionId":"eu-central-1","mqttEndpoint":"m:1883","apiGatewayEndpoint":"a","oaApiGatewayEndpoint":"o")";
+  const struct {
+    std::string data;
+    std::string missing;
+  } cases[] = {
+      {"null", "data"},
+      {"[]", "data"},
+      {"\"eu-central-1\"", "data"},
+      {"{}", "regionId"},
+      {R"({"mqttEndpoint":"m:1883","apiGatewayEndpoint":"a","oaApiGatewayEndpoint":"o"})", "regionId"},
+      {R"({"regionId":"eu","mqttEndpoint":"","apiGatewayEndpoint":"a","oaApiGatewayEndpoint":"o"})", "mqttEndpoint"},
+      {R"({"regionId":"eu","mqttEndpoint":"m","apiGatewayEndpoint":1,"oaApiGatewayEndpoint":"o"})",
+       "apiGatewayEndpoint"},
+      {R"({"regionId":"eu","mqttEndpoint":"m","apiGatewayEndpoint":"a"})", "oaApiGatewayEndpoint"},
+  };
+  for (const auto& c : cases) {
+    IotRegionInfo record = Marked("keep");
+    std::string missing;
+    EXPECT_FALSE(record.parseFromHttpResponse("{\"code\":200,\"data\":" + c.data + "}", &missing)) << c.data;
+    EXPECT_EQ(missing, c.missing) << c.data;
+    EXPECT_TRUE(record == Marked("keep")) << c.data;
+  }
+  // The three descriptive members may be absent: they keep their values.
+  IotRegionInfo record = Marked("keep");
+  std::string missing = "untouched";
+  ASSERT_TRUE(record.parseFromHttpResponse("{\"code\":200,\"data\":{" + full + "}}", &missing));
+  EXPECT_EQ(missing, "untouched");
+  EXPECT_EQ(record.getRegionId() + " " + record.getShortRegionId(), "eu-central-1 keep-shortRegionId");
+  // Not a success answer: nothing is missing, the answer is something else.
+  EXPECT_FALSE(record.parseFromHttpResponse(R"({"code":500,"data":{}})", &missing));
+  EXPECT_EQ(missing, "untouched");
 }
 
 }  // namespace

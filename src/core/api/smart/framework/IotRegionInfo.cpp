@@ -27,6 +27,10 @@ constexpr const char* kKeys[kFieldCount] = {
     "regionEnglishName", "pushChannelEndpoint", "shortRegionId",
 };
 
+// The members a lookup answer must hold as non-empty strings: the first four
+// keys (the region and the endpoints the client connects to).
+constexpr int kRequiredCount = 4;
+
 // How much of a text from outside goes into one log line.
 constexpr size_t kLoggedBytes = 512;
 
@@ -58,7 +62,7 @@ void IotRegionInfo::resetToChina() {
   shortRegionId_ = kChinaShortRegionId;
 }
 
-bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
+bool IotRegionInfo::parseFromHttpResponse(const std::string& response, std::string* missingMember) {
   iotcloud::JsonPtr root = Parse(response);
   if (!root) {
     QZ_LOG(4, "region get response parse json failed! %s", ForLog(response).c_str());
@@ -78,10 +82,25 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
     return false;
   }
   const cJSON* data = cJSON_GetObjectItem(root.get(), "data");
-  if (data == nullptr) return false;
+  if (data == nullptr) {
+    if (missingMember != nullptr) *missingMember = "data";
+    return false;
+  }
   // The data is printed and read again below; a NUL would already be lost.
   if (iotcloud::JsonHasNulEscape(response)) {
     QZ_LOG(4, "region get response holds \\u0000, which cannot be kept: %s", ForLog(response).c_str());
+    return false;
+  }
+  const char* missing = cJSON_IsObject(data) ? nullptr : "data";
+  for (int i = 0; i < kRequiredCount && missing == nullptr; ++i) {
+    const cJSON* member = cJSON_GetObjectItem(data, kKeys[i]);
+    if (!cJSON_IsString(member) || member->valuestring == nullptr || member->valuestring[0] == '\0') {
+      missing = kKeys[i];
+    }
+  }
+  if (missing != nullptr) {
+    QZ_LOG(4, "region get response incomplete: %s missing or empty; nothing taken over.", missing);
+    if (missingMember != nullptr) *missingMember = missing;
     return false;
   }
   iotcloud::JsonText printed(cJSON_PrintUnformatted(data));
@@ -90,6 +109,10 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
     return false;
   }
   return parseFromJsonString(printed.get());
+}
+
+bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
+  return parseFromHttpResponse(response, nullptr);
 }
 
 bool IotRegionInfo::parseFromJsonString(const std::string& json) {

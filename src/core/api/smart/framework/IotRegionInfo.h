@@ -41,13 +41,23 @@ class IOTCLOUD_API IotRegionInfo {
   void resetToChina();
 
   // Reads a region lookup response. True only when the text is JSON with a
-  // "code" whose integer value is 200 (a string "200" reads as 0) and a
-  // "data" member and no \u0000 escape; the fields are then set as
-  // parseFromJsonString sets them from "data". On false every field is
-  // unchanged.
+  // "code" whose integer value is 200 (a string "200" reads as 0), no
+  // \u0000 escape, and a "data" object that names the region completely:
+  // "regionId", "mqttEndpoint", "apiGatewayEndpoint" and
+  // "oaApiGatewayEndpoint" present as non-empty strings. The fields are then
+  // set as parseFromJsonString sets them from "data" (the other three members
+  // may be absent and keep their values). On false every field is unchanged;
+  // when the answer was a success answer whose "data" is missing, not an
+  // object or incomplete, *missingMember (when not null) names the first
+  // required member that is absent or empty ("data" for a missing or
+  // non-object data), and is left alone otherwise.
+  //
+  // A region is never made up of defaults from an answer: a partial answer
+  // would point an account at another region's endpoints.
+  bool parseFromHttpResponse(const std::string& response, std::string* missingMember);
   bool parseFromHttpResponse(const std::string& response);
 
-  // Reads region JSON. False, with every field unchanged, when the text is
+  // Reads region JSON, as the cache stores it. False, with every field unchanged, when the text is
   // not JSON or holds a \u0000 escape. Otherwise each of the seven members
   // that is present as a string replaces its field, each absent one is logged
   // ("<key> not found.") and leaves its field as it was, and the result is
