@@ -93,8 +93,8 @@ int BoundSocket(std::string* host) {
 // Accepts one plain HTTP connection on `listener`, answers `answer` (200
 // "ok" unless given) and returns the request byte for byte (cpp-httplib would
 // reorder the headers).
-std::string CaptureOne(int listener,
-                       const std::string& answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok") {
+std::string CaptureOne(
+    int listener, const std::string& answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok") {
   // A client that never comes or stalls fails the test instead of hanging it
   // (the accepted socket inherits the limit).
   timeval limit{10, 0};
@@ -291,7 +291,8 @@ TEST(ResponseHeaders, AnyBytesParseIntoTheLastResponsesFields) {
       {"HTTP/1.1 200 OK\r\nX-Ca-Request-Id: r1\r\nDate:Thu, 01 Jan 2026 00:00:00 GMT\r\n\r\n",
        {{"x-ca-request-id", "r1"}, {"date", "Thu, 01 Jan 2026 00:00:00 GMT"}}},
       {"HTTP/1.1 100 Continue\r\nA: 1\r\n\r\nHTTP/1.1 403 Forbidden\r\nB: 2\r\n\r\n", {{"b", "2"}}},
-      {"HTTP/1.1 200 OK\rCr-Only: v\rNo colon here\r\n folded\r\nX: a\n\t b  \n: empty name\n", {{"cr-only", "v"}, {"x", "a b"}}},
+      {"HTTP/1.1 200 OK\rCr-Only: v\rNo colon here\r\n folded\r\nX: a\n\t b  \n: empty name\n",
+       {{"cr-only", "v"}, {"x", "a b"}}},
       {"X-Dup: 1\nX-DUP: 2\n\n", {{"x-dup", "1"}, {"x-dup", "2"}}},
       {std::string("N\0ul: v\0w\n", 11), {{std::string("n\0ul", 4), std::string("v\0w", 3)}}},
       {"", {}},

@@ -101,7 +101,7 @@ SignedRequest MakeRequest(const std::string& body) {
 
 // What the gateway on `port` (trusted through `caFile`) answers a POST of
 // `body` to `path`: status, the body and "X-Ca-Error-Message"; status -1
-// when no answer came.
+// when no answer came. Checks the headers every answer carries.
 std::tuple<int, std::string, std::string> Post(int port, const std::string& caFile, const std::string& path,
                                                const std::string& body, const httplib::Headers& headers = {},
                                                const std::string& type = "application/octet-stream") {
@@ -110,6 +110,10 @@ std::tuple<int, std::string, std::string> Post(int port, const std::string& caFi
   client.enable_server_certificate_verification(true);
   auto result = client.Post(path.c_str(), headers, body, type.c_str());
   if (!result) return {-1, httplib::to_string(result.error()), ""};
+  // Every answer carries a request id and the date; a refusal its error code.
+  EXPECT_EQ(result->get_header_value("X-Ca-Request-Id").size(), 25u) << path;
+  EXPECT_EQ(result->get_header_value("Date").size(), 29u) << path;
+  EXPECT_EQ(result->has_header("X-Ca-Error-Code"), result->status >= 400) << result->status;
   return {result->status, result->body, result->get_header_value("X-Ca-Error-Message")};
 }
 

@@ -279,55 +279,117 @@ TEST_F(RegionLookupTest, EqualAnswerIsNotAnnouncedAndWrittenOnlyWhenTheCacheDiff
   EXPECT_EQ(platform_->readCache(PLATFORM_REGION_INFO_KEY), stored);
 }
 
+// No answer but a complete 2xx region answer changes the region or tells
+// the observer; a refusal, any other status and an incomplete answer leave
+// the cache alone too, while a 2xx answer without a region saves the current
+// region into a cache that lacks it.
 TEST_F(RegionLookupTest, AnswersWithoutARegionLeaveItAndTheCacheUnchanged) {
+  const std::string usWest = iotcloud::gateway::RegionTable::BuiltIn().RegionJson("us-west-1");
+  auto answer = [](const std::string& data) { return "{\"code\":200,\"message\":\"success\",\"data\":" + data + "}"; };
+  auto raw = [](const std::string& body) {
+    return [body] { sim_->PushFault({Fault::Kind::kRawBody, 0, 200, 0, body}); };
+  };
+  auto status = [&](int code, const std::string& location = "") {
+    return [=] { sim_->PushFault({Fault::Kind::kErrorStatus, 0, code, 0, answer(usWest), location}); };
+  };
   struct Case {
     const char* name;
     std::function<void()> arrange;
     Outcome outcome;
-    int writes;  // the current region is saved only into a cache that lacks it
+    int httpStatus;
+    std::string gatewayErrorCode, inDetail;
+    bool cacheRewritten;  // the marker in the cache replaced by the current region
   };
   const Case cases[] = {
-      {"signature refused, fresh cache", [this] { InstallPlatform("wrong-secret"); }, Outcome::kServiceError, 1},
+      {"signature refused", [this] { InstallPlatform("wrong-secret"); }, Outcome::kGatewayRefused, 400,
+       "InvalidSignature", "HTTP 400, error InvalidSignature: Invalid signature", false},
       {"error status with a JSON body",
        [] {
          sim_->PushFault({Fault::Kind::kErrorStatus, 0, 502, 0});
        },
-       Outcome::kServiceError, 0},
+       Outcome::kHttpStatus, 502, "", "HTTP status 502", false},
+      {"500 with a region body", status(500), Outcome::kHttpStatus, 500, "", "HTTP status 500", false},
+      {"403 with a region body", status(403), Outcome::kHttpStatus, 403, "", "HTTP status 403", false},
+      {"302 elsewhere", status(302, "https://elsewhere.example/region"), Outcome::kHttpStatus, 302, "",
+       "HTTP status 302, Location: https://elsewhere.example/region (redirects are not followed)", false},
+      {"data null", raw(answer("null")), Outcome::kIncompleteAnswer, 200, "", "\"data\" is missing", false},
+      {"no regionId", raw(answer(R"({"mqttEndpoint":"m","apiGatewayEndpoint":"a","oaApiGatewayEndpoint":"o"})")),
+       Outcome::kIncompleteAnswer, 200, "", "\"regionId\" is missing", false},
+      {"empty endpoint",
+       raw(answer(R"({"regionId":"us-west-1","mqttEndpoint":"m","apiGatewayEndpoint":"","oaApiGatewayEndpoint":"o"})")),
+       Outcome::kIncompleteAnswer, 200, "", "\"apiGatewayEndpoint\" is missing or empty", false},
       {"HTML page",
        [] {
          sim_->PushFault({Fault::Kind::kNonJsonBody, 0, 500, 0});
        },
-       Outcome::kUnreadableAnswer, 0},
+       Outcome::kUnreadableAnswer, 200, "", "not JSON", true},
       {"empty body",
        [] {
          sim_->PushFault({Fault::Kind::kEmptyBody, 0, 500, 0});
        },
-       Outcome::kUnreadableAnswer, 0},
+       Outcome::kUnreadableAnswer, 200, "", "not JSON", true},
   };
+  // A record that the cache's restore rules accept but that is not the bytes
+  // a save would write.
+  const std::string marker = R"({"regionId":"eu-central-1"})";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     InstallPlatform(kAppSecret);
     Activation()->regionGetByEmail("bob@example.de");  // eu-central-1
     ASSERT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged);
     const size_t announced = observer_.count();
-    const std::string saved = CachedRegion();
 
     c.arrange();
-    const int writesBefore = platform_->regionWrites();
+    ASSERT_TRUE(IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, marker));
+    sim_->clearRequests();
     Activation()->regionGetByEmail("dave@example.com");  // would be us-west-1
 
     const IotGlobalActivation::LookupResult result = Activation()->getLastLookupResult();
     EXPECT_EQ(result.outcome, c.outcome) << result.detail;
-    if (c.outcome == Outcome::kServiceError) {
-      EXPECT_NE(result.serviceCode, 200);
-      EXPECT_FALSE(result.serviceMessage.empty());
+    EXPECT_EQ(result.httpStatus, c.httpStatus);
+    EXPECT_EQ(result.gatewayErrorCode, c.gatewayErrorCode);
+    EXPECT_NE(result.detail.find(c.inDetail), std::string::npos) << result.detail;
+    EXPECT_FALSE(result.requestId.empty());
+    if (c.httpStatus >= 300) {
+      EXPECT_NE(result.detail.find("(request id " + result.requestId + ")"), std::string::npos) << result.detail;
     }
+    EXPECT_EQ(result.attempts, 1);
+    EXPECT_FALSE(result.saveFailed);
+    EXPECT_EQ(sim_->requests().size(), 1u);  // a redirect is not followed
     EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
     EXPECT_EQ(observer_.count(), announced);
-    EXPECT_EQ(platform_->regionWrites(), writesBefore + c.writes);
-    EXPECT_EQ(CachedRegion(), saved);
+    EXPECT_EQ(CachedRegion(), c.cacheRewritten ? RegionOf("eu-central-1").toJsonString() : marker);
     Activation()->resetRegion();
   }
+}
+
+// Fails every write of the region entry.
+class RegionWriteFailingPlatform : public iotcloud_test::ForwardingPlatform {
+ public:
+  using ForwardingPlatform::ForwardingPlatform;
+  bool writeCache(std::string key, std::string storedText) override {
+    if (key == PLATFORM_REGION_INFO_KEY) return false;
+    return ForwardingPlatform::writeCache(std::move(key), std::move(storedText));
+  }
+};
+
+// A region taken over but not saved is announced, and the result says the
+// save failed; a later equal answer tries the save again.
+TEST_F(RegionLookupTest, FailedSaveIsReported) {
+  setSharedPlatformImpl(std::make_shared<RegionWriteFailingPlatform>(platform_));
+  for (const Outcome expected : {Outcome::kChanged, Outcome::kUnchanged}) {
+    Activation()->regionGetByEmail("bob@example.de");
+    const IotGlobalActivation::LookupResult result = Activation()->getLastLookupResult();
+    EXPECT_EQ(result.outcome, expected) << result.detail;
+    EXPECT_TRUE(result.saveFailed);
+    EXPECT_NE(result.detail.find("could not be saved"), std::string::npos) << result.detail;
+  }
+  EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
+  EXPECT_EQ(observer_.count(), 1u);
+  setSharedPlatformImpl(platform_);
+  Activation()->regionGetByEmail("bob@example.de");
+  EXPECT_FALSE(Activation()->getLastLookupResult().saveFailed);
+  EXPECT_EQ(CachedRegion(), RegionOf("eu-central-1").toJsonString());
 }
 
 TEST_F(RegionLookupTest, TransportFailuresChangeNothingAndWriteNothing) {

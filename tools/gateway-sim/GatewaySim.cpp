@@ -7,9 +7,12 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <system_error>
 
 #include "gateway-sim/RegionTable.h"
@@ -46,6 +49,45 @@ const char* ReasonPhrase(int status) {
     case 503: return "Service Unavailable";
     case 504: return "Gateway Timeout";
     default: return "Error";
+  }
+}
+
+// The gateway's error code for a refusal: the words of `message` before any
+// colon, each begun in upper case, run together.
+std::string ErrorCode(const std::string& message) {
+  std::string code;
+  bool wordStart = true;
+  for (const char c : message.substr(0, message.find(':'))) {
+    if (std::isalnum(static_cast<unsigned char>(c)) == 0) {
+      wordStart = true;
+      continue;
+    }
+    code += wordStart ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+    wordStart = false;
+  }
+  return code.empty() ? "Error" : code;
+}
+
+// Sets the gateway's error headers of a refusal.
+void SetErrorHeaders(httplib::Response& response, const std::string& message) {
+  response.set_header("X-Ca-Error-Code", ErrorCode(message));
+  response.set_header("X-Ca-Error-Message", Printable(message, 200));
+}
+
+// Puts the headers every answer carries: a request id unique in this process
+// (a random prefix drawn once, then a counter) and the date.
+void StampAnswer(httplib::Response& response) {
+  static const uint64_t prefix = std::random_device{}() * 0x100000000ull + std::random_device{}();
+  static std::atomic<uint64_t> serial{0};
+  char id[40];
+  std::snprintf(id, sizeof id, "%016llX-%08llX", static_cast<unsigned long long>(prefix),
+                static_cast<unsigned long long>(serial.fetch_add(1) + 1));
+  response.set_header("X-Ca-Request-Id", id);
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  char date[40];
+  if (gmtime_r(&now, &utc) != nullptr && std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc) > 0) {
+    response.set_header("Date", date);
   }
 }
 
@@ -183,14 +225,16 @@ void RefuseEncoding(const httplib::Request& request, httplib::Response& response
   const std::string message =
       "Content-Encoding not supported: " + Printable(request.get_header_value(kRefusedEncodingHeader), 40);
   response.status = 415;
-  response.set_header("X-Ca-Error-Message", message);
+  SetErrorHeaders(response, message);
   response.set_content(ErrorBody(415, message), kJsonType);
   if (config.logLine) config.logLine(request.method + " " + Printable(request.path) + " -> 415 " + message);
 }
 
 // Writes `answer` into `response`, as `fault` (when not null) changes it.
 void WriteAnswer(Answer& answer, const Fault* fault, httplib::Response& response) {
-  if (!answer.gatewayError.empty()) response.set_header("X-Ca-Error-Message", Printable(answer.gatewayError, 200));
+  if (!answer.gatewayError.empty() && (fault == nullptr || fault->kind != Fault::Kind::kErrorStatus)) {
+    SetErrorHeaders(response, answer.gatewayError);
+  }
   switch (fault != nullptr ? fault->kind : Fault::Kind::kDelay) {
     case Fault::Kind::kDelay:
       response.status = answer.status;
@@ -212,7 +256,12 @@ void WriteAnswer(Answer& answer, const Fault* fault, httplib::Response& response
     case Fault::Kind::kErrorStatus: {
       const int status = fault->status >= 100 && fault->status <= 599 ? fault->status : 500;
       response.status = status;
-      response.set_content(ErrorBody(status, ReasonPhrase(status)), kJsonType);
+      response.set_content(fault->body.empty() ? ErrorBody(status, ReasonPhrase(status)) : fault->body, kJsonType);
+      if (!fault->location.empty()) response.set_header("Location", fault->location);
+      if (!fault->errorCode.empty()) {
+        response.set_header("X-Ca-Error-Code", fault->errorCode);
+        response.set_header("X-Ca-Error-Message", ReasonPhrase(status));
+      }
       break;
     }
     case Fault::Kind::kNonJsonBody:
@@ -266,7 +315,11 @@ bool GatewaySim::Impl::RecordAndTakeFault(const httplib::Request& request, Fault
 }
 
 void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
-  if (request.has_header(kRefusedEncodingHeader)) return RefuseEncoding(request, response, config);
+  if (request.has_header(kRefusedEncodingHeader)) {
+    RefuseEncoding(request, response, config);
+    StampAnswer(response);
+    return;
+  }
   Fault fault{};
   const bool haveFault = RecordAndTakeFault(request, &fault);
   if (haveFault && fault.kind == Fault::Kind::kDelay && fault.delayMs > 0) {
@@ -276,6 +329,7 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
 
   Answer answer = Compute(request);
   WriteAnswer(answer, haveFault ? &fault : nullptr, response);
+  StampAnswer(response);
   if (config.logLine) {
     std::string line = request.method + " " + Printable(request.path) + " -> " + answer.outcome;
     if (haveFault) line += " [fault: " + DescribeFault(fault) + "]";
@@ -375,7 +429,8 @@ void GatewaySim::Impl::ConfigureServer(httplib::Server& http) {
   http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
     if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
     const std::string message = ReasonPhrase(response.status);
-    response.set_header("X-Ca-Error-Message", message);
+    SetErrorHeaders(response, message);
+    StampAnswer(response);
     response.set_content(ErrorBody(response.status, message), kJsonType);
     return httplib::Server::HandlerResponse::Handled;
   }));

@@ -8,8 +8,11 @@
 // RequestCheck.h for the error answers), then answered from a region table
 // (RegionTable.h: format, routing rules and service errors). Any other path
 // gets 404 {"code":404,"message":"API not found"}, another method on the
-// lookup path 405 {"code":405,"message":"Method not allowed"}. Gateway errors
-// carry the message also in the "X-Ca-Error-Message" header. Request bodies
+// lookup path 405 {"code":405,"message":"Method not allowed"}. Every refusal
+// carries its message also in the "X-Ca-Error-Message" header and a code in
+// "X-Ca-Error-Code": the words of the message before any colon, run together
+// ("Invalid signature" -> "InvalidSignature"). Every answer carries a fresh
+// "X-Ca-Request-Id" and a "Date". Request bodies
 // over 1 MiB are refused (413 {"code":413,"message":"Request body too large"})
 // and so are bodies with a Content-Encoding other than identity (415): a
 // small gzip body could inflate far past the limit. Neither is recorded.
@@ -51,7 +54,9 @@ struct Fault {
     kCloseMidAnswer,  // send headers with a Content-Length larger than the body, half the answer, then drop the
                       // connection
     kEmptyBody,       // 200 with an empty body
-    kErrorStatus,     // HTTP `status` with a short JSON body {"code":<status>,"message":"<reason>"}
+    kErrorStatus,     // HTTP `status` with a short JSON body {"code":<status>,"message":"<reason>"}, or with
+                      // `body` when that is not empty; a `location` header when not empty (a 302 that points
+                      // elsewhere); `errorCode` and the reason as the gateway's error headers when not empty
     kNonJsonBody,     // 200 with an HTML page
     kOversizedBody,   // 200: the answer padded with spaces to `bytes` bytes (0: 4 MiB)
     kRawBody,         // 200 with exactly `body` (any bytes) as application/json
@@ -60,6 +65,8 @@ struct Fault {
   int status = 500;
   size_t bytes = 0;
   std::string body = {};
+  std::string location = {};
+  std::string errorCode = {};
 };
 
 // A request as the server received it.

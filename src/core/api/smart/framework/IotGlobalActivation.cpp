@@ -101,12 +101,37 @@ Result ClassifyUnparsedAnswer(const std::string& data) {
                     (result.serviceMessage.empty() ? std::string() : ": " + result.serviceMessage);
     return result;
   }
-  if (cJSON_GetObjectItem(tree.get(), "data") != nullptr && iotcloud::JsonHasNulEscape(data)) {
-    result.detail = "a string in the answer holds \\u0000";
-    return result;
-  }
-  result.detail = "the answer has no \"data\"";
+  result.detail = iotcloud::JsonHasNulEscape(data) ? "a string in the answer holds \\u0000"
+                                                   : "the answer's \"data\" could not be read";
   return result;
+}
+
+// A header value of an answer as LookupResult keeps it.
+std::string HeaderValue(const IotResponse& response, const char* lowerName) {
+  return response.header(lowerName).substr(0, IotGlobalActivation::kHeaderValueBytes);
+}
+
+// The outcome of an answer whose status is outside 2xx: never a region,
+// whatever its body says. `result` holds the header fields already.
+void JudgeRefusal(const IotResponse& response, Result* result) {
+  const int status = response.httpStatus;
+  if (status >= 400 && !result->gatewayErrorCode.empty()) {
+    result->outcome = Outcome::kGatewayRefused;
+    result->detail = "the gateway refused the request: HTTP " + std::to_string(status) + ", error " +
+                     result->gatewayErrorCode +
+                     (result->gatewayErrorMessage.empty() ? std::string() : ": " + result->gatewayErrorMessage);
+  } else {
+    result->outcome = Outcome::kHttpStatus;
+    result->detail = "the gateway answered HTTP status " + std::to_string(status);
+    if (status >= 300 && status < 400) {
+      const std::string location = HeaderValue(response, "location");
+      result->detail +=
+          ", Location: " + (location.empty() ? std::string("(none)") : location) + " (redirects are not followed)";
+    } else if (!result->gatewayErrorMessage.empty()) {
+      result->detail += ": " + result->gatewayErrorMessage;
+    }
+  }
+  if (!result->requestId.empty()) result->detail += " (request id " + result->requestId + ")";
 }
 
 }  // namespace
@@ -125,6 +150,9 @@ const char* IotGlobalActivation::OutcomeName(LookupOutcome outcome) {
     case LookupOutcome::kUnreadableAnswer: return "unreadable-answer";
     case LookupOutcome::kTransportFailure: return "transport-failure";
     case LookupOutcome::kNotSent: return "not-sent";
+    case LookupOutcome::kGatewayRefused: return "gateway-refused";
+    case LookupOutcome::kHttpStatus: return "http-status";
+    case LookupOutcome::kIncompleteAnswer: return "incomplete-answer";
   }
   return "unknown";
 }
@@ -193,7 +221,7 @@ void IotGlobalActivation::setIotGlobalActivationCallback(IIotGlobalActivationCal
   observer_ = callback;
 }
 
-void IotGlobalActivation::saveRegionIfCacheDiffers() {
+bool IotGlobalActivation::saveRegionIfCacheDiffers() {
   iotcloud::MutexLock lock(&regionMutex_);
   if (lastSaveChecked_ != regionInfo_ || lastSaveCheckedJson_.empty()) {
     lastSaveChecked_ = regionInfo_;
@@ -206,10 +234,10 @@ void IotGlobalActivation::saveRegionIfCacheDiffers() {
   // thread; a read is cheap.
   if (cache->readFormPlatformCache(PLATFORM_REGION_INFO_KEY) == json) {
     QZ_LOG(1, "the cache holds this region already");
-    return;
+    return true;
   }
   QZ_LOG(1, "saveRegionInfoToCache data=%s", ForLog(json).c_str());
-  cache->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, std::move(json));
+  return cache->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, std::move(json));
 }
 
 IotGlobalActivation::LookupOutcome IotGlobalActivation::takeOver(const IotRegionInfo& fresh) {
@@ -313,6 +341,7 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
     return;
   }
   t_lastResult = postAndWait(record, headers, body);
+  if (t_lastResult.outcome != LookupOutcome::kNotSent) t_lastResult.attempts = 1;
 }
 
 bool IotGlobalActivation::buildRequest(const char* function, cJSON* params, const std::string& id, std::string* body,
@@ -431,18 +460,50 @@ void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* res
   if (type != ASYNC_HTTP_REQ_REGION_GET) return;
 
   Result result;
+  bool save = false;
+  const int status = response->httpStatus;
+  // 0: the transport knew no status; the body alone decides, as it always did.
+  if (status == 0 || (status >= 200 && status < 300)) {
+    result = judgeSuccessAnswer(response->data, &save);
+  }
+  result.httpStatus = status;
+  result.gatewayErrorCode = HeaderValue(*response, "x-ca-error-code");
+  result.gatewayErrorMessage = HeaderValue(*response, "x-ca-error-message");
+  result.requestId = HeaderValue(*response, "x-ca-request-id");
+  if (status != 0 && (status < 200 || status >= 300)) {
+    JudgeRefusal(*response, &result);
+    QZ_LOG(4, "id=%s, no region: %s", request->id.c_str(), ForLog(result.detail).c_str());
+  }
+  result.attempts = 1;
+  // A 2xx answer is followed by a save of the current region, skipped when
+  // the cache holds its bytes already; a refusal or an incomplete answer
+  // leaves the cache alone.
+  if (save && !saveRegionIfCacheDiffers()) {
+    result.saveFailed = true;
+    result.detail += "; the region could not be saved in the cache";
+  }
+  asyncResponseNotify(type, request->id, result);
+}
+
+IotGlobalActivation::LookupResult IotGlobalActivation::judgeSuccessAnswer(const std::string& data, bool* save) {
+  Result result;
   IotRegionInfo fresh;
-  if (fresh.parseFromHttpResponse(response->data)) {
+  std::string missing;
+  if (fresh.parseFromHttpResponse(data, &missing)) {
     result.outcome = takeOver(fresh);
     result.detail =
         (result.outcome == LookupOutcome::kChanged ? "region changed to " : "region unchanged: ") + fresh.getRegionId();
+    *save = true;
+  } else if (!missing.empty()) {
+    result.outcome = LookupOutcome::kIncompleteAnswer;
+    result.serviceMessage = missing;
+    result.detail = "the answer names no complete region: \"" + missing + "\" is missing or empty";
+    *save = false;
   } else {
-    result = ClassifyUnparsedAnswer(response->data);
+    result = ClassifyUnparsedAnswer(data);
+    *save = true;
   }
-  // Every answer is followed by a save of the current region, skipped when
-  // the cache holds its bytes already.
-  saveRegionIfCacheDiffers();
-  asyncResponseNotify(type, request->id, result);
+  return result;
 }
 
 void IotGlobalActivation::OnFailure(const IotRequest* request, const IotException* exception, _AsyncHttpReqType type) {

@@ -41,6 +41,7 @@
 //  - hostsMutex_ guards the gateway host names.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -68,21 +69,45 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   };
 
   // Why the calling thread's last lookup did or did not change the region.
+  // Only kChanged and kUnchanged come from an answer that named a region;
+  // every other outcome leaves the region and the observer alone. The cache
+  // is written only after a 2xx answer that is not incomplete (see the
+  // README, "When lookups fail").
   enum class LookupOutcome {
     kNone,              // this thread has not looked up yet
-    kChanged,           // a new region was taken over, announced and saved
+    kChanged,           // a new region was taken over and announced (see saveFailed for its save)
     kUnchanged,         // the answer equals the current region
-    kServiceError,      // the gateway or service answered a "code" other than 200
-    kUnreadableAnswer,  // the answer is not a region lookup response
+    kServiceError,      // a 2xx answer whose JSON "code" is other than 200
+    kUnreadableAnswer,  // a 2xx answer that is not a region lookup response
     kTransportFailure,  // the transfer failed (curlCode) or no answer came in time
     kNotSent,           // the request never left (transport not running, refused)
+    kGatewayRefused,    // status 400 or above with an "X-Ca-Error-Code": the gateway itself refused the request
+    kHttpStatus,        // any other status outside 2xx (a 3xx is not followed; detail quotes its Location)
+    kIncompleteAnswer,  // a success answer without regionId or one of the endpoints (serviceMessage names it)
   };
+  // Text from the answer's headers is kept as received, cut to
+  // kHeaderValueBytes bytes; escape it before it reaches a terminal.
+  static constexpr size_t kHeaderValueBytes = 256;
   struct LookupResult {
     LookupOutcome outcome = LookupOutcome::kNone;
     int serviceCode = 0;         // kServiceError: the answer's "code"
-    std::string serviceMessage;  // kServiceError: the answer's "message" (may be empty)
+    std::string serviceMessage;  // kServiceError: the answer's "message" (may be empty);
+                                 // kIncompleteAnswer: the member that is missing or empty
     int curlCode = 0;            // kTransportFailure: libcurl's result code; 0 for a missed deadline
     std::string detail;          // one human-readable line
+    // Set whenever an answer came (any outcome but kTransportFailure,
+    // kNotSent and kNone):
+    int httpStatus = 0;               // the answer's HTTP status
+    std::string gatewayErrorCode;     // its "X-Ca-Error-Code" header; empty when absent
+    std::string gatewayErrorMessage;  // its "X-Ca-Error-Message" header
+    std::string requestId;            // its "X-Ca-Request-Id": quote it to the gateway's operator
+    // Requests sent for this lookup: 1 once one was handed to the transport,
+    // 0 for kNotSent. Lookups do not retry yet, so it is never more than 1.
+    int attempts = 0;
+    // The answer asked for a cache write (the region changed, or the cache
+    // did not hold it) and the write failed: the region in memory is right,
+    // the next start will not restore it.
+    bool saveFailed = false;
   };
   static const char* OutcomeName(LookupOutcome outcome);
 
@@ -179,8 +204,12 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   void asyncResponseNotify(_AsyncHttpReqType type, const std::string& id, const LookupResult& result);
   // Takes a parsed answer over; returns kChanged or kUnchanged.
   LookupOutcome takeOver(const IotRegionInfo& fresh);
-  // Saves the current region unless the cache holds exactly its bytes.
-  void saveRegionIfCacheDiffers();
+  // Saves the current region unless the cache holds exactly its bytes. False
+  // when the write was needed and failed.
+  bool saveRegionIfCacheDiffers();
+  // The outcome of a 2xx answer; *save tells whether the current region is
+  // to be saved afterwards.
+  LookupResult judgeSuccessAnswer(const std::string& data, bool* save);
 
   static iotcloud::Mutex mutex_;
   static IotGlobalActivation* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
