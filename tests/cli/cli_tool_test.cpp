@@ -144,8 +144,10 @@ TEST_F(CliToolTest, HostileAnswersCannotReachTheTerminalRaw) {
   const std::string escapes =
       R"({"code":200,"message":"success","data":{"regionId":"eu-\u001b]0;owned\u0007x",)"
       R"("regionEnglishName":"\u001b[2J\r\nregion changed: forged","mqttEndpoint":"\u009b31m\u202e",)"
-      "\"apiGatewayEndpoint\":\"raw \x1b[1m \x7f\"}}";
-  const std::string badUtf8 = "{\"code\":200,\"data\":{\"regionId\":\"bad-\xff\xfe\xc0\"}}";
+      "\"apiGatewayEndpoint\":\"raw \x1b[1m \x7f\",\"oaApiGatewayEndpoint\":\"o\"}}";
+  const std::string badUtf8 =
+      "{\"code\":200,\"data\":{\"regionId\":\"bad-\xff\xfe\xc0\",\"mqttEndpoint\":\"m\",\"apiGatewayEndpoint\":\"a\","
+      "\"oaApiGatewayEndpoint\":\"o\"}}";
   const struct {
     const char* name;
     std::string answer;
@@ -195,7 +197,7 @@ TEST_F(CliToolTest, HostileAnswersCannotReachTheTerminalRaw) {
   EXPECT_EQ(shown.out.find("ap-"), std::string::npos) << shown.out;
 }
 
-// A command that saves fails (exit 1, saying so) when its save fails, here
+// A command that saves fails (exit 9, saying so) when its save fails, here
 // because another process holds the cache's write lock; the lookup's answer
 // is still shown.
 TEST_F(CliToolTest, FailedSaveFailsTheCommand) {
@@ -216,7 +218,7 @@ TEST_F(CliToolTest, FailedSaveFailsTheCommand) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command[0] + " " + c.command[1]);
     const CliRun run = Iotcloud(Against(c.command));
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(run.exitCode, 9) << run.out << run.err;
     EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
   }
@@ -327,18 +329,101 @@ TEST_F(CliToolTest, LookupChangesTheRegionAndANewProcessRestoresIt) {
 }
 
 TEST_F(CliToolTest, FailuresHaveTheirOwnExitCodesAndSayWhy) {
-  CliRun run = Iotcloud(Against({"region", "lookup", "--country", "DE"}, "wrong-secret"));
-  EXPECT_EQ(run.exitCode, 4) << run.out << run.err;
-  EXPECT_NE(run.out.find("region unchanged: service error"), std::string::npos) << run.out;
-
-  sim_->PushFault({Fault::Kind::kNonJsonBody, 0, 500, 0});
-  run = Iotcloud(Against({"region", "lookup", "--country", "DE"}));
-  EXPECT_EQ(run.exitCode, 5) << run.out << run.err;
-  EXPECT_NE(run.out.find("region unchanged: the answer is not JSON"), std::string::npos) << run.out;
+  const std::string region = iotcloud::gateway::RegionTable::BuiltIn().RegionJson("us-west-1");
+  const struct {
+    const char* name;
+    Fault fault;  // kDelay: none
+    std::string secret;
+    int exitCode;
+    std::vector<std::string> lines;  // in the text output
+    std::string outcome, errorCode;  // in --json
+    int httpStatus;
+  } cases[] = {
+      {"bad signature",
+       {Fault::Kind::kDelay},
+       "wrong-secret",
+       6,
+       {"region unchanged: the gateway refused the request: HTTP 400, error InvalidSignature: Invalid signature",
+        "answer: HTTP 400, gateway error InvalidSignature \"Invalid signature\", request id "},
+       "gateway-refused",
+       "InvalidSignature",
+       400},
+      {"service error",
+       {Fault::Kind::kRawBody, 0, 200, 0, R"({"code":460,"message":"no such account"})"},
+       kAppSecret,
+       4,
+       {"region unchanged: service error 460: no such account", "answer: HTTP 200, request id "},
+       "service-error",
+       "",
+       200},
+      {"HTML page",
+       {Fault::Kind::kNonJsonBody},
+       kAppSecret,
+       5,
+       {"region unchanged: the answer is not JSON"},
+       "unreadable-answer",
+       "",
+       200},
+      {"500 with a region",
+       {Fault::Kind::kErrorStatus, 0, 500, 0, "{\"code\":200,\"data\":" + region + "}"},
+       kAppSecret,
+       7,
+       {"region unchanged: the gateway answered HTTP status 500 (request id "},
+       "http-status",
+       "",
+       500},
+      {"302",
+       {Fault::Kind::kErrorStatus, 0, 302, 0, "", "https://elsewhere.example/"},
+       kAppSecret,
+       7,
+       {"HTTP status 302, Location: https://elsewhere.example/ (redirects are not followed)"},
+       "http-status",
+       "",
+       302},
+      {"data null",
+       {Fault::Kind::kRawBody, 0, 200, 0, R"({"code":200,"data":null})"},
+       kAppSecret,
+       8,
+       {"region unchanged: the answer names no complete region: \"data\" is missing or empty"},
+       "incomplete-answer",
+       "",
+       200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool json : {false, true}) {
+      if (c.fault.kind != Fault::Kind::kDelay) sim_->PushFault(c.fault);
+      std::vector<std::string> args = {"region", "lookup", "--country", "DE"};
+      if (json) args.insert(args.begin(), "--json");
+      const CliRun run = Iotcloud(Against(args, c.secret));
+      EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+      if (!json) {
+        for (const std::string& line : c.lines) EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+        continue;
+      }
+      JsonPtr out(cJSON_Parse(run.out.c_str()));
+      ASSERT_TRUE(out) << run.out;
+      auto text = [&](const char* name) {
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(out.get(), name);
+        return cJSON_IsString(item) ? std::string(item->valuestring) : "<absent>";
+      };
+      auto number = [&](const char* name) {
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(out.get(), name);
+        return cJSON_IsNumber(item) ? item->valueint : -1;
+      };
+      EXPECT_EQ(text("outcome"), c.outcome);
+      EXPECT_EQ(text("gatewayErrorCode"), c.errorCode);
+      EXPECT_EQ(number("httpStatus"), c.httpStatus);
+      EXPECT_EQ(text("requestId").size(), 25u) << run.out;
+      EXPECT_EQ(number("attempts"), 1);
+    }
+  }
+  const CliRun shown = Iotcloud(Against({"region", "show"}));
+  EXPECT_EQ(shown.out.find("us-west-1"), std::string::npos) << shown.out;
 
   std::vector<std::string> closed = Against({"--json", "region", "lookup", "--country", "DE"});
   closed[1] = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
-  run = Iotcloud(closed);
+  const CliRun run = Iotcloud(closed);
   EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
   EXPECT_NE(run.out.find("\"outcome\":\t\"transport-failure\""), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\"curlCode\":\t7"), std::string::npos) << run.out;  // could not connect

@@ -116,9 +116,12 @@ class Session {
   // After the command: false, with a message, when a write failed.
   bool Saved(const char* what) {
     if (!writeFailed()) return true;
+    PrintNotSaved(what);
+    return false;
+  }
+  void PrintNotSaved(const char* what) {
     std::fprintf(stderr, "iotcloud: %s could not be saved in the cache %s (see the log above)\n", what,
                  Shown(cachePath_).c_str());
-    return false;
   }
 
  private:
@@ -135,6 +138,9 @@ int ExitCodeFor(IotGlobalActivation::LookupOutcome outcome) {
     case Outcome::kUnchanged: return kExitOk;
     case Outcome::kServiceError: return kExitService;
     case Outcome::kUnreadableAnswer: return kExitAnswer;
+    case Outcome::kGatewayRefused: return kExitRefused;
+    case Outcome::kHttpStatus: return kExitStatus;
+    case Outcome::kIncompleteAnswer: return kExitIncomplete;
     case Outcome::kTransportFailure:
     case Outcome::kNotSent: return kExitTransport;
     case Outcome::kNone: break;
@@ -194,11 +200,14 @@ int RunLookup(const Options& options) {
 
   report.result = activation->getLastLookupResult();
   report.region = activation->getRegionInfo();
-  report.saved = !session.writeFailed();
+  report.saved = !report.result.saveFailed && !session.writeFailed();
   report.observed = observer.reports();
   PrintLookupReport(report, options.json);
   std::fflush(stdout);
-  if (!session.Saved("the region")) return kExitFailure;
+  if (!report.saved) {
+    session.PrintNotSaved("the region");
+    return kExitNotSaved;
+  }
   return ExitCodeFor(report.result.outcome);
 }
 
@@ -224,7 +233,7 @@ int RunClear(const Options& options) {
   Session session(options);
   if (!session.CanSave()) return kExitFailure;
   IotGlobalActivation::getInstance()->saveRegionInfoToCache(true);
-  if (!session.Saved("the cleared region")) return kExitFailure;
+  if (!session.Saved("the cleared region")) return kExitNotSaved;
   if (options.json) {
     JsonPtr out(cJSON_CreateObject());
     cJSON_AddBoolToObject(out.get(), "cleared", true);
@@ -261,7 +270,7 @@ int RunLanguage(const Options& options) {
   } else if (verb == "clear") {
     languages->clearLanguage();
   }
-  if (!session.Saved("the language")) return kExitFailure;
+  if (!session.Saved("the language")) return kExitNotSaved;
   const std::string language = languages->getLanguage();
   if (options.json) {
     JsonPtr out(cJSON_CreateObject());

@@ -233,7 +233,8 @@ const char kMainUsageHead[] =
 const char kMainUsageTail[] =
     "\n"
     "Exit codes: 0 success, 1 other failure, 2 usage error, 3 transport failure,\n"
-    "4 service error, 5 unreadable answer.\n";
+    "4 service error, 5 unreadable answer, 6 refused by the gateway, 7 other HTTP\n"
+    "status (redirects are not followed), 8 incomplete answer, 9 save failed.\n";
 
 const char kLookupUsageHead[] =
     "Usage: iotcloud [global options] region lookup <one identifier>\n"

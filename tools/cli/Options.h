@@ -14,11 +14,15 @@ namespace cli {
 // Exit codes.
 enum ExitCode {
   kExitOk = 0,
-  kExitFailure = 1,    // anything else that went wrong (e.g. the cache)
-  kExitUsage = 2,      // bad command line or unreadable input file
-  kExitTransport = 3,  // the request did not reach the gateway, or no answer came
-  kExitService = 4,    // the gateway or the account service refused the request
-  kExitAnswer = 5,     // the answer was not a region lookup response
+  kExitFailure = 1,     // anything else that went wrong (e.g. the cache)
+  kExitUsage = 2,       // bad command line or unreadable input file
+  kExitTransport = 3,   // the request did not reach the gateway, or no answer came
+  kExitService = 4,     // the account service answered an error "code"
+  kExitAnswer = 5,      // the answer was not a region lookup response
+  kExitRefused = 6,     // the gateway refused the request (status 400+ with its error code)
+  kExitStatus = 7,      // any other HTTP status outside 2xx (a redirect is not followed)
+  kExitIncomplete = 8,  // the answer named no complete region
+  kExitNotSaved = 9,    // the command's save into the cache failed (what it found is still printed)
 };
 
 extern const char kVersion[];

@@ -30,12 +30,31 @@ void PrintLookupJson(const LookupReport& report) {
     cJSON_AddStringToObject(out.get(), "serviceMessage", result.serviceMessage.c_str());
   }
   if (result.outcome == Outcome::kTransportFailure) cJSON_AddNumberToObject(out.get(), "curlCode", result.curlCode);
+  if (result.httpStatus != 0) {
+    cJSON_AddNumberToObject(out.get(), "httpStatus", result.httpStatus);
+    cJSON_AddStringToObject(out.get(), "gatewayErrorCode", result.gatewayErrorCode.c_str());
+    cJSON_AddStringToObject(out.get(), "gatewayErrorMessage", result.gatewayErrorMessage.c_str());
+    cJSON_AddStringToObject(out.get(), "requestId", result.requestId.c_str());
+  }
+  cJSON_AddNumberToObject(out.get(), "attempts", result.attempts);
   cJSON_AddStringToObject(out.get(), "previousRegionId", report.before.getRegionId().c_str());
   cJSON_AddBoolToObject(out.get(), "saved", report.saved);
   cJSON* reports = cJSON_AddArrayToObject(out.get(), "observer");
   for (const IotRegionInfo& observed : report.observed) cJSON_AddItemToArray(reports, RegionJson(observed).release());
   cJSON_AddItemToObject(out.get(), "region", RegionJson(report.region).release());
   PrintJson(out);
+}
+
+// One line with what the gateway's answer said about itself; nothing when no
+// answer came.
+void PrintAnswerLine(const IotGlobalActivation::LookupResult& result) {
+  if (result.httpStatus == 0) return;
+  std::string line = "answer: HTTP " + std::to_string(result.httpStatus);
+  if (!result.gatewayErrorCode.empty()) line += ", gateway error " + Shown(result.gatewayErrorCode);
+  if (!result.gatewayErrorMessage.empty()) line += " \"" + Shown(result.gatewayErrorMessage) + "\"";
+  if (!result.requestId.empty()) line += ", request id " + Shown(result.requestId);
+  line += ", attempts " + std::to_string(result.attempts);
+  std::printf("%s\n", line.c_str());
 }
 
 void PrintLookupText(const LookupReport& report) {
@@ -53,6 +72,7 @@ void PrintLookupText(const LookupReport& report) {
       std::printf("region unchanged: %s\n", iotcloud::EscapeUntrustedExcerpt(report.result.detail, 512).c_str());
       break;
   }
+  PrintAnswerLine(report.result);
   PrintRegionTable(report.region);
 }
 
