@@ -2,6 +2,7 @@
 // transport and the code that posts requests through it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
