@@ -78,10 +78,9 @@ void SetErrorHeaders(httplib::Response& response, const std::string& message) {
 // (a random prefix drawn once, then a counter) and the date.
 void StampAnswer(httplib::Response& response) {
   static const uint64_t prefix = std::random_device{}() * 0x100000000ull + std::random_device{}();
-  static std::atomic<uint64_t> serial{0};
+  static std::atomic<unsigned long long> serial{0};
   char id[40];
-  std::snprintf(id, sizeof id, "%016llX-%08llX", static_cast<unsigned long long>(prefix),
-                static_cast<unsigned long long>(serial.fetch_add(1) + 1));
+  std::snprintf(id, sizeof id, "%016llX-%08llX", static_cast<unsigned long long>(prefix), serial.fetch_add(1) + 1);
   response.set_header("X-Ca-Request-Id", id);
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
