@@ -9,7 +9,10 @@
 // handled: a region different from the current one has been taken over, the
 // observer has been told and the region has been saved in the platform cache
 // under "region" (the write is skipped when the cache holds those bytes
-// already). The next start restores it with init().
+// already). The next start restores it with init(). Only a 2xx answer that
+// names a complete region can change the region; a gateway refusal, any
+// other HTTP status (redirects are never followed) and an incomplete answer
+// change nothing, the cache included. getLastLookupResult() says which.
 //
 // Start-up order expected of the host:
 //   IotCacheManager::getInstance()->setSmartInitConfig(config);
