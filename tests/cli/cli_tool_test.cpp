@@ -348,6 +348,14 @@ TEST_F(CliToolTest, FailuresHaveTheirOwnExitCodesAndSayWhy) {
        "gateway-refused",
        "InvalidSignature",
        400},
+      {"throttled, with a hostile code",
+       {Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "Throttled\x1b[2J"},
+       kAppSecret,
+       6,
+       {"answer: HTTP 429, gateway error Throttled\\x1b[2J \"Too Many Requests\", request id "},
+       "gateway-refused",
+       "Throttled\x1b[2J",
+       429},
       {"service error",
        {Fault::Kind::kRawBody, 0, 200, 0, R"({"code":460,"message":"no such account"})"},
        kAppSecret,
@@ -397,6 +405,7 @@ TEST_F(CliToolTest, FailuresHaveTheirOwnExitCodesAndSayWhy) {
       if (json) args.insert(args.begin(), "--json");
       const CliRun run = Iotcloud(Against(args, c.secret));
       EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+      ExpectSafeForATerminal(run.out);
       if (!json) {
         for (const std::string& line : c.lines) EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
         continue;
