@@ -513,16 +513,32 @@ TEST_F(RegionLookupTest, ConcurrentLookupsEachGetTheirOwnAnswer) {
   EXPECT_EQ(sim_->requests().size(), routes.size() * 5);
 }
 
-TEST_F(RegionLookupTest, AuthorisationCodeNeverReachesTheLog) {
-  LogCapture log(1);
-  Activation()->regionGetByAuthCode("authcode-eu");
-
-  EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
-  ASSERT_EQ(sim_->requests().size(), 1u);
-  EXPECT_NE(sim_->requests()[0].body.find("authcode-eu"), std::string::npos);
-  EXPECT_EQ(log.Count("authcode-eu"), 0u);
-  EXPECT_EQ(log.Count("http_body="), 1u);
-  EXPECT_TRUE(log.Contains("***"));
+// At the most detailed log level no line holds an authorisation code, an
+// e-mail address or a phone number in full; the body sent is unchanged.
+TEST_F(RegionLookupTest, PersonalIdentifiersNeverReachTheLogInFull) {
+  const struct {
+    std::function<void()> lookup;
+    std::string raw, masked;
+  } cases[] = {
+      {[] { Activation()->regionGetByAuthCode("authcode-eu"); }, "authcode-eu", "***"},
+      {[] { Activation()->regionGetByEmail("bob@example.de"); }, "bob@example.de", "***@example.de"},
+      {[] { Activation()->regionGetByLoginId("bob@example.de", ""); }, "bob@example.de", "***@example.de"},
+      {[] { Activation()->regionGetByPhone("65", "91234567"); }, "91234567", "***67"},
+      {[] { Activation()->regionGetByLoginId("91234567", "65"); }, "91234567", "***67"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.raw);
+    sim_->clearRequests();
+    Activation()->resetRegion();
+    LogCapture log(1);
+    c.lookup();
+    EXPECT_EQ(Activation()->getLastLookupResult().outcome, Outcome::kChanged);
+    ASSERT_EQ(sim_->requests().size(), 1u);
+    EXPECT_NE(sim_->requests()[0].body.find(c.raw), std::string::npos);
+    EXPECT_EQ(log.Count(c.raw), 0u);
+    EXPECT_EQ(log.Count("http_body="), 1u);
+    EXPECT_TRUE(log.Contains("\"" + c.masked + "\""));
+  }
 }
 
 TEST_F(RegionLookupTest, CountryCodeLookupsChooseTheirHost) {

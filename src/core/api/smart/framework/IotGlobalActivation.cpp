@@ -42,16 +42,31 @@ void AddString(cJSON* object, const char* key, const std::string& value) {
   cJSON_AddItemToObject(object, key, cJSON_CreateString(value.c_str()));
 }
 
-// The request body for the log: the value of "authCode" is replaced, since an
-// authorisation code is a credential. Bodies without one are logged as sent.
+// What of a personal identifier may be logged: an authorisation code is a
+// credential and is withheld whole; of an e-mail address the domain is kept
+// and of a phone number its last two digits, enough to tell requests apart.
+std::string MaskedForLog(const std::string& key, const std::string& value) {
+  if (key == "email") {
+    const size_t at = value.rfind('@');
+    return at == std::string::npos ? "***" : "***" + value.substr(at);
+  }
+  if (key == "phone" && value.size() > 2) return "***" + value.substr(value.size() - 2);
+  return "***";
+}
+
+// The request body for the log, with the personal identifiers among the
+// parameters masked (see MaskedForLog); the body sent is not changed.
 std::string BodyForLog(const std::string& body) {
-  if (body.find("\"authCode\"") == std::string::npos) return body;
+  static const char* const kPersonal[] = {"authCode", "email", "phone"};
   iotcloud::JsonPtr tree(cJSON_Parse(body.c_str()));
   cJSON* params = tree ? cJSON_GetObjectItemCaseSensitive(tree.get(), "params") : nullptr;
-  if (params == nullptr || cJSON_GetObjectItemCaseSensitive(params, "authCode") == nullptr) {
-    return "(withheld)";
+  if (params == nullptr) return "(withheld)";
+  for (const char* key : kPersonal) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(params, key);
+    if (item == nullptr) continue;
+    const std::string value = cJSON_IsString(item) ? item->valuestring : "";
+    cJSON_ReplaceItemInObjectCaseSensitive(params, key, cJSON_CreateString(MaskedForLog(key, value).c_str()));
   }
-  cJSON_ReplaceItemInObjectCaseSensitive(params, "authCode", cJSON_CreateString("***"));
   iotcloud::JsonText text(cJSON_Print(tree.get()));
   return text ? std::string(text.get()) : "(withheld)";
 }
