@@ -80,10 +80,8 @@ std::string ForLog(const std::string& text) { return iotcloud::EscapeUntrustedEx
 
 // Why the transport refused to take a request, in words the caller can act on.
 std::string NotSentDetail(const std::map<std::string, std::string>& headers, const AsyncHttpRequestManage* manage) {
-  const std::string forbidden("\r\n\0", 3);
   for (const auto& header : headers) {
-    if (header.first.find_first_of(forbidden) != std::string::npos ||
-        header.second.find_first_of(forbidden) != std::string::npos) {
+    if (!AsyncHttpRequest::IsSafeHeaderText(header.first) || !AsyncHttpRequest::IsSafeHeaderText(header.second)) {
       return "the request was not sent: the header " + iotcloud::EscapeUntrusted(header.first) +
              " holds CR, LF or NUL (check the application key and the settings it is built from)";
     }

@@ -137,12 +137,6 @@ int64_t Micros(std::chrono::steady_clock::duration d) {
   return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
 }
 
-// A header line is built as "key: value"; a CR or LF would start another line
-// (or end the header block) and a NUL would cut the line short.
-bool IsSafeHeaderText(const std::string& text) {
-  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
-}
-
 // The options as they are applied: values of zero or below take the defaults.
 AsyncHttpOptions Normalised(AsyncHttpOptions options) {
   const AsyncHttpOptions defaults;
@@ -168,6 +162,10 @@ AsyncHttpRequest::~AsyncHttpRequest() { Clean(); }
 int AsyncHttpRequest::Clean() {
   transfer_.reset();
   return 0;
+}
+
+bool AsyncHttpRequest::IsSafeHeaderText(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
 int AsyncHttpRequest::CopyIotReq(const IotRequest* from, IotRequest* to) {

@@ -113,6 +113,11 @@ class IOTCLOUD_API AsyncHttpRequest {
   // Returns 0. Not for a request that is handed over.
   int Clean();
 
+  // False when `text` holds CR, LF or NUL: as a header key or value it would
+  // start another header line (or end the header block) or cut the line
+  // short, so Post refuses it.
+  static bool IsSafeHeaderText(const std::string& text);
+
   // Copies all seven fields of `from` into `to`. Returns 0.
   static int CopyIotReq(const IotRequest* from, IotRequest* to);
 
