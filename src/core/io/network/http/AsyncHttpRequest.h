@@ -118,7 +118,7 @@ class IOTCLOUD_API AsyncHttpRequest {
   // short, so Post refuses it.
   static bool IsSafeHeaderText(const std::string& text);
 
-  // Copies all seven fields of `from` into `to`. Returns 0.
+  // Copies every field of `from` into `to`. Returns 0.
   static int CopyIotReq(const IotRequest* from, IotRequest* to);
 
   // Turns the end of the transfer into one callback: OnFailure for a non-zero

@@ -26,6 +26,7 @@ struct IotRequest {
   std::string spareText1;  // carried and copied only
   std::string spareText2;  // carried and copied only
   std::string id;          // unique among requests in flight; comes back as IotResponse::id
+  int32_t attempt = 0;     // which attempt of a region lookup this is (1, 2, ...); 0 for other requests
 };
 
 // Where a request's time went, in microseconds: waiting in the transport's
