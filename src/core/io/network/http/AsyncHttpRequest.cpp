@@ -278,8 +278,16 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
   set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   set(CURLOPT_SSL_CTX_FUNCTION, &InstallTrustStore);
   set(CURLOPT_SSL_CTX_DATA, const_cast<void*>(static_cast<const void*>(trust)));
-  set(CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
-  set(CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+  long totalMs = options.totalTimeoutMs;
+  long connectMs = options.connectTimeoutMs;
+  if (deadline_ != TimePoint{}) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - admittedAt_).count();
+    if (left <= 0) return CURLE_OPERATION_TIMEDOUT;
+    totalMs = static_cast<long>(std::min<int64_t>(totalMs, left));
+    connectMs = std::min(connectMs, totalMs);
+  }
+  set(CURLOPT_TIMEOUT_MS, totalMs);
+  set(CURLOPT_CONNECTTIMEOUT_MS, connectMs);
   // The transfer runs on the HTTP manager thread of a host process: libcurl
   // must never install signal handlers or use alarm() there.
   set(CURLOPT_NOSIGNAL, 1L);
@@ -467,6 +475,20 @@ int AsyncHttpRequestManage::CleanUp() {
     request->OnComplete(CURLE_ABORTED_BY_CALLBACK);
     delete request;
   }
+  // Then the tasks, told that they will not run. One at a time: a task may
+  // cancel another, which is then not called.
+  for (;;) {
+    Task task;
+    {
+      iotcloud::MutexLock lock(&queueMutex_);
+      if (tasks_.empty()) break;
+      auto first = tasks_.begin();
+      task = std::move(first->second);
+      taskDue_.erase(first->first.second);
+      tasks_.erase(first);
+    }
+    task(false);
+  }
   inMulti_ = 0;
   idle_.clear();  // easy handles before the multi handle that their connections belong to
   {
@@ -650,6 +672,7 @@ int AsyncHttpRequestManage::HeartBeat() {
   CURLM* multi = DriverMulti()->handle.get();
 
   SweepCancelled();
+  RunDueTasks();
   Admit();
 
   int result = 0;
@@ -678,6 +701,7 @@ int AsyncHttpRequestManage::HeartBeat() {
 int AsyncHttpRequestManage::WaitForActivity() {
   CURLM* multi;
   bool busy;
+  int waitMs;
   {
     iotcloud::RecursiveMutexLock driver(&requestsMutex_);
     if (inHeartBeat_) return 0;  // from inside a completion callback: never block there
@@ -685,10 +709,17 @@ int AsyncHttpRequestManage::WaitForActivity() {
     if (!inited_) return -1;
     multi = multi_->handle.get();
     busy = inMulti_ > 0 || !pending_.empty();
+    waitMs = static_cast<int>(busy ? kBusyWaitMs : kIdleWaitMs);
+    if (!tasks_.empty()) {
+      const auto untilTask = tasks_.begin()->first.first - std::chrono::steady_clock::now();
+      // Rounded up, so the wait does not end just before the task is due.
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(untilTask).count();
+      waitMs = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(waitMs, ms)));
+    }
   }
   // curl_multi_poll also returns early for libcurl's own timers, and at once
   // after curl_multi_wakeup, even one made before the call.
-  CURLMcode mc = curl_multi_poll(multi, nullptr, 0, busy ? kBusyWaitMs : kIdleWaitMs, nullptr);
+  CURLMcode mc = curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
   wakeups_.fetch_add(1, std::memory_order_relaxed);
   if (mc != CURLM_OK) {
     LogMultiFailure("curl_multi_poll()", mc);
@@ -700,6 +731,49 @@ int AsyncHttpRequestManage::WaitForActivity() {
 void AsyncHttpRequestManage::Wakeup() {
   iotcloud::MutexLock lock(&queueMutex_);
   if (multi_) curl_multi_wakeup(multi_->handle.get());
+}
+
+uint64_t AsyncHttpRequestManage::ScheduleTask(std::chrono::steady_clock::time_point due, Task task) {
+  iotcloud::MutexLock lock(&queueMutex_);
+  if (!inited_ || !task) return 0;
+  const uint64_t id = ++lastTaskId_;
+  // Only a task that becomes the first changes how long the driving thread
+  // may sleep.
+  const bool first = tasks_.empty() || due < tasks_.begin()->first.first;
+  tasks_.emplace(std::make_pair(due, id), std::move(task));
+  taskDue_.emplace(id, due);
+  if (first) curl_multi_wakeup(multi_->handle.get());
+  return id;
+}
+
+bool AsyncHttpRequestManage::CancelTask(uint64_t id) {
+  Task task;  // released after the lock: it may hold the last reference to anything
+  iotcloud::MutexLock lock(&queueMutex_);
+  auto held = taskDue_.find(id);
+  if (held == taskDue_.end()) return false;
+  auto it = tasks_.find(std::make_pair(held->second, id));
+  task = std::move(it->second);
+  tasks_.erase(it);
+  taskDue_.erase(held);
+  return true;
+}
+
+void AsyncHttpRequestManage::RunDueTasks() {
+  const auto now = std::chrono::steady_clock::now();
+  // One at a time, so a task may cancel or schedule others; a task
+  // scheduled for now by a running task waits for the next step.
+  for (;;) {
+    Task task;
+    {
+      iotcloud::MutexLock lock(&queueMutex_);
+      if (tasks_.empty() || tasks_.begin()->first.first > now) return;
+      auto first = tasks_.begin();
+      task = std::move(first->second);
+      taskDue_.erase(first->first.second);
+      tasks_.erase(first);
+    }
+    task(true);
+  }
 }
 
 // ---------------------------------------------------------------------------

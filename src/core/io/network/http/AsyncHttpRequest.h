@@ -21,7 +21,7 @@
 //    CleanUp(). Other threads hand work over through queueMutex_ and wake it
 //    with curl_multi_wakeup.
 //  - requestsMutex_ (recursive) is held by the driving thread for each
-//    HeartBeat() step, completion callbacks included, but never while it
+//    HeartBeat() step, completion callbacks and tasks included, but never while it
 //    waits in WaitForActivity(); RemoveRequests takes it too. queueMutex_ is
 //    the inner lock: requestsMutex_ may be held when taking queueMutex_,
 //    never the other way round. No lock is held while the thread waits.
@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -109,6 +110,13 @@ class IOTCLOUD_API AsyncHttpRequest {
   // rules as Post.
   int Connect(IotRequest* request);
 
+  // Ends the transfer by `deadline` at the latest, however long it waited in
+  // the manager's queue: when admitted, its time limits are cut to what
+  // remains, and a request admitted after the deadline fails at once with
+  // curl error 28 (CURLE_OPERATION_TIMEDOUT). Call before Post; the default
+  // is none (only the options' limits apply).
+  void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+
   // Releases the easy handle and its header list; harmless when repeated.
   // Returns 0. Not for a request that is handed over.
   int Clean();
@@ -158,6 +166,7 @@ class IOTCLOUD_API AsyncHttpRequest {
   std::shared_ptr<const AsyncHttpOptions> options_;  // as current at Post
   TimePoint postedAt_{};                             // set when handed over
   TimePoint admittedAt_{};                           // set when it entered libcurl
+  TimePoint deadline_{};                             // SetDeadline; the epoch: none
   std::string responseHeader_;                       // written by libcurl on the driving thread
   std::string responseBody_;                         // written by libcurl on the driving thread
   _AsyncHttpReqType type_;
@@ -189,7 +198,8 @@ class IOTCLOUD_API AsyncHttpRequestManage {
 
   // Fails every request still held (queued or in flight) with OnFailure
   // "curl error 42" (CURLE_ABORTED_BY_CALLBACK) on the calling thread, deletes
-  // them and their easy handles, releases the multi handle and libcurl.
+  // them and their easy handles, calls every task still scheduled with false
+  // (see ScheduleTask), releases the multi handle and libcurl.
   // Requests posted from then on are refused. Returns 0. Must not overlap
   // HeartBeat() or WaitForActivity() on another thread.
   int CleanUp();
@@ -209,7 +219,8 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // Ids not held are skipped. Returns 0. Any thread.
   int RemoveRequests(std::vector<std::string> ids);
 
-  // One non-blocking step: admits queued requests to libcurl (oldest first,
+  // One non-blocking step: runs the tasks that are due (see ScheduleTask),
+  // admits queued requests to libcurl (oldest first,
   // up to maxTransfers inside it), lets every transfer progress, delivers
   // every finished transfer to its request's callback and deletes the
   // request. Returns 0; -1 when libcurl reported a
@@ -218,14 +229,28 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // thread only.
   int HeartBeat();
 
-  // Waits for socket activity, a libcurl timer, a wake-up or the time-out:
-  // at most 20 ms while transfers are in flight, otherwise up to
-  // kIdleWaitMs. Returns 0, or -1 when not initialised or the wait failed
+  // Waits for socket activity, a libcurl timer, a wake-up, the next task's
+  // due time or the time-out: at most 20 ms while transfers are in flight,
+  // otherwise up to kIdleWaitMs. Returns 0, or -1 when not initialised or the wait failed
   // (logged). Driving thread only.
   int WaitForActivity();
 
   // Makes a current or the next WaitForActivity() return at once. Any thread.
   void Wakeup();
+
+  // A task for the driving thread: `task(true)` runs in the first step at or
+  // after `due` (WaitForActivity wakes for it), on the driving thread, where
+  // it may post, cancel and schedule like a completion callback. Tasks still
+  // scheduled when CleanUp() runs are called with false instead, on the
+  // thread calling CleanUp, after the failures of the requests. So each task
+  // is called exactly once unless CancelTask removes it first.
+  // Returns the task's id (never 0), or 0 when the manager is not
+  // initialised (the task is then dropped without a call). Any thread.
+  using Task = std::function<void(bool run)>;
+  uint64_t ScheduleTask(std::chrono::steady_clock::time_point due, Task task);
+  // Removes a scheduled task without calling it. False when it is not held
+  // (it ran, is running, or was never scheduled). Any thread.
+  bool CancelTask(uint64_t id);
 
   // Transport settings for requests posted from now on (see AsyncHttpOptions
   // for those that wait for the next Init). Any thread.
@@ -259,6 +284,8 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // Hands `request` (just taken from the queue) to libcurl; false (nothing
   // added) with libcurl's result code in *error. Driving thread.
   bool AdmitOne(AsyncHttpRequest* request, int* error) IOTCLOUD_REQUIRES(requestsMutex_);
+  // Runs the tasks that are due; driving thread.
+  void RunDueTasks() IOTCLOUD_REQUIRES(requestsMutex_);
   // Completes the transfer that `request` is; driving thread.
   void Complete(AsyncHttpRequest* request, int curlCode) IOTCLOUD_REQUIRES(requestsMutex_);
   // Removes `request`'s easy handle from the multi handle; driving thread.
@@ -289,6 +316,10 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // owned; posted, not yet in multi_, oldest first
   std::deque<AsyncHttpRequest*> pending_ IOTCLOUD_GUARDED_BY(queueMutex_);
   std::shared_ptr<const AsyncHttpOptions> options_ IOTCLOUD_GUARDED_BY(queueMutex_);
+  // Scheduled tasks by due time and id; the ids of the tasks held.
+  std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> tasks_ IOTCLOUD_GUARDED_BY(queueMutex_);
+  std::map<uint64_t, std::chrono::steady_clock::time_point> taskDue_ IOTCLOUD_GUARDED_BY(queueMutex_);
+  uint64_t lastTaskId_ IOTCLOUD_GUARDED_BY(queueMutex_) = 0;
 
   std::atomic<uint64_t> wakeups_{0};
 };
