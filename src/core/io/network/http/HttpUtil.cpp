@@ -284,6 +284,11 @@ void HttpUtil::MakeHttpBody(cJSON* params, const std::string& apiVer, const std:
 
 bool HttpUtil::MakeHttpHeader(const std::string& path, const std::string& body,
                               std::map<std::string, std::string>& headers, bool form) {
+  return MakeHttpHeader(path, body, headers, form, static_cast<int64_t>(std::time(nullptr)));
+}
+
+bool HttpUtil::MakeHttpHeader(const std::string& path, const std::string& body,
+                              std::map<std::string, std::string>& headers, bool form, int64_t dateSeconds) {
   const char* const contentType = form ? kFormContentType : kStreamContentType;
   const std::string nonce = QZRandom::getRandomGUID(kNonceLength);
   const std::string appKey = callback_ != nullptr ? callback_->OnAppKeyGet() : std::string();
@@ -304,7 +309,7 @@ bool HttpUtil::MakeHttpHeader(const std::string& path, const std::string& body,
     headers["x-ca-stage"] = "TEST";
   }
   char date[iotcloud::kHttpDateBufferSize] = {};
-  iotcloud::FormatHttpDate(std::time(nullptr), date, sizeof date);
+  iotcloud::FormatHttpDate(static_cast<std::time_t>(dateSeconds), date, sizeof date);
   headers["date"] = date;
   headers["x-ca-signature-method"] = kSignatureMethod;
   headers["x-ca-signature-headers"] = kSignedHeaders;

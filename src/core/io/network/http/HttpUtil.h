@@ -93,6 +93,10 @@ class IOTCLOUD_API HttpUtil {
   // when there is no callback or the application key is empty.
   bool MakeHttpHeader(const std::string& path, const std::string& body, std::map<std::string, std::string>& headers,
                       bool form);
+  // The same, dated `dateSeconds` (seconds since 1970, UTC) instead of now:
+  // for a caller that corrects its clock by the gateway's.
+  bool MakeHttpHeader(const std::string& path, const std::string& body, std::map<std::string, std::string>& headers,
+                      bool form, int64_t dateSeconds);
 
   // Encrypts `length` bytes at `data` with RSAES-PKCS1-v1_5 under the PEM
   // key that `public_key` points to (read afresh on every call; text that
