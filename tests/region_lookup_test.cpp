@@ -122,6 +122,11 @@ class RegionLookupTest : public ::testing::Test {
     InstallPlatform(kAppSecret);
     IotCacheManager::getInstance()->setSmartInitConfig(IotSmartInitConfig());
     Activation()->resetRegion();
+    // One request per lookup, unless a test sets its own policy: most tests
+    // here check what one answer does.
+    IotGlobalActivation::RetryPolicy once;
+    once.maxAttempts = 1;
+    Activation()->setRetryPolicy(once);
     sim_->clearRequests();
     Activation()->setIotGlobalActivationCallback(&observer_);
   }

@@ -143,7 +143,8 @@ int ExitCodeFor(IotGlobalActivation::LookupOutcome outcome) {
     case Outcome::kIncompleteAnswer: return kExitIncomplete;
     case Outcome::kTransportFailure:
     case Outcome::kNotSent: return kExitTransport;
-    case Outcome::kNone: break;
+    case Outcome::kNone:
+    case Outcome::kCancelled: break;  // the tool never cancels
   }
   return kExitFailure;
 }
@@ -191,6 +192,11 @@ int RunLookup(const Options& options) {
   session.startRuntime(options);
   IotGlobalActivation* activation = IotGlobalActivation::getInstance();
   activation->init();
+  if (options.attempts > 0) {
+    IotGlobalActivation::RetryPolicy policy = activation->getRetryPolicy();
+    policy.maxAttempts = options.attempts;
+    activation->setRetryPolicy(policy);
+  }
   LookupReport report;
   report.before = activation->getRegionInfo();
   Observer observer(options.json);
@@ -200,6 +206,7 @@ int RunLookup(const Options& options) {
 
   report.result = activation->getLastLookupResult();
   report.region = activation->getRegionInfo();
+  report.clockOffsetMs = activation->getClockOffsetMs();
   report.saved = !report.result.saveFailed && !session.writeFailed();
   report.observed = observer.reports();
   PrintLookupReport(report, options.json);

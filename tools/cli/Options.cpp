@@ -126,6 +126,9 @@ void SetStage(const std::string&, const std::string& value, Options* options) {
 void SetTimeout(const std::string& name, const std::string& value, Options* options) {
   options->timeoutMs = ParseNumber(name, value, 1, 600000);
 }
+void SetAttempts(const std::string& name, const std::string& value, Options* options) {
+  options->attempts = static_cast<int>(ParseNumber(name, value, 1, 10));
+}
 void SetLogLevel(const std::string& name, const std::string& value, Options* options) {
   options->logLevel = static_cast<int>(ParseNumber(name, value, 1, 5));
 }
@@ -190,6 +193,9 @@ const OptionSpec kOptionTable[] = {
     {"--country", nullptr, true, Topic::kLookup, SetIdentifier, "--country CODE", "by country code (CN)"},
     {"--auth-code", nullptr, true, Topic::kLookup, SetIdentifier, "--auth-code CODE",
      "by an external login's authorisation code"},
+    {"--attempts", nullptr, true, Topic::kLookup, SetAttempts, "--attempts N",
+     "send at most N requests when they meet transient\n"
+     "failures (1 to 10; default 3; 1: never retry)"},
 };
 
 const OptionSpec* FindOption(const std::string& name) {

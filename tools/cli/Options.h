@@ -42,6 +42,7 @@ struct Options {
   std::string cacheFile;
   int stage = 0;
   long timeoutMs = 0;
+  int attempts = 0;  // region lookup: attempts per lookup; 0 keeps the library's default
   int logLevel = 4;
   bool json = false;
   bool help = false;

@@ -37,6 +37,9 @@ void PrintLookupJson(const LookupReport& report) {
     cJSON_AddStringToObject(out.get(), "requestId", result.requestId.c_str());
   }
   cJSON_AddNumberToObject(out.get(), "attempts", result.attempts);
+  cJSON* earlier = cJSON_AddArrayToObject(out.get(), "earlierAttempts");
+  for (const std::string& line : result.earlierAttempts) cJSON_AddItemToArray(earlier, cJSON_CreateString(line.c_str()));
+  cJSON_AddNumberToObject(out.get(), "clockOffsetMs", static_cast<double>(report.clockOffsetMs));
   cJSON_AddStringToObject(out.get(), "previousRegionId", report.before.getRegionId().c_str());
   cJSON_AddBoolToObject(out.get(), "saved", report.saved);
   cJSON* reports = cJSON_AddArrayToObject(out.get(), "observer");
@@ -72,7 +75,15 @@ void PrintLookupText(const LookupReport& report) {
       std::printf("region unchanged: %s\n", iotcloud::EscapeUntrustedExcerpt(report.result.detail, 512).c_str());
       break;
   }
+  for (const std::string& line : report.result.earlierAttempts) {
+    std::printf("retried: %s\n", iotcloud::EscapeUntrustedExcerpt(line, 512).c_str());
+  }
   PrintAnswerLine(report.result);
+  if (report.clockOffsetMs != 0) {
+    const long long seconds = (report.clockOffsetMs < 0 ? -report.clockOffsetMs : report.clockOffsetMs) / 1000;
+    std::printf("clock: the gateway's clock is %lld s %s this computer's; requests are dated by it\n", seconds,
+                report.clockOffsetMs > 0 ? "ahead of" : "behind");
+  }
   PrintRegionTable(report.region);
 }
 

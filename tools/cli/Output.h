@@ -48,6 +48,7 @@ struct LookupReport {
   IotRegionInfo region;                 // the region after it
   bool saved = true;                    // no cache write failed
   std::vector<IotRegionInfo> observed;  // what the observer was told
+  int64_t clockOffsetMs = 0;            // the gateway's clock minus this computer's, as learnt
 };
 
 // Prints the outcome and the current region (text), or everything (--json).

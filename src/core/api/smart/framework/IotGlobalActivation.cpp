@@ -3,14 +3,17 @@
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "core/api/smart/framework/IotAsyncManager.h"
 #include "core/api/smart/framework/IotCacheManager.h"
 #include "core/api/smart/framework/IotLanguageManager.h"
+#include "core/api/smart/framework/internal/LookupRetry.h"
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/Clock.h"
 #include "core/support/DeploymentConfig.h"
@@ -28,9 +31,11 @@ namespace {
 
 constexpr const char kRegionPath[] = "/velmo/account/region/get";
 constexpr const char kApiVersion[] = "1.0.2";
-// How long a lookup waits past the transfer's own time limit before it gives
-// up on an answer that the transport should long since have delivered.
+// How long a blocking lookup waits past the lookup's deadline before it
+// gives up on an end that the transport should long since have delivered.
 constexpr int64_t kWaitMarginMs = 5000;
+// The most attempts a retry policy may ask for.
+constexpr int kMaxAttempts = 10;
 
 using Outcome = IotGlobalActivation::LookupOutcome;
 using Result = IotGlobalActivation::LookupResult;
@@ -40,6 +45,36 @@ thread_local Result t_lastResult;
 
 void AddString(cJSON* object, const char* key, const std::string& value) {
   cJSON_AddItemToObject(object, key, cJSON_CreateString(value.c_str()));
+}
+
+// The "params" of each kind of lookup; the caller owns the tree.
+cJSON* EmailParams(const std::string& email) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "EMAIL");
+  AddString(params, "email", email);
+  return params;
+}
+
+cJSON* PhoneParams(const std::string& phoneLocationCode, const std::string& phone) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "PHONE");
+  AddString(params, "phoneLocationCode", phoneLocationCode);
+  AddString(params, "phone", phone);
+  return params;
+}
+
+cJSON* CountryCodeParams(const std::string& countryCode) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "COUNTRY_CODE");
+  AddString(params, "countryCode", countryCode);
+  return params;
+}
+
+cJSON* AuthCodeParams(const std::string& authCode) {
+  cJSON* params = cJSON_CreateObject();
+  AddString(params, "type", "THIRD_AUTHCODE");
+  AddString(params, "authCode", authCode);
+  return params;
 }
 
 // What of a personal identifier may be logged: an authorisation code is a
@@ -166,6 +201,7 @@ const char* IotGlobalActivation::OutcomeName(LookupOutcome outcome) {
     case LookupOutcome::kGatewayRefused: return "gateway-refused";
     case LookupOutcome::kHttpStatus: return "http-status";
     case LookupOutcome::kIncompleteAnswer: return "incomplete-answer";
+    case LookupOutcome::kCancelled: return "cancelled";
   }
   return "unknown";
 }
@@ -299,66 +335,224 @@ void IotGlobalActivation::regionGetByLoginId(std::string loginId, std::string ph
 }
 
 void IotGlobalActivation::regionGetByEmail(const std::string& email) {
-  cJSON* params = cJSON_CreateObject();
-  AddString(params, "type", "EMAIL");
-  AddString(params, "email", email);
-  lookup("regionGetByEmail", params, getApiGatewayHost());
+  lookup("regionGetByEmail", EmailParams(email), getApiGatewayHost());
 }
 
 void IotGlobalActivation::regionGetByPhone(const std::string& phoneLocationCode, const std::string& phone) {
-  cJSON* params = cJSON_CreateObject();
-  AddString(params, "type", "PHONE");
-  AddString(params, "phoneLocationCode", phoneLocationCode);
-  AddString(params, "phone", phone);
-  lookup("regionGetByPhone", params, getApiGatewayHost());
+  lookup("regionGetByPhone", PhoneParams(phoneLocationCode, phone), getApiGatewayHost());
 }
 
 void IotGlobalActivation::regionGetByCountryCode(const std::string& countryCode) {
-  cJSON* params = cJSON_CreateObject();
-  AddString(params, "type", "COUNTRY_CODE");
-  AddString(params, "countryCode", countryCode);
   // Only the exact code "CN" goes to the API gateway; every other value goes
   // to the IoT API host of the Shanghai region.
-  lookup("regionGetByCountryCode", params, countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost());
+  lookup("regionGetByCountryCode", CountryCodeParams(countryCode),
+         countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost());
 }
 
 void IotGlobalActivation::regionGetByAuthCode(const std::string& authCode) {
-  cJSON* params = cJSON_CreateObject();
-  AddString(params, "type", "THIRD_AUTHCODE");
-  AddString(params, "authCode", authCode);
-  lookup("regionGetByAuthCode", params, getApiGatewayHost());
+  lookup("regionGetByAuthCode", AuthCodeParams(authCode), getApiGatewayHost());
 }
 
 IotGlobalActivation::LookupResult IotGlobalActivation::getLastLookupResult() const { return t_lastResult; }
 
+// ---- Retry policy and clock ------------------------------------------------------
+
+void IotGlobalActivation::setRetryPolicy(const RetryPolicy& policy) {
+  RetryPolicy kept = policy;
+  kept.maxAttempts = std::min(std::max(kept.maxAttempts, 1), kMaxAttempts);
+  kept.baseDelayMs = std::max<int64_t>(kept.baseDelayMs, 0);
+  kept.maxDelayMs = std::max<int64_t>(kept.maxDelayMs, 0);
+  if (kept.deadlineMs <= 0) kept.deadlineMs = RetryPolicy().deadlineMs;
+  iotcloud::MutexLock lock(&policyMutex_);
+  policy_ = kept;
+}
+
+IotGlobalActivation::RetryPolicy IotGlobalActivation::getRetryPolicy() {
+  iotcloud::MutexLock lock(&policyMutex_);
+  return policy_;
+}
+
+int64_t IotGlobalActivation::getClockOffsetMs() const { return clockOffsetMs_.load(); }
+
+void IotGlobalActivation::setWallClock(std::function<int64_t()> nowMs) {
+  iotcloud::MutexLock lock(&policyMutex_);
+  wallClock_ = std::move(nowMs);
+}
+
+int64_t IotGlobalActivation::wallClockMs() {
+  {
+    iotcloud::MutexLock lock(&policyMutex_);
+    if (wallClock_) return wallClock_();
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IotGlobalActivation::readAnswerDate(const IotResponse& response, int64_t sentOffsetMs) {
+  const iotcloud::ClockReading reading =
+      iotcloud::ReadAnswerDate(response.httpStatus, response.header("date"), wallClockMs(), sentOffsetMs);
+  if (!reading.valid) return false;
+  if (reading.refusal) {
+    clockOffsetMs_.store(reading.skewMs);
+    QZ_LOG(3, "the gateway's clock is %lld ms %s this computer's: later requests are dated by it",
+           static_cast<long long>(std::llabs(reading.skewMs)), reading.skewMs > 0 ? "ahead of" : "behind");
+    return true;
+  }
+  if (reading.agrees && clockOffsetMs_.exchange(0) != 0) {
+    QZ_LOG(3, "the local clock agrees with the gateway's again: requests are dated by it");
+  }
+  return false;
+}
+
+// ---- Lookups -------------------------------------------------------------------
+
+// One asynchronous lookup. The attempts follow each other: the first is sent
+// by the caller's thread, the others by the HTTP manager thread (from a
+// timer, or at once from the answer of a date refusal). `mutex` guards the
+// state that cancel() reads from other threads.
+struct IotGlobalActivation::AsyncLookup {
+  enum class State { kSending, kInFlight, kWaiting, kHandling, kDone };
+
+  IotGlobalActivation* owner = nullptr;
+  const char* function = "";
+  std::string host;
+  iotcloud::JsonPtr params;  // a copy goes into each attempt's body
+  RetryPolicy policy;
+  std::chrono::steady_clock::time_point deadline;
+
+  iotcloud::Mutex mutex;
+  State state IOTCLOUD_GUARDED_BY(mutex) = State::kSending;
+  bool cancelled IOTCLOUD_GUARDED_BY(mutex) = false;
+  std::string requestId IOTCLOUD_GUARDED_BY(mutex);  // the attempt in flight
+  uint64_t timerId IOTCLOUD_GUARDED_BY(mutex) = 0;   // the wait for the next attempt
+  LookupCompletion completion IOTCLOUD_GUARDED_BY(mutex);
+  int attempts IOTCLOUD_GUARDED_BY(mutex) = 0;          // requests handed to the transport
+  bool dateRetried IOTCLOUD_GUARDED_BY(mutex) = false;  // the one attempt outside the budget was made
+  int64_t sentOffsetMs IOTCLOUD_GUARDED_BY(mutex) = 0;  // the clock offset the attempt in flight carries
+  Result last IOTCLOUD_GUARDED_BY(mutex);               // the outcome of the attempt before
+  std::vector<std::string> earlier IOTCLOUD_GUARDED_BY(mutex);
+};
+
+bool IotGlobalActivation::LookupHandle::cancel() {
+  std::shared_ptr<AsyncLookup> lookup = lookup_.lock();
+  return lookup && lookup->owner->cancelLookup(lookup);
+}
+
 void IotGlobalActivation::lookup(const char* function, cJSON* params, const std::string& host) {
-  Result result;
-  result.outcome = LookupOutcome::kNotSent;
   if (IotAsyncManager::getInstance()->isHttpManagerThread()) {
     cJSON_Delete(params);
     QZ_LOG_AS(function, 4, "lookup refused: called on the HTTP manager thread, which would wait for itself");
+    Result result;
+    result.outcome = LookupOutcome::kNotSent;
     result.detail = "a lookup cannot run on the HTTP manager thread";
     t_lastResult = result;
     return;
   }
-  IotRequest record;
-  record.protocol = 0;
-  record.host = host;
-  record.path = kRegionPath;
-  record.id = QZRandom::getRandomGUID(32);
-  std::string body;
-  std::map<std::string, std::string> headers;
-  if (!buildRequest(function, params, record.id, &body, &headers)) {
-    result.detail = "the request body could not be built";
-    t_lastResult = result;
+  auto pending = std::make_shared<Pending>();
+  bool sent = false;
+  std::shared_ptr<AsyncLookup> started = startLookup(
+      function, params, host,
+      [pending](const Result& result) { asyncResponseNotify(ASYNC_HTTP_REQ_REGION_GET, *pending, result); }, &sent);
+  Result result;
+  if (!sent) {
+    iotcloud::MutexLock lock(&pending->mutex);
+    t_lastResult = pending->result;
     return;
   }
-  t_lastResult = postAndWait(record, headers, body);
-  if (t_lastResult.outcome != LookupOutcome::kNotSent) t_lastResult.attempts = 1;
+  const int64_t timeoutMs = started->policy.deadlineMs + kWaitMarginMs;
+  if (!waitForAsyncResponse(ASYNC_HTTP_REQ_REGION_GET, *pending, timeoutMs, &result)) {
+    // No end in time: cancel, unless the end is being delivered right now.
+    if (cancelLookup(started)) {
+      result = Result();
+      result.outcome = LookupOutcome::kTransportFailure;
+      result.detail = "no answer within " + std::to_string(timeoutMs) + " ms";
+    } else {
+      iotcloud::MutexLock lock(&pending->mutex);
+      while (!pending->done) pending->cond.Wait();
+      result = pending->result;
+    }
+  }
+  t_lastResult = result;
 }
 
-bool IotGlobalActivation::buildRequest(const char* function, cJSON* params, const std::string& id, std::string* body,
-                                       std::map<std::string, std::string>* headers) {
+std::shared_ptr<IotGlobalActivation::AsyncLookup> IotGlobalActivation::startLookup(const char* function,
+                                                                                 cJSON* params,
+                                                                                 const std::string& host,
+                                                                                 LookupCompletion completion,
+                                                                                 bool* sent) {
+  auto lookup = std::make_shared<AsyncLookup>();
+  lookup->owner = this;
+  lookup->function = function;
+  lookup->host = host;
+  lookup->params.reset(params);
+  lookup->policy = getRetryPolicy();
+  lookup->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lookup->policy.deadlineMs);
+  {
+    iotcloud::MutexLock lock(&lookup->mutex);
+    lookup->completion = std::move(completion);
+  }
+  sendAttempt(lookup);
+  if (sent != nullptr) {
+    iotcloud::MutexLock lock(&lookup->mutex);
+    *sent = lookup->attempts > 0;
+  }
+  return lookup;
+}
+
+void IotGlobalActivation::sendAttempt(const std::shared_ptr<AsyncLookup>& lookup) {
+  AsyncLookup& l = *lookup;
+  Result ended;
+  {
+    iotcloud::MutexLock lock(&l.mutex);
+    if (l.state == AsyncLookup::State::kDone) return;
+    if (l.cancelled) {
+      ended.outcome = LookupOutcome::kCancelled;
+      ended.detail = "cancelled";
+    } else if (l.attempts > 0 && std::chrono::steady_clock::now() >= l.deadline) {
+      ended = l.last;
+      ended.detail += "; no further attempt: the lookup's deadline has passed";
+    } else {
+      IotRequest record;
+      record.protocol = 0;
+      record.host = l.host;
+      record.path = kRegionPath;
+      record.id = QZRandom::getRandomGUID(32);
+      record.attempt = l.attempts + 1;
+      const int64_t offset = clockOffsetMs_.load();
+      std::string body;
+      std::map<std::string, std::string> headers;
+      if (!buildRequest(l.function, cJSON_Duplicate(l.params.get(), true), record.id, wallClockMs() + offset, &body,
+                        &headers)) {
+        ended.outcome = LookupOutcome::kNotSent;
+        ended.detail = "the request body could not be built";
+      } else {
+        AsyncHttpRequestManage* manage = IotAsyncManager::getInstance()->getAsyncHttpRequestManage();
+        auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage, this, 0);
+        request->SetDeadline(l.deadline);
+        {
+          iotcloud::MutexLock table(&waitMutex_);
+          inFlight_[record.id] = lookup;
+        }
+        if (request->Post(&record, headers, body) == 0) {
+          l.state = AsyncLookup::State::kInFlight;
+          l.requestId = record.id;
+          l.sentOffsetMs = offset;
+          ++l.attempts;
+          return;
+        }
+        delete request;  // not handed over: still ours
+        iotcloud::MutexLock table(&waitMutex_);
+        inFlight_.erase(record.id);
+        ended.outcome = LookupOutcome::kNotSent;
+        ended.detail = NotSentDetail(headers, manage);
+      }
+    }
+  }
+  finishLookup(l, ended);
+}
+
+bool IotGlobalActivation::buildRequest(const char* function, cJSON* params, const std::string& id, int64_t dateMs,
+                                       std::string* body, std::map<std::string, std::string>* headers) {
   httpUtil_.MakeHttpBody(params, kApiVersion, id, *body);  // takes params over
   if (body->empty()) {
     QZ_LOG_AS(function, 4, "id=%s, request body could not be built", id.c_str());
@@ -367,52 +561,106 @@ bool IotGlobalActivation::buildRequest(const char* function, cJSON* params, cons
   if (iotcloud::GetLogMinLevel() <= 2) {
     QZ_LOG_AS(function, 2, "id=%s, http_body=%s", id.c_str(), BodyForLog(*body).c_str());
   }
-  httpUtil_.MakeHttpHeader(kRegionPath, *body, *headers, false);
+  httpUtil_.MakeHttpHeader(kRegionPath, *body, *headers, false, dateMs / 1000);
   return true;
 }
 
-IotGlobalActivation::LookupResult IotGlobalActivation::postAndWait(const IotRequest& record,
-                                                                   std::map<std::string, std::string>& headers,
-                                                                   const std::string& body) {
-  const std::string& id = record.id;
-  auto pending = std::make_shared<Pending>();
-  {
-    iotcloud::MutexLock lock(&waitMutex_);
-    pending_[id] = pending;
+bool IotGlobalActivation::scheduleRetry(const std::shared_ptr<AsyncLookup>& lookup, int64_t retryAfterMs,
+                                        Result* result) {
+  AsyncLookup& l = *lookup;
+  iotcloud::MutexLock lock(&l.mutex);
+  if (l.cancelled) return false;  // the caller ends it as cancelled
+  const int counted = l.attempts - (l.dateRetried ? 1 : 0);
+  if (counted >= l.policy.maxAttempts) {
+    if (l.policy.maxAttempts > 1) result->detail += "; no further attempt: all " + std::to_string(counted) + " made";
+    return false;
   }
-  auto forget = [this, &id] {
-    iotcloud::MutexLock lock(&waitMutex_);
-    pending_.erase(id);
-  };
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  const int64_t delayMs = retryAfterMs >= 0 ? std::min(retryAfterMs, l.policy.maxDelayMs)
+                                            : iotcloud::BackoffMs(counted, l.policy.baseDelayMs,
+                                                                  l.policy.maxDelayMs, random());
+  const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+  if (due >= l.deadline) {
+    result->detail += "; no further attempt: the lookup's deadline would pass first";
+    return false;
+  }
   AsyncHttpRequestManage* manage = IotAsyncManager::getInstance()->getAsyncHttpRequestManage();
-  auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage, this, 0);
-  IotRequest posted = record;
-  if (request->Post(&posted, headers, body) != 0) {
-    delete request;  // not handed over: still ours
-    forget();
-    Result result;
-    result.outcome = LookupOutcome::kNotSent;
-    result.detail = NotSentDetail(headers, manage);
-    return result;
-  }
-
-  Result result;
-  const int64_t timeoutMs = manage->HttpOptions()->totalTimeoutMs + kWaitMarginMs;
-  if (!waitForAsyncResponse(ASYNC_HTTP_REQ_REGION_GET, *pending, timeoutMs, &result)) {
-    // No answer in time: cancel the transfer, then take an answer that landed
-    // meanwhile, if any (once RemoveRequests returns, none can land later).
-    manage->RemoveRequests({id});
-    iotcloud::MutexLock lock(&pending->mutex);
-    if (pending->done) {
-      result = pending->result;
-    } else {
-      result = Result();
-      result.outcome = LookupOutcome::kTransportFailure;
-      result.detail = "no answer within " + std::to_string(timeoutMs) + " ms";
+  // The task holds the lookup while it waits: nothing else does.
+  const uint64_t timer = manage->ScheduleTask(due, [this, waiting = lookup](bool run) {
+    if (run) {
+      sendAttempt(waiting);
+      return;
     }
+    Result stopped;
+    stopped.outcome = LookupOutcome::kTransportFailure;
+    stopped.curlCode = CURLE_ABORTED_BY_CALLBACK;
+    stopped.detail = "the transport stopped before the next attempt (" + CurlFailureText(stopped.curlCode) + ")";
+    finishLookup(*waiting, stopped);
+  });
+  if (timer == 0) return false;
+  QZ_LOG_AS(l.function, 3, "attempt %d: %s; next attempt in %lld ms", l.attempts, ForLog(result->detail).c_str(),
+            static_cast<long long>(delayMs));
+  l.earlier.push_back("attempt " + std::to_string(l.attempts) + ": " + result->detail + "; retried after " +
+                      std::to_string(delayMs) + " ms" + (retryAfterMs >= 0 ? " (Retry-After)" : ""));
+  l.last = *result;
+  l.state = AsyncLookup::State::kWaiting;
+  l.timerId = timer;
+  return true;
+}
+
+void IotGlobalActivation::finishLookup(AsyncLookup& lookup, Result result) {
+  LookupCompletion completion;
+  {
+    iotcloud::MutexLock lock(&lookup.mutex);
+    if (lookup.state == AsyncLookup::State::kDone) return;
+    lookup.state = AsyncLookup::State::kDone;
+    completion = std::move(lookup.completion);
+    result.attempts = lookup.attempts;
+    result.earlierAttempts = std::move(lookup.earlier);
   }
-  forget();
-  return result;
+  if (completion) completion(result);
+}
+
+bool IotGlobalActivation::cancelLookup(const std::shared_ptr<AsyncLookup>& lookup) {
+  AsyncLookup& l = *lookup;
+  std::string requestId;
+  uint64_t timer = 0;
+  {
+    iotcloud::MutexLock lock(&l.mutex);
+    if (l.state == AsyncLookup::State::kHandling || l.state == AsyncLookup::State::kDone || l.cancelled) {
+      return false;
+    }
+    l.cancelled = true;
+    requestId = l.requestId;
+    timer = l.timerId;
+  }
+  AsyncHttpRequestManage* manage = IotAsyncManager::getInstance()->getAsyncHttpRequestManage();
+  // Once these return, no answer of the attempt and no timer will run; one
+  // that ran meanwhile saw `cancelled` and ended the lookup already.
+  if (!requestId.empty()) {
+    manage->RemoveRequests({requestId});
+    iotcloud::MutexLock table(&waitMutex_);
+    inFlight_.erase(requestId);
+  }
+  if (timer != 0) manage->CancelTask(timer);
+  Result cancelled;
+  cancelled.outcome = LookupOutcome::kCancelled;
+  cancelled.detail = "cancelled";
+  // The completion runs on the HTTP manager thread, like every other; when
+  // the transport is stopping, on the thread stopping it.
+  const uint64_t task = manage->ScheduleTask(std::chrono::steady_clock::now(),
+                                             [this, ended = lookup, cancelled](bool) { finishLookup(*ended, cancelled); });
+  if (task == 0) finishLookup(l, cancelled);
+  return true;
+}
+
+std::shared_ptr<IotGlobalActivation::AsyncLookup> IotGlobalActivation::takeInFlight(const std::string& requestId) {
+  iotcloud::MutexLock lock(&waitMutex_);
+  auto it = inFlight_.find(requestId);
+  if (it == inFlight_.end()) return nullptr;
+  std::shared_ptr<AsyncLookup> lookup = std::move(it->second);
+  inFlight_.erase(it);
+  return lookup;
 }
 
 bool IotGlobalActivation::waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs,
@@ -429,23 +677,50 @@ bool IotGlobalActivation::waitForAsyncResponse(_AsyncHttpReqType type, Pending& 
   return done;
 }
 
-void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, const std::string& id,
-                                              const LookupResult& result) {
+void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, Pending& pending, const LookupResult& result) {
   QZ_LOG(1, "notify wait end, type=%d", static_cast<int>(type));
-  std::shared_ptr<Pending> pending;
   {
-    iotcloud::MutexLock lock(&waitMutex_);
-    auto it = pending_.find(id);
-    if (it == pending_.end()) return;  // its caller gave up already
-    pending = it->second;
-  }
-  {
-    iotcloud::MutexLock lock(&pending->mutex);
-    pending->done = true;
-    pending->result = result;
+    iotcloud::MutexLock lock(&pending.mutex);
+    pending.done = true;
+    pending.result = result;
   }
   // After unlocking, so the woken caller does not block on the mutex at once.
-  pending->cond.Signal();
+  pending.cond.Signal();
+}
+
+// Each asynchronous lookup builds its parameters like its blocking twin and
+// starts without waiting.
+IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByLoginIdAsync(const std::string& loginId,
+                                                                             const std::string& phoneLocationCode,
+                                                                             LookupCompletion completion) {
+  return isEmail(loginId) ? regionGetByEmailAsync(loginId, std::move(completion))
+                          : regionGetByPhoneAsync(phoneLocationCode, loginId, std::move(completion));
+}
+
+IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByEmailAsync(const std::string& email,
+                                                                           LookupCompletion completion) {
+  return LookupHandle(
+      startLookup("regionGetByEmail", EmailParams(email), getApiGatewayHost(), std::move(completion), nullptr));
+}
+
+IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByPhoneAsync(const std::string& phoneLocationCode,
+                                                                           const std::string& phone,
+                                                                           LookupCompletion completion) {
+  return LookupHandle(startLookup("regionGetByPhone", PhoneParams(phoneLocationCode, phone), getApiGatewayHost(),
+                                  std::move(completion), nullptr));
+}
+
+IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByCountryCodeAsync(const std::string& countryCode,
+                                                                                 LookupCompletion completion) {
+  return LookupHandle(startLookup("regionGetByCountryCode", CountryCodeParams(countryCode),
+                                  countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost(),
+                                  std::move(completion), nullptr));
+}
+
+IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByAuthCodeAsync(const std::string& authCode,
+                                                                              LookupCompletion completion) {
+  return LookupHandle(
+      startLookup("regionGetByAuthCode", AuthCodeParams(authCode), getApiGatewayHost(), std::move(completion), nullptr));
 }
 
 void IotGlobalActivation::warmUp() {
@@ -471,31 +746,78 @@ void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* res
     QZ_LOG(1, "cloud id=%s response=%s", request->id.c_str(), ForLog(response->data).c_str());
   }
   if (type != ASYNC_HTTP_REQ_REGION_GET) return;
+  std::shared_ptr<AsyncLookup> lookup = takeInFlight(request->id);
+  if (!lookup) return;
+  AsyncLookup& l = *lookup;
+  int64_t sentOffsetMs;
+  {
+    iotcloud::MutexLock lock(&l.mutex);
+    sentOffsetMs = l.sentOffsetMs;
+  }
+  const bool dateRefused = readAnswerDate(*response, sentOffsetMs);
 
   Result result;
-  bool save = false;
   const int status = response->httpStatus;
-  // 0: the transport knew no status; the body alone decides, as it always did.
-  if (status == 0 || (status >= 200 && status < 300)) {
-    result = judgeSuccessAnswer(response->data, &save);
-  }
   result.httpStatus = status;
   result.gatewayErrorCode = HeaderValue(*response, "x-ca-error-code");
   result.gatewayErrorMessage = HeaderValue(*response, "x-ca-error-message");
   result.requestId = HeaderValue(*response, "x-ca-request-id");
-  if (status != 0 && (status < 200 || status >= 300)) {
+  // 0: the transport knew no status; the body alone decides, as it always did.
+  const bool success = status == 0 || (status >= 200 && status < 300);
+  if (!success) {
     JudgeRefusal(*response, &result);
+    if (dateRefused && retryWithGatewayDate(lookup, result)) return;
+    int64_t retryAfterMs = -1;
+    if (iotcloud::IsRetriedStatus(status)) {
+      iotcloud::RetryAfterMs(response->header("retry-after"), wallClockMs() + clockOffsetMs_.load(), &retryAfterMs);
+      if (scheduleRetry(lookup, retryAfterMs, &result)) return;
+    }
     QZ_LOG(4, "id=%s, no region: %s", request->id.c_str(), ForLog(result.detail).c_str());
   }
-  result.attempts = 1;
-  // A 2xx answer is followed by a save of the current region, skipped when
-  // the cache holds its bytes already; a refusal or an incomplete answer
-  // leaves the cache alone.
-  if (save && !saveRegionIfCacheDiffers()) {
-    result.saveFailed = true;
-    result.detail += "; the region could not be saved in the cache";
+  {
+    iotcloud::MutexLock lock(&l.mutex);
+    if (l.cancelled) {
+      result = Result();
+      result.outcome = LookupOutcome::kCancelled;
+      result.detail = "cancelled";
+    } else {
+      l.state = AsyncLookup::State::kHandling;  // from here on cancel() leaves it alone
+    }
   }
-  asyncResponseNotify(type, request->id, result);
+  if (success && result.outcome != LookupOutcome::kCancelled) {
+    bool save = false;
+    Result judged = judgeSuccessAnswer(response->data, &save);
+    judged.httpStatus = result.httpStatus;
+    judged.gatewayErrorCode = std::move(result.gatewayErrorCode);
+    judged.gatewayErrorMessage = std::move(result.gatewayErrorMessage);
+    judged.requestId = std::move(result.requestId);
+    result = std::move(judged);
+    // A 2xx answer is followed by a save of the current region, skipped when
+    // the cache holds its bytes already; a refusal or an incomplete answer
+    // leaves the cache alone.
+    if (save && !saveRegionIfCacheDiffers()) {
+      result.saveFailed = true;
+      result.detail += "; the region could not be saved in the cache";
+    }
+  }
+  finishLookup(l, std::move(result));
+}
+
+bool IotGlobalActivation::retryWithGatewayDate(const std::shared_ptr<AsyncLookup>& lookup, const Result& refused) {
+  AsyncLookup& l = *lookup;
+  {
+    iotcloud::MutexLock lock(&l.mutex);
+    if (l.dateRetried || l.cancelled) return false;
+    l.dateRetried = true;
+    const int64_t offset = clockOffsetMs_.load();
+    l.earlier.push_back("attempt " + std::to_string(l.attempts) + ": " + refused.detail +
+                        "; the gateway's clock is " + std::to_string(std::llabs(offset) / 1000) + " s " +
+                        (offset > 0 ? "ahead of" : "behind") + " this computer's: sent again at once, dated by it");
+    l.last = refused;
+    l.state = AsyncLookup::State::kSending;
+  }
+  sendAttempt(lookup);
+  return true;
 }
 
 IotGlobalActivation::LookupResult IotGlobalActivation::judgeSuccessAnswer(const std::string& data, bool* save) {
@@ -521,13 +843,24 @@ IotGlobalActivation::LookupResult IotGlobalActivation::judgeSuccessAnswer(const 
 
 void IotGlobalActivation::OnFailure(const IotRequest* request, const IotException* exception, _AsyncHttpReqType type) {
   if (type != ASYNC_HTTP_REQ_REGION_GET) return;
+  std::shared_ptr<AsyncLookup> lookup = takeInFlight(request->id);
+  if (!lookup) return;
   Result result;
   result.outcome = LookupOutcome::kTransportFailure;
   result.curlCode = 0;
   ParseCurlFailure(exception->message, &result.curlCode);
   result.detail = std::string("transport failure: ") + curl_easy_strerror(static_cast<CURLcode>(result.curlCode)) +
                   " (" + CurlFailureText(result.curlCode) + ")";
-  asyncResponseNotify(type, request->id, result);
+  if (iotcloud::IsRetriedCurlCode(result.curlCode) && scheduleRetry(lookup, -1, &result)) return;
+  {
+    iotcloud::MutexLock lock(&lookup->mutex);
+    if (lookup->cancelled) {
+      result = Result();
+      result.outcome = LookupOutcome::kCancelled;
+      result.detail = "cancelled";
+    }
+  }
+  finishLookup(*lookup, std::move(result));
 }
 
 // ---- IHttpUtilCallback ------------------------------------------------------------

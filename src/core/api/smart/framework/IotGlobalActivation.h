@@ -4,12 +4,16 @@
 // IotGlobalActivation asks the account service, through the cloud's API
 // gateway, which region serves an account: by e-mail address, by phone number
 // with its phone location code, by country code, or by an external login's
-// authorisation code. Each lookup is one signed HTTPS POST to
-// "/velmo/account/region/get" and blocks its caller until the answer has been
-// handled: a region different from the current one has been taken over, the
-// observer has been told and the region has been saved in the platform cache
-// under "region" (the write is skipped when the cache holds those bytes
-// already). The next start restores it with init(). Only a 2xx answer that
+// authorisation code. Each lookup is a signed HTTPS POST to
+// "/velmo/account/region/get", sent again after a transient failure as the
+// retry policy allows (see RetryPolicy; exactly one request when maxAttempts
+// is 1), and ends once its final answer has been handled: a region
+// different from the current one has been taken over, the observer has been
+// told and the region has been saved in the platform cache under "region"
+// (the write is skipped when the cache holds those bytes already). The
+// blocking calls (regionGetBy...) wait for that end; the asynchronous ones
+// (regionGetBy...Async) return at once and report it to a completion. Only
+// the final answer touches the region, the observer and the cache. The next start restores it with init(). Only a 2xx answer that
 // names a complete region can change the region; a gateway refusal, any
 // other HTTP status (redirects are never followed) and an incomplete answer
 // change nothing, the cache included. getLastLookupResult() says which.
@@ -21,12 +25,16 @@
 //   IotGlobalActivation::getInstance()->setIotGlobalActivationCallback(&observer);
 //
 // Threads and locks:
-//  - Lookups run on the calling host thread and block it until their own
-//    answer has been handled, or until a deadline a little past the transfer
-//    limits. Several threads may look up at once; each is released by its own
-//    answer only. A lookup on the HTTP manager thread (for instance from
-//    inside OnRegionInfoChanged) is refused at once: it would wait for a
-//    completion only that thread can deliver.
+//  - A blocking lookup blocks its calling thread until its own final answer
+//    has been handled, or until a little past the lookup's deadline. Several
+//    threads may look up at once; each is released by its own lookup only. A
+//    blocking lookup on the HTTP manager thread (for instance from inside
+//    OnRegionInfoChanged or a completion) is refused at once: it would wait
+//    for a completion only that thread can deliver.
+//  - An asynchronous lookup's later attempts, its waits between attempts
+//    (timers of the HTTP manager thread's wait: no thread sleeps) and its
+//    completion run on the HTTP manager thread; see LookupCompletion for the
+//    exceptions.
 //  - OnResponse/OnFailure run on the HTTP manager thread (OnFailure also on
 //    the thread running IotAsyncManager::deInit() for transfers cut short).
 //  - regionMutex_ guards the current region and is held across the cache
@@ -38,17 +46,25 @@
 //    previous observer is never called again. The observer may read the
 //    region and replace itself from inside its call; it must not start a
 //    lookup (refused, see above) or wait for a thread that does.
-//  - waitMutex_ guards the table of lookups in flight. Each lookup waits on
-//    a completion of its own (its own mutex and condition variable), so an
-//    answer wakes its caller and no other.
+//  - waitMutex_ guards the table of attempts in flight. Each asynchronous
+//    lookup has a mutex of its own for its state (the attempt in flight or
+//    the timer of the next one, cancelled, ended); it is taken before the
+//    transport's queue lock and never while waitMutex_ is held. A blocking
+//    lookup waits on a completion of its own (its own mutex and condition
+//    variable), so an answer wakes its caller and no other.
+//  - policyMutex_ guards the retry policy and the wall clock.
 //  - hostsMutex_ guards the gateway host names.
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/api/smart/framework/IotRegionInfo.h"
 #include "core/io/network/http/AsyncHttpTypes.h"
@@ -87,6 +103,7 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
     kGatewayRefused,    // status 400 or above with an "X-Ca-Error-Code": the gateway itself refused the request
     kHttpStatus,        // any other status outside 2xx (a 3xx is not followed; detail quotes its Location)
     kIncompleteAnswer,  // a success answer without regionId or one of the endpoints (serviceMessage names it)
+    kCancelled,         // an asynchronous lookup cancelled before its answer was handled
   };
   // Text from the answer's headers is kept as received, cut to
   // kHeaderValueBytes bytes; escape it before it reaches a terminal.
@@ -99,20 +116,92 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
     int curlCode = 0;            // kTransportFailure: libcurl's result code; 0 for a missed deadline
     std::string detail;          // one human-readable line
     // Set whenever an answer came (any outcome but kTransportFailure,
-    // kNotSent and kNone):
+    // kNotSent, kCancelled and kNone); from the last attempt:
     int httpStatus = 0;               // the answer's HTTP status
     std::string gatewayErrorCode;     // its "X-Ca-Error-Code" header; empty when absent
     std::string gatewayErrorMessage;  // its "X-Ca-Error-Message" header
     std::string requestId;            // its "X-Ca-Request-Id": quote it to the gateway's operator
-    // Requests sent for this lookup: 1 once one was handed to the transport,
-    // 0 for kNotSent. Lookups do not retry yet, so it is never more than 1.
+    // Requests handed to the transport for this lookup (0 when none was);
+    // the outcome is the last one's.
     int attempts = 0;
+    // One line per earlier attempt: what it met and why another followed.
+    // Text from the answers is quoted as received; escape it for a terminal.
+    std::vector<std::string> earlierAttempts;
     // The answer asked for a cache write (the region changed, or the cache
     // did not hold it) and the write failed: the region in memory is right,
     // the next start will not restore it.
     bool saveFailed = false;
   };
   static const char* OutcomeName(LookupOutcome outcome);
+
+  // How a lookup retries. Retried: a connection refused or reset, a name
+  // that did not resolve, a connect or transfer time-out, HTTP 408, 429,
+  // 500, 502, 503 and 504. Not retried: TLS failures, other refusals, service
+  // errors and unreadable answers. The wait before retry n (1 for the
+  // second attempt) is random in [0, min(maxDelayMs, baseDelayMs * 2^(n-1))],
+  // or what the answer's "Retry-After" asks (seconds or an HTTP date), capped
+  // by maxDelayMs. Every attempt is signed afresh (new nonce and date). No
+  // attempt starts after the deadline, and each attempt's time limits are cut
+  // to what remains of it. A refusal of the request's date (see
+  // getClockOffsetMs) is retried once at once, outside this budget.
+  struct RetryPolicy {
+    int maxAttempts = 3;         // attempts per lookup, the first included; 1: never retry
+    int64_t baseDelayMs = 250;   // see above; 0: retry at once
+    int64_t maxDelayMs = 4000;   // cap of every wait
+    int64_t deadlineMs = 30000;  // from the start of the lookup to the end of its last attempt
+  };
+  // Applies to lookups started afterwards. maxAttempts is kept within 1..10,
+  // negative delays count as 0, a deadline of 0 or below as the default.
+  // Any thread.
+  void setRetryPolicy(const RetryPolicy& policy);
+  RetryPolicy getRetryPolicy();
+
+  // The gateway's clock minus the local clock, in milliseconds, as learnt
+  // from refusals: when the gateway refuses a request (status 400 or above)
+  // and its "Date" is more than 5 minutes from the date the request carried
+  // (and less than 30 days from the local clock), every later request is
+  // dated by the gateway's clock, and the refused attempt is sent again at
+  // once. The offset returns to 0 once an answer's "Date" agrees with the
+  // local clock within a minute. Each request takes one reading of it. Any
+  // thread.
+  int64_t getClockOffsetMs() const;
+  // The wall clock, in milliseconds since 1970, that dates requests and that
+  // answers' "Date" headers are read against; null restores the system
+  // clock. For hosts with a trusted time source, and for tests. Any thread.
+  void setWallClock(std::function<int64_t()> nowMs);
+
+  // An asynchronous lookup's end. Called exactly once per lookup, with the
+  // same LookupResult a blocking lookup leaves (or kCancelled). It runs after
+  // the final answer has been handled (region taken over, observer told,
+  // cache written), on the HTTP manager thread, with two exceptions: a lookup
+  // whose first request cannot be handed to the transport (kNotSent)
+  // completes on the calling thread before the call returns; and lookups
+  // still pending when IotAsyncManager::deInit() stops the transport
+  // complete on the thread calling deInit(), with kTransportFailure and
+  // curlCode 42 (kCancelled when cancel() came first). It must not block and
+  // must not start a blocking lookup (refused); it may start or cancel
+  // asynchronous lookups.
+  using LookupCompletion = std::function<void(const LookupResult& result)>;
+
+  struct AsyncLookup;  // one asynchronous lookup's state; defined by the implementation
+  // Refers to one asynchronous lookup; cheap to copy. An empty handle (also
+  // the one of a lookup that completed at once) cancels nothing.
+  class IOTCLOUD_API LookupHandle {
+   public:
+    LookupHandle() = default;
+    // Cancels the lookup unless its final answer is being handled or it has
+    // completed: the transfer in flight or the wait for the next attempt is
+    // dropped, nothing else changes, and the completion reports kCancelled
+    // on the HTTP manager thread. True when it cancelled; false when the
+    // completion reports, or reported, the lookup's own end. Any thread, also
+    // inside a completion.
+    bool cancel();
+
+   private:
+    friend class IotGlobalActivation;
+    explicit LookupHandle(std::weak_ptr<AsyncLookup> lookup) : lookup_(std::move(lookup)) {}
+    std::weak_ptr<AsyncLookup> lookup_;
+  };
 
   static IotGlobalActivation* getInstance();
 
@@ -143,8 +232,19 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   void regionGetByCountryCode(const std::string& countryCode);
   void regionGetByAuthCode(const std::string& authCode);
 
-  // The outcome of the calling thread's last lookup.
+  // The outcome of the calling thread's last blocking lookup.
   LookupResult getLastLookupResult() const;
+
+  // The same lookups without blocking: each returns at once and reports its
+  // outcome to `completion` (see LookupCompletion). Any thread, the HTTP
+  // manager thread included.
+  LookupHandle regionGetByLoginIdAsync(const std::string& loginId, const std::string& phoneLocationCode,
+                                       LookupCompletion completion);
+  LookupHandle regionGetByEmailAsync(const std::string& email, LookupCompletion completion);
+  LookupHandle regionGetByPhoneAsync(const std::string& phoneLocationCode, const std::string& phone,
+                                     LookupCompletion completion);
+  LookupHandle regionGetByCountryCodeAsync(const std::string& countryCode, LookupCompletion completion);
+  LookupHandle regionGetByAuthCodeAsync(const std::string& authCode, LookupCompletion completion);
 
   // Opens a verified connection to the API gateway host in the background,
   // which later lookups then reuse, so the first lookup need not pay for the
@@ -179,9 +279,9 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
  private:
   IotGlobalActivation();
 
-  // One lookup's completion: its caller waits on `cond`; the answer's
-  // callback fills it in. Shared, so the callback can signal after leaving
-  // waitMutex_ even when the caller has given up meanwhile.
+  // A blocking lookup's end: its caller waits on `cond`; the lookup's
+  // completion fills it in. Shared, so a completion that comes after the
+  // caller gave up finds it still alive.
   struct Pending {
     iotcloud::Mutex mutex;
     iotcloud::CondVar cond{&mutex};
@@ -189,22 +289,46 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
     LookupResult result IOTCLOUD_GUARDED_BY(mutex);
   };
 
-  // Posts one lookup with `params` (taken over) to `host` and waits for it.
-  // `function` names the lookup in log lines.
+  // Runs one lookup with `params` (taken over) against `host` and waits for
+  // its end. `function` names the lookup in log lines.
   void lookup(const char* function, cJSON* params, const std::string& host);
-  // The body (taking `params` over) and the signed headers of lookup `id`;
-  // false (logged) when the body cannot be built.
-  bool buildRequest(const char* function, cJSON* params, const std::string& id, std::string* body,
+  // Starts one lookup with `params` (taken over) against `host`: sends its
+  // first attempt, or completes it at once when that cannot be sent. *sent
+  // (when not null) tells which.
+  std::shared_ptr<AsyncLookup> startLookup(const char* function, cJSON* params, const std::string& host,
+                                           LookupCompletion completion, bool* sent);
+  // Builds, signs and posts the next attempt of `lookup`, or ends the lookup
+  // when it was cancelled, its deadline has passed or the post is refused.
+  void sendAttempt(const std::shared_ptr<AsyncLookup>& lookup);
+  // The body (taking `params` over) and the headers of attempt `id`, signed
+  // with the date `dateMs`; false (logged) when the body cannot be built.
+  bool buildRequest(const char* function, cJSON* params, const std::string& id, int64_t dateMs, std::string* body,
                     std::map<std::string, std::string>* headers);
-  // Posts the lookup and waits for its outcome (kNotSent when the transport
-  // refused it; kTransportFailure when no answer came in time).
-  LookupResult postAndWait(const IotRequest& record, std::map<std::string, std::string>& headers,
-                           const std::string& body);
+  // Waits for the next attempt of `lookup` as the policy says, after the
+  // attempt that gave `result`. False when no attempt may follow (budget or
+  // deadline spent; *result then says why): the caller ends the lookup.
+  bool scheduleRetry(const std::shared_ptr<AsyncLookup>& lookup, int64_t retryAfterMs, LookupResult* result);
+  // Sends the attempt refused for its date again at once, dated by the
+  // gateway's clock, unless that was done once already; false then.
+  bool retryWithGatewayDate(const std::shared_ptr<AsyncLookup>& lookup, const LookupResult& refused);
+  // Ends `lookup` with `result` (attempts filled in) unless it ended
+  // already, then calls its completion outside every lock.
+  void finishLookup(AsyncLookup& lookup, LookupResult result);
+  // LookupHandle::cancel.
+  bool cancelLookup(const std::shared_ptr<AsyncLookup>& lookup);
+  // The lookup whose attempt `requestId` is, taken out of the table of
+  // attempts in flight; null when there is none (it was cancelled).
+  std::shared_ptr<AsyncLookup> takeInFlight(const std::string& requestId);
   // Blocks until `pending` has completed or `timeoutMs` has passed. True
   // when it completed; its result is then in *result.
   bool waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs, LookupResult* result);
-  // Marks lookup `id` complete with `result` and wakes its caller.
-  void asyncResponseNotify(_AsyncHttpReqType type, const std::string& id, const LookupResult& result);
+  // Marks `pending` complete with `result` and wakes its caller.
+  static void asyncResponseNotify(_AsyncHttpReqType type, Pending& pending, const LookupResult& result);
+  // The wall clock in milliseconds since 1970 (see setWallClock).
+  int64_t wallClockMs();
+  // Learns or drops the clock offset from an answer's "Date"; true when the
+  // answer refused the request for its date.
+  bool readAnswerDate(const IotResponse& response, int64_t sentOffsetMs);
   // Takes a parsed answer over; returns kChanged or kUnchanged.
   LookupOutcome takeOver(const IotRegionInfo& fresh);
   // Saves the current region unless the cache holds exactly its bytes. False
@@ -228,8 +352,13 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   IIotGlobalActivationCallback* observer_ IOTCLOUD_GUARDED_BY(observerMutex_) = nullptr;
 
   iotcloud::Mutex waitMutex_;
-  // lookups in flight by request id
-  std::map<std::string, std::shared_ptr<Pending>> pending_ IOTCLOUD_GUARDED_BY(waitMutex_);
+  // Asynchronous lookups by the request id of their attempt in flight.
+  std::map<std::string, std::shared_ptr<AsyncLookup>> inFlight_ IOTCLOUD_GUARDED_BY(waitMutex_);
+
+  iotcloud::Mutex policyMutex_;
+  RetryPolicy policy_ IOTCLOUD_GUARDED_BY(policyMutex_);
+  std::function<int64_t()> wallClock_ IOTCLOUD_GUARDED_BY(policyMutex_);  // null: the system clock
+  std::atomic<int64_t> clockOffsetMs_{0};
 
   iotcloud::Mutex hostsMutex_;
   std::string apiGatewayHost_ IOTCLOUD_GUARDED_BY(hostsMutex_);
