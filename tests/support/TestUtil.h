@@ -30,10 +30,10 @@ class Waitable {
  public:
   template <typename Change>
   void Update(Change change) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      change(value_);
-    }
+    // Notified under the lock: a waiter that sees the change may return and
+    // destroy this object at once, which must not happen inside notify_all.
+    std::lock_guard<std::mutex> lock(mutex_);
+    change(value_);
     cv_.notify_all();
   }
   template <typename Predicate>
@@ -134,6 +134,18 @@ class LogCapture {
     return count;
   }
   bool Contains(const std::string& text) const { return Count(text) > 0; }
+  // Waits until a line whose message contains `text` was logged, at most
+  // `timeout`; whether one was.
+  bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout) {
+    return state_->WaitFor(
+        [&text](const std::vector<CapturedLine>& lines) {
+          for (const auto& line : lines) {
+            if (line.message.find(text) != std::string::npos) return true;
+          }
+          return false;
+        },
+        timeout);
+  }
   void Clear() {
     state_->Update([](std::vector<CapturedLine>& lines) { lines.clear(); });
   }
