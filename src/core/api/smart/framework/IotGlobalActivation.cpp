@@ -36,6 +36,9 @@ constexpr const char kApiVersion[] = "1.0.2";
 constexpr int64_t kWaitMarginMs = 5000;
 // The most attempts a retry policy may ask for.
 constexpr int kMaxAttempts = 10;
+// A later attempt is not started with less than this left of the lookup's
+// deadline: it could hardly connect.
+constexpr auto kShortestAttempt = std::chrono::milliseconds(100);
 
 using Outcome = IotGlobalActivation::LookupOutcome;
 using Result = IotGlobalActivation::LookupResult;
@@ -393,9 +396,12 @@ bool IotGlobalActivation::readAnswerDate(const IotResponse& response, int64_t se
       iotcloud::ReadAnswerDate(response.httpStatus, response.header("date"), wallClockMs(), sentOffsetMs);
   if (!reading.valid) return false;
   if (reading.refusal) {
-    clockOffsetMs_.store(reading.skewMs);
-    QZ_LOG(3, "the gateway's clock is %lld ms %s this computer's: later requests are dated by it",
-           static_cast<long long>(std::llabs(reading.skewMs)), reading.skewMs > 0 ? "ahead of" : "behind");
+    // A request dated by a stale offset, refused now that the local clock is
+    // right again, goes back to the local clock.
+    clockOffsetMs_.store(reading.agrees ? 0 : reading.skewMs);
+    QZ_LOG(3, "the gateway's clock is %lld ms %s this computer's: requests are dated by %s",
+           static_cast<long long>(std::llabs(reading.skewMs)), reading.skewMs > 0 ? "ahead of" : "behind",
+           reading.agrees ? "the local clock" : "the gateway's");
     return true;
   }
   if (reading.agrees && clockOffsetMs_.exchange(0) != 0) {
@@ -508,9 +514,9 @@ void IotGlobalActivation::sendAttempt(const std::shared_ptr<AsyncLookup>& lookup
     if (l.cancelled) {
       ended.outcome = LookupOutcome::kCancelled;
       ended.detail = "cancelled";
-    } else if (l.attempts > 0 && std::chrono::steady_clock::now() >= l.deadline) {
+    } else if (l.attempts > 0 && std::chrono::steady_clock::now() + kShortestAttempt >= l.deadline) {
       ended = l.last;
-      ended.detail += "; no further attempt: the lookup's deadline has passed";
+      ended.detail += "; no further attempt: too little is left before the lookup's deadline";
     } else {
       IotRequest record;
       record.protocol = 0;
@@ -580,7 +586,7 @@ bool IotGlobalActivation::scheduleRetry(const std::shared_ptr<AsyncLookup>& look
                                             : iotcloud::BackoffMs(counted, l.policy.baseDelayMs,
                                                                   l.policy.maxDelayMs, random());
   const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
-  if (due >= l.deadline) {
+  if (due + kShortestAttempt >= l.deadline) {
     result->detail += "; no further attempt: the lookup's deadline would pass first";
     return false;
   }
@@ -810,9 +816,11 @@ bool IotGlobalActivation::retryWithGatewayDate(const std::shared_ptr<AsyncLookup
     if (l.dateRetried || l.cancelled) return false;
     l.dateRetried = true;
     const int64_t offset = clockOffsetMs_.load();
-    l.earlier.push_back("attempt " + std::to_string(l.attempts) + ": " + refused.detail +
-                        "; the gateway's clock is " + std::to_string(std::llabs(offset) / 1000) + " s " +
-                        (offset > 0 ? "ahead of" : "behind") + " this computer's: sent again at once, dated by it");
+    const std::string why =
+        offset == 0 ? "this computer's clock agrees with the gateway's again: sent again at once, dated by it"
+                    : "the gateway's clock is " + std::to_string(std::llabs(offset) / 1000) + " s " +
+                          (offset > 0 ? "ahead of" : "behind") + " this computer's: sent again at once, dated by it";
+    l.earlier.push_back("attempt " + std::to_string(l.attempts) + ": " + refused.detail + "; " + why);
     l.last = refused;
     l.state = AsyncLookup::State::kSending;
   }

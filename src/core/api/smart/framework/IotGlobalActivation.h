@@ -141,8 +141,8 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // second attempt) is random in [0, min(maxDelayMs, baseDelayMs * 2^(n-1))],
   // or what the answer's "Retry-After" asks (seconds or an HTTP date), capped
   // by maxDelayMs. Every attempt is signed afresh (new nonce and date). No
-  // attempt starts after the deadline, and each attempt's time limits are cut
-  // to what remains of it. A refusal of the request's date (see
+  // later attempt starts with less than 100 ms left before the deadline, and
+  // each attempt's time limits are cut to what remains of it. A refusal of the request's date (see
   // getClockOffsetMs) is retried once at once, outside this budget.
   struct RetryPolicy {
     int maxAttempts = 3;         // attempts per lookup, the first included; 1: never retry

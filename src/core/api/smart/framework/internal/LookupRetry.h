@@ -10,7 +10,8 @@
 namespace iotcloud {
 
 // libcurl results that a later attempt may not meet: the host name did not
-// resolve, the connection was refused or reset, or a time limit ran out.
+// resolve, the connection was refused, reset or dropped before the answer
+// was whole, or a time limit ran out.
 // TLS failures are not among them.
 bool IsRetriedCurlCode(int curlCode);
 
@@ -18,8 +19,9 @@ bool IsRetriedCurlCode(int curlCode);
 // and 504.
 bool IsRetriedStatus(int status);
 
-// An HTTP date (IMF-fixdate, RFC 850 or asctime form) as milliseconds since
-// 1970; false when `text` is none of them.
+// An HTTP date that names its zone GMT (IMF-fixdate or the obsolete RFC 850
+// form) as milliseconds since 1970; false for any other text, the zoneless
+// asctime form included.
 bool ParseHttpDateMs(const std::string& text, int64_t* ms);
 
 // The wait a "Retry-After" value asks for, in milliseconds: a number of
