@@ -390,6 +390,66 @@ TEST_F(TransportTest, QueuedRequestsCancelSilentlyAndTheirTimeLimitStartsAtAdmis
   EXPECT_EQ(server_->RequestCount(), before + 3);  // the cancelled and the last queued requests never left
 }
 
+TEST_F(TransportTest, DeadlineCutsTheTimeLimitAndFailsWhatIsAdmittedAfterIt) {
+  manager_->deInit();
+  SetOptions([](AsyncHttpOptions& o) { o.maxTransfers = 1, o.totalTimeoutMs = 10000; });
+  manager_->init();
+  const size_t before = server_->RequestCount();
+  const auto deadline = std::chrono::steady_clock::now() + 400ms;
+  for (const char* path : {"/delay/3000", "/echo"}) {  // the second waits in the queue behind the first
+    auto* request = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage_, &recorder_, 443);
+    request->SetDeadline(deadline);
+    IotRequest record{0, 0, server_->host(), path, "", "", NewId()};
+    std::map<std::string, std::string> none;
+    ASSERT_EQ(request->Post(&record, none, "x"), 0);
+  }
+  ASSERT_TRUE(recorder_.WaitCount(2));
+  const std::vector<Outcome> all = recorder_.All();
+  EXPECT_EQ(all[0].text, "curl error 28");
+  EXPECT_LT(all[0].timing.transferUs, 2000000);
+  EXPECT_EQ(all[1].text, "curl error 28");
+  EXPECT_LT(all[1].timing.transferUs, 100000);  // failed at admission
+  EXPECT_EQ(server_->RequestCount(), before + 1);  // the second never left
+}
+
+TEST_F(TransportTest, TasksRunInDueOrderOnTheHttpManagerThreadAndDeInitTellsTheRest) {
+  struct Run {
+    int tag;
+    bool run;
+    bool onHttpThread;
+    std::chrono::steady_clock::time_point at;
+  };
+  iotcloud_test::Waitable<std::vector<Run>> runs;
+  auto task = [this, &runs](int tag) {
+    return [this, &runs, tag](bool run) {
+      const Run done{tag, run, manager_->isHttpManagerThread(), std::chrono::steady_clock::now()};
+      runs.Update([&](std::vector<Run>& all) { all.push_back(done); });
+    };
+  };
+  const auto now = std::chrono::steady_clock::now();
+  ASSERT_NE(manage_->ScheduleTask(now + 300ms, task(3)), 0u);
+  ASSERT_NE(manage_->ScheduleTask(now + 100ms, task(1)), 0u);  // due first: the idle thread wakes for it
+  const uint64_t dropped = manage_->ScheduleTask(now + 200ms, task(99));
+  ASSERT_NE(manage_->ScheduleTask(now + 200ms, task(2)), 0u);
+  EXPECT_TRUE(manage_->CancelTask(dropped));
+  EXPECT_FALSE(manage_->CancelTask(dropped));
+  ASSERT_NE(manage_->ScheduleTask(now + 1h, task(4)), 0u);
+  ASSERT_TRUE(runs.WaitFor([](const std::vector<Run>& all) { return all.size() == 3; }, 10s));
+  manager_->deInit();
+  EXPECT_EQ(manage_->ScheduleTask(now, task(5)), 0u);  // not running: refused, never called
+  manager_->init();
+
+  const std::vector<Run> all = runs.Get();
+  ASSERT_EQ(all.size(), 4u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(all[i].tag, i + 1);
+    EXPECT_TRUE(all[i].run && all[i].onHttpThread);
+    EXPECT_GE(all[i].at, now + std::chrono::milliseconds(100 * (i + 1)));
+  }
+  EXPECT_EQ(all[3].tag, 4);
+  EXPECT_FALSE(all[3].run || all[3].onHttpThread);
+}
+
 // A manager without the runtime, driven by this thread through HeartBeat().
 TEST_F(TransportTest, ManagerDrivenDirectlyByHeartBeat) {
   manager_->deInit();  // the runtime lets go of libcurl

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +128,7 @@ class RegionLookupTest : public ::testing::Test {
     IotGlobalActivation::RetryPolicy once;
     once.maxAttempts = 1;
     Activation()->setRetryPolicy(once);
+    Activation()->setWallClock(nullptr);
     sim_->clearRequests();
     Activation()->setIotGlobalActivationCallback(&observer_);
   }
@@ -585,6 +587,256 @@ TEST_F(RegionLookupTest, LoginIdIsAnEmailWhenItHoldsAnAtSign) {
       EXPECT_EQ(StringMember(params, "phoneLocationCode"), c.locationCode);
     }
   }
+}
+
+// ---- Retries and the clock -------------------------------------------------------
+
+using Result = IotGlobalActivation::LookupResult;
+
+IotGlobalActivation::RetryPolicy QuickRetries(int attempts, int64_t deadlineMs = 20000) {
+  IotGlobalActivation::RetryPolicy policy;
+  policy.maxAttempts = attempts;
+  policy.baseDelayMs = 1;
+  policy.maxDelayMs = 5;
+  policy.deadlineMs = deadlineMs;
+  return policy;
+}
+
+const Fault k503{Fault::Kind::kErrorStatus, 0, 503};
+
+TEST_F(RegionLookupTest, TransientFailuresAreRetriedAndOthersAreNot) {
+  const struct {
+    const char* name;
+    std::vector<Fault> faults;
+    std::string secret;
+    Outcome outcome;
+    int requests;
+  } cases[] = {
+      {"two 503s, then the answer", {k503, k503}, kAppSecret, Outcome::kChanged, 3},
+      {"three 503s use up the attempts", {k503, k503, k503}, kAppSecret, Outcome::kHttpStatus, 3},
+      {"throttled, then the answer",
+       {{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "Throttled"}},
+       kAppSecret,
+       Outcome::kChanged,
+       2},
+      {"connection dropped mid-answer, then the answer", {{Fault::Kind::kCloseMidAnswer}}, kAppSecret,
+       Outcome::kChanged, 2},
+      {"bad signature", {}, "wrong-secret", Outcome::kGatewayRefused, 1},
+      {"400 without an error code", {{Fault::Kind::kErrorStatus, 0, 400}}, kAppSecret, Outcome::kHttpStatus, 1},
+      {"302", {{Fault::Kind::kErrorStatus, 0, 302, 0, "", "https://elsewhere.example/"}}, kAppSecret,
+       Outcome::kHttpStatus, 1},
+      {"HTML page", {{Fault::Kind::kNonJsonBody}}, kAppSecret, Outcome::kUnreadableAnswer, 1},
+      {"service error", {{Fault::Kind::kRawBody, 0, 200, 0, R"({"code":460,"message":"no such account"})"}},
+       kAppSecret, Outcome::kServiceError, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallPlatform(c.secret);
+    Activation()->setRetryPolicy(QuickRetries(3));
+    Activation()->resetRegion();
+    sim_->clearRequests();
+    const size_t announced = observer_.count();
+    for (const Fault& fault : c.faults) sim_->PushFault(fault);
+
+    Activation()->regionGetByEmail("bob@example.de");
+    const Result result = Activation()->getLastLookupResult();
+    EXPECT_EQ(result.outcome, c.outcome) << result.detail;
+    EXPECT_EQ(result.attempts, c.requests);
+    EXPECT_EQ(result.earlierAttempts.size(), static_cast<size_t>(c.requests - 1));
+    const std::vector<ReceivedRequest> requests = sim_->requests();
+    ASSERT_EQ(requests.size(), static_cast<size_t>(c.requests));
+    std::set<std::string> nonces;
+    for (const ReceivedRequest& request : requests) nonces.insert(request.header("x-ca-nonce"));
+    EXPECT_EQ(nonces.size(), requests.size()) << "every attempt is signed afresh";
+    // Only the final answer touches the region, the observer and the cache.
+    const bool changed = c.outcome == Outcome::kChanged;
+    EXPECT_EQ(observer_.count() - announced, changed ? 1u : 0u);
+    if (changed || c.outcome == Outcome::kHttpStatus || c.outcome == Outcome::kGatewayRefused) {
+      EXPECT_EQ(platform_->regionWrites(), changed ? 1 : 0);
+    }
+  }
+}
+
+TEST_F(RegionLookupTest, NoAttemptStartsAfterTheDeadlineAndTheLastIsCutToIt) {
+  Activation()->setRetryPolicy(QuickRetries(5, 400));
+  sim_->PushFault({Fault::Kind::kDelay, 5000});
+  const auto start = std::chrono::steady_clock::now();
+  Activation()->regionGetByEmail("bob@example.de");
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  const Result result = Activation()->getLastLookupResult();
+  EXPECT_EQ(result.outcome, Outcome::kTransportFailure) << result.detail;
+  EXPECT_EQ(result.curlCode, 28);  // the attempt's limit was cut from 5 s to what remained of 400 ms
+  EXPECT_EQ(result.attempts, 1);
+  EXPECT_NE(result.detail.find("deadline"), std::string::npos) << result.detail;
+  EXPECT_LT(took, 4s);
+  EXPECT_EQ(sim_->requests().size(), 1u);
+}
+
+int64_t SystemNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST_F(RegionLookupTest, WrongLocalClockIsCorrectedWithOneExtraRequest) {
+  constexpr int64_t kHourMs = 3600 * 1000;
+  // The date retry is not counted against the attempts.
+  Activation()->setRetryPolicy(QuickRetries(1));
+  Activation()->setWallClock([] { return SystemNowMs() - kHourMs; });  // an hour slow
+
+  Activation()->regionGetByEmail("bob@example.de");
+  Result result = Activation()->getLastLookupResult();
+  EXPECT_EQ(result.outcome, Outcome::kChanged) << result.detail;
+  EXPECT_EQ(result.attempts, 2);
+  ASSERT_EQ(result.earlierAttempts.size(), 1u);
+  EXPECT_NE(result.earlierAttempts[0].find("ahead of this computer's"), std::string::npos)
+      << result.earlierAttempts[0];
+  EXPECT_NEAR(static_cast<double>(Activation()->getClockOffsetMs()), kHourMs, 5000);
+  EXPECT_EQ(sim_->requests().size(), 2u);
+
+  // Later lookups are dated right at once.
+  sim_->clearRequests();
+  Activation()->regionGetByEmail("carol@example.com");
+  EXPECT_EQ(Activation()->getLastLookupResult().attempts, 1) << Activation()->getLastLookupResult().detail;
+
+  // The clock is put right: the stale offset costs one refusal, then it is gone.
+  Activation()->setWallClock(nullptr);
+  Activation()->regionGetByEmail("bob@example.de");
+  result = Activation()->getLastLookupResult();
+  EXPECT_EQ(result.outcome, Outcome::kChanged) << result.detail;
+  EXPECT_EQ(result.attempts, 2);
+  EXPECT_EQ(Activation()->getClockOffsetMs(), 0);
+  sim_->clearRequests();
+  Activation()->regionGetByEmail("carol@example.com");
+  EXPECT_EQ(Activation()->getLastLookupResult().attempts, 1);
+}
+
+// ---- Asynchronous lookups ---------------------------------------------------------
+
+// Completions as they arrive, with the thread each ran on.
+struct Completions {
+  Waitable<std::vector<Result>> results;
+  std::atomic<bool> allOnHttpThread{true};
+  IotGlobalActivation::LookupCompletion Recorder() {
+    return [this](const Result& result) {
+      if (!IotAsyncManager::getInstance()->isHttpManagerThread()) allOnHttpThread = false;
+      results.Update([&](std::vector<Result>& all) { all.push_back(result); });
+    };
+  }
+  bool WaitForCount(size_t count) {
+    return results.WaitFor([count](const std::vector<Result>& all) { return all.size() >= count; }, 20s);
+  }
+  size_t count() const { return results.Get().size(); }
+};
+
+TEST_F(RegionLookupTest, ManyAsynchronousLookupsFromOneThreadEachCompleteOnce) {
+  Completions ends;
+  const char* const emails[] = {"bob@example.de", "carol@example.com", "erin@example.sg"};
+  constexpr size_t kLookups = 30;
+  for (size_t i = 0; i < kLookups; ++i) Activation()->regionGetByEmailAsync(emails[i % 3], ends.Recorder());
+  ASSERT_TRUE(ends.WaitForCount(kLookups));
+  // A blocking lookup after them all: any stray second completion would have come by now.
+  Activation()->regionGetByEmail("bob@example.de");
+
+  EXPECT_EQ(ends.count(), kLookups);
+  EXPECT_TRUE(ends.allOnHttpThread);
+  for (const Result& result : ends.results.Get()) {
+    EXPECT_TRUE(result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) << result.detail;
+    EXPECT_EQ(result.attempts, 1);
+  }
+  EXPECT_EQ(sim_->requests().size(), kLookups + 1);
+}
+
+TEST_F(RegionLookupTest, CancelledLookupCompletesOnceAsCancelledAndChangesNothing) {
+  Completions ends;
+  LogCapture log(3);
+  // During the transfer.
+  sim_->PushFault({Fault::Kind::kDelay, 5000});
+  IotGlobalActivation::LookupHandle handle = Activation()->regionGetByEmailAsync("bob@example.de", ends.Recorder());
+  ASSERT_TRUE(sim_->WaitForRequests(1, 10000));
+  EXPECT_TRUE(handle.cancel());
+  ASSERT_TRUE(ends.WaitForCount(1));
+  EXPECT_EQ(ends.results.Get()[0].outcome, Outcome::kCancelled);
+  EXPECT_FALSE(handle.cancel()) << "after its completion a lookup cannot be cancelled";
+
+  // While it waits for its next attempt.
+  IotGlobalActivation::RetryPolicy slow = QuickRetries(3, 120000);
+  slow.baseDelayMs = slow.maxDelayMs = 60000;
+  Activation()->setRetryPolicy(slow);
+  sim_->PushFault(k503);
+  handle = Activation()->regionGetByEmailAsync("bob@example.de", ends.Recorder());
+  ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+  EXPECT_TRUE(handle.cancel());
+  ASSERT_TRUE(ends.WaitForCount(2));
+  EXPECT_EQ(ends.results.Get()[1].outcome, Outcome::kCancelled);
+  EXPECT_EQ(ends.results.Get()[1].attempts, 1);
+
+  EXPECT_TRUE(ends.allOnHttpThread);
+  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+  EXPECT_EQ(observer_.count(), 0u);
+  EXPECT_EQ(platform_->regionWrites(), 0);
+  EXPECT_EQ(sim_->requests().size(), 2u);
+}
+
+TEST_F(RegionLookupTest, CancelRacingTheAnswerGivesExactlyOneOfTheTwo) {
+  Completions ends;
+  constexpr int kRounds = 40;
+  for (int i = 0; i < kRounds; ++i) {
+    IotGlobalActivation::LookupHandle handle = Activation()->regionGetByEmailAsync("bob@example.de", ends.Recorder());
+    // Cancel at different points: at once, or after a growing spin.
+    for (volatile int spin = 0; spin < i * 20000; spin = spin + 1) {
+    }
+    const bool cancelled = handle.cancel();
+    ASSERT_TRUE(ends.WaitForCount(static_cast<size_t>(i + 1)));
+    const Result last = ends.results.Get().back();
+    EXPECT_EQ(last.outcome == Outcome::kCancelled, cancelled) << "round " << i << ": " << last.detail;
+  }
+  Activation()->regionGetByEmail("carol@example.com");
+  EXPECT_EQ(ends.count(), static_cast<size_t>(kRounds));
+}
+
+TEST_F(RegionLookupTest, CompletionMayStartAnotherLookupButNotABlockingOne) {
+  Completions ends;
+  IotGlobalActivation::LookupCompletion record = ends.Recorder();
+  Activation()->regionGetByEmailAsync("bob@example.de", [&record](const Result& first) {
+    record(first);
+    Activation()->regionGetByEmail("carol@example.com");
+    record(Activation()->getLastLookupResult());
+    Activation()->regionGetByEmailAsync("carol@example.com", record);
+  });
+  ASSERT_TRUE(ends.WaitForCount(3));
+  const std::vector<Result> results = ends.results.Get();
+  EXPECT_EQ(results[0].outcome, Outcome::kChanged);
+  EXPECT_EQ(results[1].outcome, Outcome::kNotSent);
+  EXPECT_EQ(results[2].outcome, Outcome::kChanged);
+  EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "us-west-1");
+}
+
+TEST_F(RegionLookupTest, DeInitCompletesPendingLookupsOnceOnItsThread) {
+  Completions ends;
+  LogCapture log(3);
+  IotGlobalActivation::RetryPolicy slow = QuickRetries(3, 120000);
+  slow.baseDelayMs = slow.maxDelayMs = 60000;
+  Activation()->setRetryPolicy(slow);
+  sim_->PushFault(k503);
+  Activation()->regionGetByEmailAsync("bob@example.de", ends.Recorder());  // waits for its next attempt
+  ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+  sim_->PushFault({Fault::Kind::kDelay, 5000});
+  Activation()->regionGetByEmailAsync("carol@example.com", ends.Recorder());  // in flight
+  ASSERT_TRUE(sim_->WaitForRequests(2, 10000));
+
+  IotAsyncManager::getInstance()->deInit();
+  const std::vector<Result> results = ends.results.Get();
+  IotAsyncManager::getInstance()->init();
+
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_FALSE(ends.allOnHttpThread);
+  for (const Result& result : results) {
+    EXPECT_EQ(result.outcome, Outcome::kTransportFailure) << result.detail;
+    EXPECT_EQ(result.curlCode, 42);
+  }
+  Activation()->regionGetByEmail("bob@example.de");
+  EXPECT_EQ(ends.count(), 2u);
 }
 
 }  // namespace
