@@ -1,8 +1,9 @@
 // The local gateway's own checks, driven by a client written here from first
 // principles: its own string-to-sign, signed with the library's HMAC-SHA1
 // (both signers are checked against RFC 2202 in http_util_header_test).
-// Signed lookups, routing and faults are covered end to end by
-// region_lookup_test and cli/cli_tool_test.
+// Dates are read back with libcurl's parser. Signed lookups, routing and most
+// faults are covered end to end by region_lookup_test and cli/cli_tool_test;
+// here the gateway's clock, the command line's faults and the nonce memory.
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -26,15 +27,19 @@
 
 #include "core/support/internal/JsonPtr.h"
 #include "core/support/internal/Owned.h"
+#include "gateway-sim/FaultScript.h"
 #include "gateway-sim/GatewaySim.h"
 #include "gateway-sim/RegionTable.h"
+#include "gateway-sim/RequestCheck.h"
 #include "platform/DefaultPlatform.h"
 #include "support/TestUtil.h"
 
 namespace {
 
+using iotcloud::gateway::Fault;
 using iotcloud::gateway::GatewayConfig;
 using iotcloud::gateway::GatewaySim;
+using iotcloud::gateway::NonceStore;
 using iotcloud::gateway::RegionTable;
 
 constexpr const char* kKey = "test-key";
@@ -100,16 +105,19 @@ SignedRequest MakeRequest(const std::string& body) {
 }
 
 // What the gateway on `port` (trusted through `caFile`) answers a POST of
-// `body` to `path`: status, the body and "X-Ca-Error-Message"; status -1
-// when no answer came. Checks the headers every answer carries.
+// `body` to `path`: status, the body and "X-Ca-Error-Message" (and every
+// header into *answerHeaders when not null); status -1 when no answer came.
+// Checks the headers every answer carries.
 std::tuple<int, std::string, std::string> Post(int port, const std::string& caFile, const std::string& path,
                                                const std::string& body, const httplib::Headers& headers = {},
-                                               const std::string& type = "application/octet-stream") {
+                                               const std::string& type = "application/octet-stream",
+                                               httplib::Headers* answerHeaders = nullptr) {
   httplib::SSLClient client("127.0.0.1", port);
   client.set_ca_cert_path(caFile.c_str());
   client.enable_server_certificate_verification(true);
   auto result = client.Post(path.c_str(), headers, body, type.c_str());
   if (!result) return {-1, httplib::to_string(result.error()), ""};
+  if (answerHeaders != nullptr) *answerHeaders = result->headers;
   // Every answer carries a request id and the date; a refusal its error code.
   EXPECT_EQ(result->get_header_value("X-Ca-Request-Id").size(), 25u) << path;
   EXPECT_EQ(result->get_header_value("Date").size(), 29u) << path;
@@ -136,6 +144,65 @@ void ExpectAnswer(int port, const std::string& caFile, const SignedRequest& requ
   EXPECT_EQ(code == 200, cJSON_HasObjectItem(answer.get(), "data")) << body;
 }
 
+// Signs `request` again with `date` as its date.
+SignedRequest Redated(SignedRequest request, const std::string& date) {
+  request.headers["date"] = date;
+  request.sign(kSecret);
+  return request;
+}
+
+// An answer with all its headers, from Post.
+struct Answer {
+  int status = -1;
+  std::string body;
+  httplib::Headers headers;
+  std::string header(const std::string& name) const {
+    auto it = headers.find(name);
+    return it == headers.end() ? "<absent>" : it->second;
+  }
+};
+
+Answer Send(int port, const std::string& caFile, const SignedRequest& request) {
+  Answer answer;
+  std::tie(answer.status, answer.body, std::ignore) =
+      Post(port, caFile, iotcloud::gateway::kRegionGetPath, request.body,
+           httplib::Headers(request.headers.begin(), request.headers.end()), request.contentType, &answer.headers);
+  return answer;
+}
+
+// libcurl's outcome of one transfer on a fresh connection: a POST of
+// `request` to the lookup path, or a GET of `url` when `request` is null.
+struct CurlOutcome {
+  CURLcode code = CURLE_OK;
+  std::string error, body;
+};
+
+CurlOutcome CurlTransfer(const std::string& url, const std::string& caFile, const SignedRequest* request) {
+  CurlOutcome outcome;
+  iotcloud::Owned<CURL, curl_easy_cleanup> curl(curl_easy_init());
+  iotcloud::Owned<curl_slist, curl_slist_free_all> headers;
+  if (request != nullptr) {
+    curl_slist* list = curl_slist_append(nullptr, ("Content-Type: " + request->contentType).c_str());
+    for (const auto& [name, value] : request->headers) list = curl_slist_append(list, (name + ": " + value).c_str());
+    headers.reset(list);
+    curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, request->body.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+  }
+  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_CAINFO, caFile.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &outcome.body);
+  curl_easy_setopt(
+      curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+      });
+  char curlError[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, curlError);
+  outcome.code = curl_easy_perform(curl.get());
+  outcome.error = curlError;
+  return outcome;
+}
+
 class GatewaySimTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -157,7 +224,6 @@ TEST_F(GatewaySimTest, EachFailedCheckGetsItsOwnError) {
     return [=](SignedRequest& r) { r.headers[name] = value; };
   };
   auto erase = [](std::string name) -> Change { return [=](SignedRequest& r) { r.headers.erase(name); }; };
-  const std::string stale = GmtDate(time(nullptr) - 16 * 60), future = GmtDate(time(nullptr) + 16 * 60);
   const std::string signedList = "x-ca-key,x-ca-nonce,x-ca-signature-method";
   // What is changed, whether the request is signed again afterwards, the status and message expected.
   const std::vector<std::tuple<std::string, Change, bool, int, std::string>> cases = {
@@ -172,8 +238,6 @@ TEST_F(GatewaySimTest, EachFailedCheckGetsItsOwnError) {
        "Signed header missing: x-ca-stage"},
       {"local-time date", set("date", "Fri, 04 Dec 2026 08:18:29 +0800"), true, 400,
        "Invalid date: Fri, 04 Dec 2026 08:18:29 +0800"},
-      {"stale date", set("date", stale), true, 400, "Date outside the allowed window: " + stale},
-      {"future date", set("date", future), true, 400, "Date outside the allowed window: " + future},
       {"wrong secret", [](SignedRequest& r) { r.sign("not-the-secret"); }, false, 400, "Invalid signature"},
       {"accept changed after signing", set("accept", "*/*"), false, 400, "Invalid signature"},
       {"nonce changed after signing", set("x-ca-nonce", "other-nonce"), false, 400, "Invalid signature"},
@@ -205,6 +269,50 @@ TEST_F(GatewaySimTest, ReplayedNonceIsRefusedButAFailedCheckDoesNotUseItUp) {
   Expect(request, 400, 400, "Nonce already used");
 }
 
+// The command line's faults: refusals with the code for their status and
+// Retry-After as given, then service as usual; a warm-up elsewhere passes
+// them by.
+TEST_F(GatewaySimTest, ScriptedRefusalsComeFirstThenLookupsSucceed) {
+  const std::string retryDate = "Sun, 06 Dec 2026 23:30:00 GMT";
+  std::vector<Fault> faults;
+  std::string error;
+  ASSERT_TRUE(iotcloud::gateway::ParseFaultOption("fail-first", "2:429:120", &faults, &error)) << error;
+  ASSERT_TRUE(iotcloud::gateway::ParseFaultOption("fail-first", "1:503:" + retryDate, &faults, &error)) << error;
+  for (const Fault& fault : faults) gateway_->PushFault(fault);
+  EXPECT_EQ(std::get<0>(Post(gateway_->port(), gateway_->caFile(), "/", "")), 404);
+  // Status, error code, message, Retry-After.
+  const std::vector<std::tuple<int, std::string, std::string, std::string>> expected = {
+      {429, "Throttled", "Too Many Requests", "120"},
+      {429, "Throttled", "Too Many Requests", "120"},
+      {503, "ServiceUnavailable", "Service Unavailable", retryDate},
+      {200, "<absent>", "<absent>", "<absent>"},
+  };
+  for (const auto& [status, code, message, retryAfter] : expected) {
+    const Answer answer = Send(gateway_->port(), gateway_->caFile(),
+                               MakeRequest(Envelope(R"({"type":"COUNTRY_CODE","countryCode":"DE"})")));
+    EXPECT_EQ(answer.status, status) << answer.body;
+    EXPECT_EQ(answer.header("X-Ca-Error-Code"), code);
+    EXPECT_EQ(answer.header("X-Ca-Error-Message"), message);
+    EXPECT_EQ(answer.header("Retry-After"), retryAfter);
+  }
+}
+
+// A reset leaves the client with a transport error and no byte of an answer;
+// the request was not taken, so sending it again succeeds.
+TEST_F(GatewaySimTest, ResetIsATransportErrorAndLeavesTheNonceUnused) {
+  gateway_->PushFault({Fault::Kind::kResetConnection});
+  const SignedRequest request = MakeRequest(Envelope(R"({"type":"COUNTRY_CODE","countryCode":"DE"})"));
+  const std::string url = "https://" + gateway_->hostPort() + iotcloud::gateway::kRegionGetPath;
+  const CurlOutcome reset = CurlTransfer(url, gateway_->caFile(), &request);
+  EXPECT_TRUE(reset.code == CURLE_RECV_ERROR || reset.code == CURLE_GOT_NOTHING)
+      << curl_easy_strerror(reset.code) << ": " << reset.error;
+  EXPECT_EQ(reset.body, "");
+  EXPECT_TRUE(gateway_->WaitForRequests(1, 0));
+  const CurlOutcome again = CurlTransfer(url, gateway_->caFile(), &request);
+  EXPECT_EQ(again.code, CURLE_OK) << again.error;
+  EXPECT_NE(std::string::npos, again.body.find(R"("message":"success")")) << again.body;
+}
+
 TEST_F(GatewaySimTest, BadEnvelopesGetServiceErrors) {
   const std::string email = R"({"type":"EMAIL","email":"a@b"})";
   const std::vector<std::tuple<std::string, int, std::string>> cases = {
@@ -220,6 +328,108 @@ TEST_F(GatewaySimTest, BadEnvelopesGetServiceErrors) {
   for (const auto& [body, code, message] : cases) {
     SCOPED_TRACE(body);
     Expect(MakeRequest(body), 200, code, message);
+  }
+}
+
+// --- The gateway's clock and memory ------------------------------------------
+
+// The date window and the Date header follow the gateway's clock; a refusal
+// for the date says by how much and which way.
+TEST(GatewaySimClock, OffsetMovesTheDateWindowAndTheDateHeader) {
+  std::map<int64_t, std::unique_ptr<GatewaySim>> gateways;
+  for (const int64_t offset : {0, 3600, -3600}) {
+    GatewayConfig config;
+    config.applications = {{kKey, kSecret}};
+    config.clockOffsetSeconds = offset;
+    gateways[offset] = std::make_unique<GatewaySim>(config);
+    std::string error;
+    ASSERT_TRUE(gateways[offset]->Start(&error)) << error;
+  }
+  // The gateway's offset, the request's date against this machine's clock,
+  // the status expected and, for a refusal, where the date lies.
+  const std::vector<std::tuple<int64_t, int64_t, int, std::string>> cases = {
+      {0, -16 * 60, 400, "behind"},    {0, 16 * 60, 400, "ahead of"},           {3600, 0, 400, "behind"},
+      {3600, 3600 - 14 * 60, 200, ""}, {3600, 3600 + 16 * 60, 400, "ahead of"}, {-3600, -3600 + 14 * 60, 200, ""},
+      {-3600, 0, 400, "ahead of"},
+  };
+  for (const auto& [offset, shift, status, where] : cases) {
+    SCOPED_TRACE("offset " + std::to_string(offset) + ", date shifted " + std::to_string(shift));
+    const std::string date = GmtDate(time(nullptr) + shift);
+    const GatewaySim& gateway = *gateways[offset];
+    const Answer answer = Send(gateway.port(), gateway.caFile(),
+                               Redated(MakeRequest(Envelope(R"({"type":"EMAIL","email":"a@b.de"})")), date));
+    EXPECT_EQ(answer.status, status) << answer.body;
+    EXPECT_NEAR(curl_getdate(answer.header("Date").c_str(), nullptr), time(nullptr) + offset, 5);
+    if (status == 200) continue;
+    EXPECT_EQ(answer.header("X-Ca-Error-Code"), "DateOutsideWindow");
+    const std::string message = answer.header("X-Ca-Error-Message");
+    EXPECT_EQ(message.rfind("Date outside the 15-minute window: " + date + " is ", 0), 0u) << message;
+    EXPECT_NE(message.find(" s " + where + " the gateway's clock ("), std::string::npos) << message;
+  }
+}
+
+// A nonce is kept while a replay could still pass the date check (until its
+// date leaves the window), and at least a window from when it was seen; the
+// store holds at most its capacity.
+TEST(GatewaySimNonces, KeptWhileAReplayCouldPassTheDateCheck) {
+  constexpr int64_t kWindow = 900, kSeen = 1000000;
+  using Outcome = NonceStore::Outcome;
+  // The request's date and the replay, both in seconds after it was first seen; the replay's outcome.
+  const std::vector<std::tuple<int64_t, int64_t, Outcome>> cases = {
+      {0, kWindow, Outcome::kReplayed},         {0, kWindow + 1, Outcome::kFresh},
+      {600, 600 + kWindow, Outcome::kReplayed}, {600, 601 + kWindow, Outcome::kFresh},
+      {-600, kWindow, Outcome::kReplayed},      {-600, kWindow + 1, Outcome::kFresh},
+  };
+  for (const auto& [date, replay, outcome] : cases) {
+    SCOPED_TRACE("date " + std::to_string(date) + ", replay " + std::to_string(replay));
+    NonceStore store;
+    EXPECT_EQ(store.Remember(kKey, "n", kSeen + date, kSeen, kWindow), Outcome::kFresh);
+    EXPECT_EQ(store.Remember("other-key", "n", kSeen + date, kSeen, kWindow), Outcome::kFresh);
+    EXPECT_EQ(store.Remember(kKey, "n", kSeen + date, kSeen + replay, kWindow), outcome);
+  }
+  NonceStore small(2);
+  EXPECT_EQ(small.Remember(kKey, "a", kSeen, kSeen, kWindow), Outcome::kFresh);
+  EXPECT_EQ(small.Remember(kKey, "b", kSeen, kSeen + 1, kWindow), Outcome::kFresh);
+  EXPECT_EQ(small.Remember(kKey, "c", kSeen, kSeen + 1, kWindow), Outcome::kFull);
+  EXPECT_EQ(small.Remember(kKey, "c", kSeen + 902, kSeen + 902, kWindow), Outcome::kFresh);
+  EXPECT_EQ(small.size(), 1u);
+}
+
+// --- The command line's faults -------------------------------------------------
+
+// How refusals look and that faults wait for lookups is checked by
+// ScriptedRefusalsComeFirstThenLookupsSucceed; here the counts, the other
+// kinds and what is refused.
+TEST(GatewaySimFaultScript, OptionsBecomeLookupFaultsOrAreRefused) {
+  // Option, value, faults made, their kind, and one field as text.
+  const std::vector<std::tuple<std::string, std::string, size_t, Fault::Kind, std::string>> good = {
+      {"fail-first", "1:418", 1, Fault::Kind::kErrorStatus, "Error"},  // the error code
+      {"reset-first", "10000", 10000, Fault::Kind::kResetConnection, ""},
+      {"stall-first", "2:250", 2, Fault::Kind::kDelay, "250"},  // the delay
+  };
+  for (const auto& [name, value, count, kind, field] : good) {
+    std::vector<Fault> faults;
+    std::string error;
+    ASSERT_TRUE(iotcloud::gateway::ParseFaultOption(name, value, &faults, &error)) << error;
+    ASSERT_EQ(faults.size(), count) << value;
+    EXPECT_EQ(faults.back().kind, kind) << value;
+    EXPECT_EQ(kind == Fault::Kind::kDelay ? std::to_string(faults.back().delayMs) : faults.back().errorCode, field);
+    EXPECT_EQ(faults.back().path, iotcloud::gateway::kRegionGetPath);
+  }
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"fail-first", "0:503"},    {"fail-first", "2"},          {"fail-first", "2:302"},
+      {"fail-first", "2:600"},    {"fail-first", "1:503:soon"}, {"fail-first", "1:503:"},
+      {"fail-first", "1:503:-5"}, {"fail-first", "+1:503"},     {"fail-first", "1:503:Sun, 06 Dec 2026"},
+      {"reset-first", "1:2"},     {"reset-first", "10001"},     {"reset-first", ""},
+      {"stall-first", "1"},       {"stall-first", "1:0"},       {"stall-first", "1:600001"},
+      {"drop-first", "1"},
+  };
+  for (const auto& [name, value] : bad) {
+    std::vector<Fault> faults;
+    std::string error;
+    EXPECT_FALSE(iotcloud::gateway::ParseFaultOption(name, value, &faults, &error)) << name << " " << value;
+    EXPECT_TRUE(faults.empty());
+    EXPECT_NE(error.find("--" + name), std::string::npos) << error;
   }
 }
 
@@ -305,22 +515,10 @@ TEST(GatewaySimBounds, Ipv6LoopbackIsInTheCertificate) {
   std::string error;
   if (!gateway.Start(&error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
   EXPECT_EQ(gateway.hostPort(), "[::1]:" + std::to_string(gateway.port()));
-  iotcloud::Owned<CURL, curl_easy_cleanup> curl(curl_easy_init());
-  ASSERT_TRUE(curl);
-  const std::string url = "https://" + gateway.hostPort() + "/nothing-here";
-  std::string answer;
-  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_CAINFO, gateway.caFile().c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &answer);
-  curl_easy_setopt(
-      curl.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-        static_cast<std::string*>(out)->append(data, size * count);
-        return size * count;
-      });
-  char curlError[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, curlError);
-  ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK) << curlError;
-  EXPECT_EQ(answer, R"({"code":404,"message":"API not found"})");
+  const CurlOutcome outcome =
+      CurlTransfer("https://" + gateway.hostPort() + "/nothing-here", gateway.caFile(), nullptr);
+  ASSERT_EQ(outcome.code, CURLE_OK) << outcome.error;
+  EXPECT_EQ(outcome.body, R"({"code":404,"message":"API not found"})");
 }
 
 // --- The program -----------------------------------------------------------
@@ -333,43 +531,86 @@ class GatewaySimProgram : public ::testing::Test {
     if (!std::filesystem::exists(program_)) GTEST_SKIP() << "program not built: " << program_;
   }
   std::string Read(const std::string& name) { return iotcloud_test::ReadFile(dir_.File(name)); }
+
+  // Starts the program with `args` (after its TLS folder, port file and the
+  // test's application); returns the port, 0 on failure.
+  int Launch(const std::string& args) {
+    // The shell prints its pid, then becomes the program.
+    out_ = popen(("echo $$; exec " + program_ + " --tls-dir " + dir_.File("tls") + " --port-file " + dir_.File("port") +
+                  " --app " + kKey + ":" + kSecret + " " + args + " 2>" + dir_.File("stderr"))
+                     .c_str(),
+                 "r");
+    if (out_ == nullptr) return 0;
+    char line[512];
+    while (printed_.find("ca: ") == std::string::npos && fgets(line, sizeof line, out_)) printed_ += line;
+    pid_ = std::atoi(printed_.c_str());
+    return pid_ > 1 ? std::atoi(Read("port").c_str()) : 0;
+  }
+  // Stops the program with SIGTERM; true when it exited with 0.
+  bool Terminate() {
+    if (pid_ > 1) kill(pid_, SIGTERM);
+    const int status = pclose(out_);
+    out_ = nullptr;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  void TearDown() override {
+    if (out_ != nullptr) Terminate();
+  }
+
   std::string program_;
   iotcloud_test::TempDir dir_;
+  FILE* out_ = nullptr;
+  pid_t pid_ = 0;
+  std::string printed_;  // what the shell and the program printed on stdout
 };
 
 TEST_F(GatewaySimProgram, ServesSignedLookupsUntilSigterm) {
-  // The shell prints its pid, then becomes the program.
-  FILE* out = popen(("echo $$; exec " + program_ + " --tls-dir " + dir_.File("tls") + " --port-file " +
-                     dir_.File("port") + " --app " + kKey + ":" + kSecret + " 2>" + dir_.File("stderr"))
-                        .c_str(),
-                    "r");
-  ASSERT_NE(nullptr, out);
-  std::string printed;
-  char line[512];
-  while (printed.find("ca: ") == std::string::npos && fgets(line, sizeof line, out)) printed += line;
-  const pid_t pid = std::atoi(printed.c_str());
-  ASSERT_GT(pid, 1) << printed;
-  const int port = std::atoi(Read("port").c_str());
-  EXPECT_EQ(std::to_string(pid) + "\nlistening on https://127.0.0.1:" + std::to_string(port) +
+  const int port = Launch("");
+  ASSERT_GT(port, 0) << printed_;
+  EXPECT_EQ(std::to_string(pid_) + "\nlistening on https://127.0.0.1:" + std::to_string(port) +
                 "\nca: " + dir_.File("tls/ca.pem") + "\n",
-            printed);
+            printed_);
   ExpectAnswer(port, dir_.File("tls/ca.pem"), MakeRequest(Envelope(R"({"type":"EMAIL","email":"a@example.de"})")), 200,
                200, "success");
 
-  kill(pid, SIGTERM);
-  const int status = pclose(out);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(Terminate());
   EXPECT_FALSE(std::filesystem::exists(dir_.File("port")));
   const std::string log = Read("stderr");
   EXPECT_NE(std::string::npos, log.find("POST /velmo/account/region/get -> 200 region eu-central-1")) << log;
   EXPECT_EQ(std::string::npos, log.find(kSecret)) << log;
 }
 
+// What a demo does: a gateway an hour ahead that first refuses and resets;
+// a client that takes its date from the refusal's Date header gets through.
+TEST_F(GatewaySimProgram, ClockOffsetAndFaultsFromTheCommandLine) {
+  const int port = Launch("--clock-offset 3600 --fail-first 1:503:7 --reset-first 1");
+  ASSERT_GT(port, 0) << printed_;
+  const std::string ca = dir_.File("tls/ca.pem");
+  const std::string body = Envelope(R"({"type":"EMAIL","email":"a@example.de"})");
+  Answer answer = Send(port, ca, MakeRequest(body));
+  EXPECT_EQ(answer.status, 503);
+  EXPECT_EQ(answer.header("Retry-After"), "7");
+  EXPECT_EQ(answer.header("X-Ca-Error-Code"), "ServiceUnavailable");
+  // libcurl, which keeps a write to the reset connection from raising SIGPIPE.
+  const SignedRequest resetOne = MakeRequest(body);
+  EXPECT_NE(
+      CurlTransfer("https://127.0.0.1:" + std::to_string(port) + iotcloud::gateway::kRegionGetPath, ca, &resetOne).code,
+      CURLE_OK);
+  answer = Send(port, ca, MakeRequest(body));
+  EXPECT_EQ(answer.status, 400);
+  EXPECT_EQ(answer.header("X-Ca-Error-Code"), "DateOutsideWindow");
+  EXPECT_EQ(Send(port, ca, Redated(MakeRequest(body), answer.header("Date"))).status, 200);
+  EXPECT_TRUE(Terminate());
+  const std::string log = Read("stderr");
+  EXPECT_NE(std::string::npos, log.find("-> connection reset")) << log;
+}
+
 TEST_F(GatewaySimProgram, BadOptionsGetAMessageAndExitCode2) {
   std::ofstream(dir_.File("huge.json")) << std::string((4 << 20) + 1, ' ');
   ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0600), 0);
   for (const std::string& args :
-       std::vector<std::string>{"--bogus", "--host 10.0.0.1",
+       std::vector<std::string>{"--bogus", "--host 10.0.0.1", "--clock-offset 1h", "--clock-offset 9999999999",
+                                "--fail-first 2:302", "--reset-first", "--stall-first=1",
                                 // Bounded inputs: no device read for ever, no FIFO waited on, nothing huge.
                                 "--regions /dev/zero", "--regions " + dir_.File("fifo"),
                                 "--regions " + dir_.File("huge.json"), "--cert /dev/zero --key /dev/zero"}) {

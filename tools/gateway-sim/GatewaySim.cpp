@@ -1,7 +1,11 @@
 #include "gateway-sim/GatewaySim.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <openssl/ssl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -27,6 +31,7 @@ namespace {
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr size_t kDefaultOversizedBytes = 4 * 1024 * 1024;
 constexpr size_t kMaxRequestBytes = 1024 * 1024;
+constexpr int64_t kMaxClockOffsetSeconds = 100LL * 366 * 86400;
 // Carries a request's refused Content-Encoding from the pre-routing handler
 // to Handle; never taken from the client.
 constexpr const char* kRefusedEncodingHeader = "X-Gateway-Sim-Refused-Encoding";
@@ -39,8 +44,11 @@ bool IsServerAddedHeader(const std::string& name) {
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 400: return "Bad Request";
+    case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 413: return "Request body too large";
     case 415: return "Unsupported Media Type";
     case 429: return "Too Many Requests";
@@ -68,26 +76,24 @@ std::string ErrorCode(const std::string& message) {
   return code.empty() ? "Error" : code;
 }
 
-// Sets the gateway's error headers of a refusal.
-void SetErrorHeaders(httplib::Response& response, const std::string& message) {
-  response.set_header("X-Ca-Error-Code", ErrorCode(message));
+// Sets the gateway's error headers of a refusal; the code is made from the
+// message unless one is given.
+void SetErrorHeaders(httplib::Response& response, const std::string& message, const std::string& code = "") {
+  response.set_header("X-Ca-Error-Code", code.empty() ? ErrorCode(message) : Printable(code, 80));
   response.set_header("X-Ca-Error-Message", Printable(message, 200));
 }
 
 // Puts the headers every answer carries: a request id unique in this process
-// (a random prefix drawn once, then a counter) and the date.
-void StampAnswer(httplib::Response& response) {
+// (a random prefix drawn once, then a counter) and the date of the gateway's
+// clock, `clockOffsetSeconds` off the machine's.
+void StampAnswer(httplib::Response& response, int64_t clockOffsetSeconds) {
   static const uint64_t prefix = std::random_device{}() * 0x100000000ull + std::random_device{}();
   static std::atomic<unsigned long long> serial{0};
   char id[40];
   std::snprintf(id, sizeof id, "%016llX-%08llX", static_cast<unsigned long long>(prefix), serial.fetch_add(1) + 1);
   response.set_header("X-Ca-Request-Id", id);
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  char date[40];
-  if (gmtime_r(&now, &utc) != nullptr && std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc) > 0) {
-    response.set_header("Date", date);
-  }
+  const std::string date = FormatHttpDate(NowSeconds() + clockOffsetSeconds);
+  if (!date.empty()) response.set_header("Date", date);
 }
 
 std::string DescribeFault(const Fault& fault) {
@@ -95,10 +101,13 @@ std::string DescribeFault(const Fault& fault) {
     case Fault::Kind::kDelay: return "delay " + std::to_string(fault.delayMs) + " ms";
     case Fault::Kind::kCloseMidAnswer: return "close mid-answer";
     case Fault::Kind::kEmptyBody: return "empty body";
-    case Fault::Kind::kErrorStatus: return "error status " + std::to_string(fault.status);
+    case Fault::Kind::kErrorStatus:
+      return "error status " + std::to_string(fault.status) +
+             (fault.retryAfter.empty() ? "" : ", Retry-After " + Printable(fault.retryAfter, 40));
     case Fault::Kind::kNonJsonBody: return "non-JSON body";
     case Fault::Kind::kOversizedBody: return "oversized body";
     case Fault::Kind::kRawBody: return "raw body of " + std::to_string(fault.body.size()) + " bytes";
+    case Fault::Kind::kResetConnection: return "connection reset";
   }
   return "unknown";
 }
@@ -108,19 +117,63 @@ struct Answer {
   int status = 200;
   std::string body;
   std::string gatewayError;  // also sent as "X-Ca-Error-Message" when not empty
+  std::string errorCode;     // "X-Ca-Error-Code"; empty: made from gatewayError
   std::string outcome;       // for the log line
 };
 
-Answer GatewayError(int status, const std::string& message) {
+Answer GatewayError(int status, const std::string& message, const std::string& errorCode = "") {
   Answer answer;
   answer.status = status;
   answer.body = ErrorBody(status, message);
   answer.gatewayError = message;
+  answer.errorCode = errorCode;
   answer.outcome = std::to_string(status) + " " + message;
   return answer;
 }
 
+// Drops the connection `request` came on with a TCP reset, before any byte
+// of an answer. The server thread goes on to write its answer and close the
+// connection; both must then meet no connection, and no descriptor that
+// another thread opened meanwhile. So the socket is not closed but replaced:
+// with a zero linger time, putting a fresh unconnected socket in its place
+// (dup2) closes the connection with a reset, while the descriptor number
+// stays taken until the server closes it.
+void ResetConnection(const httplib::Request& request) {
+  const int fd = request.ssl != nullptr ? SSL_get_fd(request.ssl) : -1;
+  if (fd < 0) return;
+  const linger abort{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  const int standIn = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (standIn >= 0 && dup3(standIn, fd, O_CLOEXEC) == fd) {
+    close(standIn);
+    return;
+  }
+  if (standIn >= 0) close(standIn);
+  // No stand-in: end the connection without closing the descriptor (the
+  // client then sees it end without an answer rather than a reset).
+  shutdown(fd, SHUT_RDWR);
+}
+
 }  // namespace
+
+std::string DefaultErrorCode(int status) {
+  switch (status) {
+    case 400: return "BadRequest";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "NotFound";
+    case 405: return "MethodNotAllowed";
+    case 408: return "RequestTimeout";
+    case 413: return "RequestBodyTooLarge";
+    case 415: return "UnsupportedMediaType";
+    case 429: return "Throttled";
+    case 500: return "InternalError";
+    case 502: return "BadGateway";
+    case 503: return "ServiceUnavailable";
+    case 504: return "GatewayTimeout";
+    default: return "Error";
+  }
+}
 
 std::string ReceivedRequest::header(const std::string& lowerName) const {
   for (const auto& entry : headers) {
@@ -189,10 +242,10 @@ Answer GatewaySim::Impl::Compute(const httplib::Request& request) {
   }
   view.body = request.body;
 
-  const int64_t now = NowSeconds();
+  const int64_t now = NowSeconds() + config.clockOffsetSeconds;
   CheckResult check = CheckSignedRequest(view, config.applications, now, config.maxClockSkewSeconds);
   if (!check.ok) {
-    Answer answer = GatewayError(check.httpStatus, check.message);
+    Answer answer = GatewayError(check.httpStatus, check.message, check.errorCode);
     if (!check.stringToSign.empty()) {
       // Helps whoever debugs a client's signing; holds no secret.
       std::string shown;
@@ -201,12 +254,15 @@ Answer GatewaySim::Impl::Compute(const httplib::Request& request) {
     }
     return answer;
   }
-  bool fresh;
+  NonceStore::Outcome nonce;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    fresh = nonces.Remember(check.appKey, check.nonce, check.dateSeconds + config.maxClockSkewSeconds, now);
+    nonce = nonces.Remember(check.appKey, check.nonce, check.dateSeconds, now, config.maxClockSkewSeconds);
   }
-  if (!fresh) return GatewayError(400, "Nonce already used");
+  if (nonce == NonceStore::Outcome::kReplayed) return GatewayError(400, "Nonce already used");
+  if (nonce == NonceStore::Outcome::kFull) {
+    return GatewayError(503, "Too many requests to remember their nonces", "NonceStoreFull");
+  }
 
   ServiceAnswer service = table.Answer(request.body);
   Answer answer;
@@ -232,7 +288,7 @@ void RefuseEncoding(const httplib::Request& request, httplib::Response& response
 // Writes `answer` into `response`, as `fault` (when not null) changes it.
 void WriteAnswer(Answer& answer, const Fault* fault, httplib::Response& response) {
   if (!answer.gatewayError.empty() && (fault == nullptr || fault->kind != Fault::Kind::kErrorStatus)) {
-    SetErrorHeaders(response, answer.gatewayError);
+    SetErrorHeaders(response, answer.gatewayError, answer.errorCode);
   }
   switch (fault != nullptr ? fault->kind : Fault::Kind::kDelay) {
     case Fault::Kind::kDelay:
@@ -257,6 +313,7 @@ void WriteAnswer(Answer& answer, const Fault* fault, httplib::Response& response
       response.status = status;
       response.set_content(fault->body.empty() ? ErrorBody(status, ReasonPhrase(status)) : fault->body, kJsonType);
       if (!fault->location.empty()) response.set_header("Location", fault->location);
+      if (!fault->retryAfter.empty()) response.set_header("Retry-After", fault->retryAfter);
       if (!fault->errorCode.empty()) {
         response.set_header("X-Ca-Error-Code", fault->errorCode);
         response.set_header("X-Ca-Error-Message", ReasonPhrase(status));
@@ -274,6 +331,7 @@ void WriteAnswer(Answer& answer, const Fault* fault, httplib::Response& response
       response.status = 200;
       response.set_content(fault->body, kJsonType);
       break;
+    case Fault::Kind::kResetConnection: break;  // Handle answers nothing
     case Fault::Kind::kOversizedBody: {
       const size_t bytes = fault->bytes > 0 ? fault->bytes : kDefaultOversizedBytes;
       std::string body = std::move(answer.body);
@@ -303,7 +361,7 @@ bool GatewaySim::Impl::RecordAndTakeFault(const httplib::Request& request, Fault
     ++arrivedSinceClear;
     if (config.maxRecordedRequests > 0) record.push_back(std::move(received));
     while (record.size() > config.maxRecordedRequests) record.pop_front();
-    if (!faults.empty()) {
+    if (!faults.empty() && (faults.front().path.empty() || faults.front().path == request.path)) {
       haveFault = true;
       *fault = faults.front();
       faults.pop_front();
@@ -316,11 +374,16 @@ bool GatewaySim::Impl::RecordAndTakeFault(const httplib::Request& request, Fault
 void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response& response) {
   if (request.has_header(kRefusedEncodingHeader)) {
     RefuseEncoding(request, response, config);
-    StampAnswer(response);
+    StampAnswer(response, config.clockOffsetSeconds);
     return;
   }
   Fault fault{};
   const bool haveFault = RecordAndTakeFault(request, &fault);
+  if (haveFault && fault.kind == Fault::Kind::kResetConnection) {
+    ResetConnection(request);
+    if (config.logLine) config.logLine(request.method + " " + Printable(request.path) + " -> connection reset");
+    return;
+  }
   if (haveFault && fault.kind == Fault::Kind::kDelay && fault.delayMs > 0) {
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait_for(lock, std::chrono::milliseconds(fault.delayMs), [this] { return stopping; });
@@ -328,7 +391,7 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
 
   Answer answer = Compute(request);
   WriteAnswer(answer, haveFault ? &fault : nullptr, response);
-  StampAnswer(response);
+  StampAnswer(response, config.clockOffsetSeconds);
   if (config.logLine) {
     std::string line = request.method + " " + Printable(request.path) + " -> " + answer.outcome;
     if (haveFault) line += " [fault: " + DescribeFault(fault) + "]";
@@ -336,7 +399,10 @@ void GatewaySim::Impl::Handle(const httplib::Request& request, httplib::Response
   }
 }
 
-GatewaySim::GatewaySim(GatewayConfig config) : impl_(std::make_unique<Impl>()) { impl_->config = std::move(config); }
+GatewaySim::GatewaySim(GatewayConfig config) : impl_(std::make_unique<Impl>()) {
+  impl_->config = std::move(config);
+  impl_->nonces = NonceStore(impl_->config.maxRememberedNonces);
+}
 
 GatewaySim::~GatewaySim() { Stop(); }
 
@@ -350,6 +416,10 @@ bool GatewaySim::Impl::CheckConfig(std::string* error) {
   }
   if (config.port < 0 || config.port > 65535) return fail("port out of range: " + std::to_string(config.port));
   if (config.maxClockSkewSeconds < 0) return fail("maxClockSkewSeconds must not be negative");
+  if (config.clockOffsetSeconds > kMaxClockOffsetSeconds || config.clockOffsetSeconds < -kMaxClockOffsetSeconds) {
+    return fail("clockOffsetSeconds must lie within 100 years either way");
+  }
+  if (config.maxRememberedNonces == 0) return fail("maxRememberedNonces must be at least 1");
   if (config.applications.empty()) config.applications[kDemoAppKey] = kDemoAppSecret;
   for (const auto& application : config.applications) {
     if (application.first.empty()) return fail("an application key is empty");
@@ -425,14 +495,16 @@ void GatewaySim::Impl::ConfigureServer(httplib::Server& http) {
   });
   // Answers the server makes up itself (413 for a body over the cap, 400 for
   // a malformed request) come without a body: give them the gateway's JSON.
-  http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-    if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    const std::string message = ReasonPhrase(response.status);
-    SetErrorHeaders(response, message);
-    StampAnswer(response);
-    response.set_content(ErrorBody(response.status, message), kJsonType);
-    return httplib::Server::HandlerResponse::Handled;
-  }));
+  const int64_t clockOffset = config.clockOffsetSeconds;
+  http.set_error_handler(
+      httplib::Server::HandlerWithResponse([clockOffset](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        const std::string message = ReasonPhrase(response.status);
+        SetErrorHeaders(response, message);
+        StampAnswer(response, clockOffset);
+        response.set_content(ErrorBody(response.status, message), kJsonType);
+        return httplib::Server::HandlerResponse::Handled;
+      }));
   auto handler = [this](const httplib::Request& request, httplib::Response& response) { Handle(request, response); };
   http.Post(".*", handler);
   http.Get(".*", handler);

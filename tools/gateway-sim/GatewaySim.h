@@ -11,10 +11,14 @@
 // lookup path 405 {"code":405,"message":"Method not allowed"}. Every refusal
 // carries its message also in the "X-Ca-Error-Message" header and a code in
 // "X-Ca-Error-Code": the words of the message before any colon, run together
-// ("Invalid signature" -> "InvalidSignature"). Every answer carries a fresh
-// "X-Ca-Request-Id" and a "Date". Request bodies
-// over 1 MiB are refused (413 {"code":413,"message":"Request body too large"})
-// and so are bodies with a Content-Encoding other than identity (415): a
+// ("Invalid signature" -> "InvalidSignature"), unless the check names its
+// own (a date outside the window: "DateOutsideWindow"). Every answer carries
+// a fresh "X-Ca-Request-Id" and a "Date" read from the gateway's own clock,
+// which may run ahead or behind (GatewayConfig::clockOffsetSeconds); a
+// scripted error status carries the error headers only when it names a code
+// (see Fault), and a reset connection carries nothing. Request bodies over
+// 1 MiB are refused (413 {"code":413,"message":"Request body too large"}) and
+// so are bodies with a Content-Encoding other than identity (415): a
 // small gzip body could inflate far past the limit. Neither is recorded.
 //
 // For tests it records the last requests it received (a bounded number, with
@@ -27,6 +31,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,21 +50,28 @@ constexpr const char* kDemoAppSecret = "demo-app-secret";
 constexpr const char* kRegionGetPath = "/velmo/account/region/get";
 
 // One scripted fault. Each request takes the oldest queued fault (FIFO), if
-// any, whatever its path. Except for kDelay, the fault replaces the answer
-// the request would have had; the request is still checked and recorded, and
-// its nonce is used up when it passed the checks.
+// any, whatever its path (unless the fault names a `path`). Except for kDelay
+// and kResetConnection, the fault replaces the answer the request would have
+// had; the request is still checked and recorded, and its nonce is used up
+// when it passed the checks.
 struct Fault {
   enum class Kind {
-    kDelay,           // wait delayMs before handling the request (Stop cuts the wait short)
-    kCloseMidAnswer,  // send headers with a Content-Length larger than the body, half the answer, then drop the
-                      // connection
-    kEmptyBody,       // 200 with an empty body
-    kErrorStatus,     // HTTP `status` with a short JSON body {"code":<status>,"message":"<reason>"}, or with
-                      // `body` when that is not empty; a `location` header when not empty (a 302 that points
-                      // elsewhere); `errorCode` and the reason as the gateway's error headers when not empty
-    kNonJsonBody,     // 200 with an HTML page
-    kOversizedBody,   // 200: the answer padded with spaces to `bytes` bytes (0: 4 MiB)
-    kRawBody,         // 200 with exactly `body` (any bytes) as application/json
+    kDelay,            // wait delayMs before handling the request (Stop cuts the wait short)
+    kCloseMidAnswer,   // send headers with a Content-Length larger than the body, half the answer, then drop the
+                       // connection
+    kEmptyBody,        // 200 with an empty body
+    kErrorStatus,      // HTTP `status` with a short JSON body {"code":<status>,"message":"<reason>"}, or with
+                       // `body` when that is not empty; a `location` header when not empty (a 302 that points
+                       // elsewhere); `errorCode` and the reason as the gateway's error headers when not empty;
+                       // `retryAfter` as the "Retry-After" header, exactly as given, when not empty
+    kNonJsonBody,      // 200 with an HTML page
+    kOversizedBody,    // 200: the answer padded with spaces to `bytes` bytes (0: 4 MiB)
+    kRawBody,          // 200 with exactly `body` (any bytes) as application/json
+    kResetConnection,  // no answer at all: the connection is reset (TCP RST) once the request has been read.
+                       // The request is recorded but not checked, so its nonce stays unused: as if it was lost
+                       // on the way. libcurl resends a request once on a fresh connection when a reused one
+                       // dies before any answer byte, and that resend takes the next fault; a client sees the
+                       // reset itself only on a fresh connection (or when the resend is reset too)
   } kind;
   int delayMs = 0;
   int status = 500;
@@ -67,7 +79,18 @@ struct Fault {
   std::string body = {};
   std::string location = {};
   std::string errorCode = {};
+  std::string retryAfter = {};  // seconds ("120") or an HTTP date; sent as given
+  // When not empty, the fault waits at the head of the queue for a request to
+  // this path; requests to other paths pass it by (e.g. kRegionGetPath, so a
+  // connection warm-up does not take a fault meant for a lookup).
+  std::string path = {};
 };
+
+// The gateway error code that the command line's scripted refusals carry for
+// an HTTP status: 429 "Throttled", 503 "ServiceUnavailable", 500
+// "InternalError", 403 "Forbidden" and so on; "Error" for a status it has no
+// word for.
+std::string DefaultErrorCode(int status);
 
 // A request as the server received it.
 struct ReceivedRequest {
@@ -91,7 +114,18 @@ struct GatewayConfig {
   std::string certFile, keyFile;
   std::string tlsDir;           // empty: a fresh temporary folder (removed on Stop)
   std::string regionTableJson;  // empty: the built-in table
+  // The date window: a request dated more than this many seconds before or
+  // after the gateway's clock is refused (400, "DateOutsideWindow").
   int maxClockSkewSeconds = 900;
+  // The gateway's clock runs this many seconds ahead of the machine's
+  // (negative: behind). The date window and every answer's "Date" use it, so
+  // a client with a correct clock looks skewed to this gateway.
+  int64_t clockOffsetSeconds = 0;
+  // Nonces of accepted requests are kept while a replay could pass the date
+  // check (at most two windows). At most this many at once: beyond it a
+  // correctly signed request is refused (503, "NonceStoreFull") rather than
+  // accepted without replay protection.
+  size_t maxRememberedNonces = 1000000;
   // Server worker threads; each kept-alive connection holds one while open.
   size_t serverThreads = 64;
   // The record keeps the last this many requests (0: none), each body cut to

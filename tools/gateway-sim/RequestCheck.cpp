@@ -8,6 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 
 namespace iotcloud {
 namespace gateway {
@@ -125,7 +126,12 @@ bool ReadDate(const RequestView& request, int64_t nowSeconds, int maxSkewSeconds
   }
   const int64_t skew = *dateSeconds > nowSeconds ? *dateSeconds - nowSeconds : nowSeconds - *dateSeconds;
   if (skew > maxSkewSeconds) {
-    *failure = Fail(400, "Date outside the allowed window: " + Printable(date));
+    const std::string window = maxSkewSeconds % 60 == 0 ? std::to_string(maxSkewSeconds / 60) + "-minute"
+                                                        : std::to_string(maxSkewSeconds) + "-second";
+    *failure = Fail(400, "Date outside the " + window + " window: " + Printable(date) + " is " + std::to_string(skew) +
+                             " s " + (*dateSeconds > nowSeconds ? "ahead of" : "behind") + " the gateway's clock (" +
+                             FormatHttpDate(nowSeconds) + ")");
+    failure->errorCode = "DateOutsideWindow";
     return false;
   }
   return true;
@@ -289,20 +295,33 @@ CheckResult CheckSignedRequest(const RequestView& request, const std::map<std::s
   return result;
 }
 
-bool NonceStore::Remember(const std::string& appKey, const std::string& nonce, int64_t expiresAtSeconds,
-                          int64_t nowSeconds) {
+NonceStore::Outcome NonceStore::Remember(const std::string& appKey, const std::string& nonce, int64_t dateSeconds,
+                                         int64_t nowSeconds, int64_t windowSeconds) {
   while (!byExpiry_.empty() && byExpiry_.begin()->first < nowSeconds) {
     expiry_.erase(byExpiry_.begin()->second);
     byExpiry_.erase(byExpiry_.begin());
   }
   std::string key = appKey + '\n' + nonce;
-  if (!expiry_.emplace(key, expiresAtSeconds).second) return false;
-  byExpiry_.emplace(expiresAtSeconds, std::move(key));
-  return true;
+  if (expiry_.count(key) != 0) return Outcome::kReplayed;
+  if (expiry_.size() >= capacity_) return Outcome::kFull;
+  const int64_t keptUntil = std::max(dateSeconds, nowSeconds) + windowSeconds;
+  expiry_.emplace(key, keptUntil);
+  byExpiry_.emplace(keptUntil, std::move(key));
+  return Outcome::kFresh;
 }
 
 int64_t NowSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string FormatHttpDate(int64_t secondsSinceEpoch) {
+  const std::time_t when = static_cast<std::time_t>(secondsSinceEpoch);
+  std::tm utc{};
+  char text[40];
+  if (gmtime_r(&when, &utc) == nullptr || std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc) == 0) {
+    return std::string();
+  }
+  return text;
 }
 
 std::string Printable(const std::string& text, size_t maxLength) {

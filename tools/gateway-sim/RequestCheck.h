@@ -25,11 +25,13 @@ struct RequestView {
 };
 
 // Outcome of CheckSignedRequest. On failure `httpStatus` and `message` form the
-// gateway's error answer; on success the other members say what was accepted.
+// gateway's error answer (with `errorCode` as its "X-Ca-Error-Code" when not
+// empty); on success the other members say what was accepted.
 struct CheckResult {
   bool ok = false;
   int httpStatus = 0;
   std::string message;
+  std::string errorCode;
   std::string appKey;
   std::string nonce;
   int64_t dateSeconds = 0;   // the request's "date" as seconds since 1970 (UTC)
@@ -42,8 +44,12 @@ struct CheckResult {
 //   403 "Invalid AppKey"                 "x-ca-key" names no known application
 //   400 "Unsupported signature method: <value>"   not "HmacSHA1"
 //   400 "Invalid date: <value>"          "date" is not an RFC 1123 GMT date
-//   400 "Date outside the allowed window: <value>"  more than maxSkewSeconds
-//                                        away from now
+//   400 "Date outside the N-minute window: <value> is S s ahead of|behind
+//        the gateway's clock (<gateway date>)"  more than maxSkewSeconds
+//                                        away from now; error code
+//                                        "DateOutsideWindow" (N: the window in
+//                                        minutes, or "N-second" when it is not
+//                                        whole minutes)
 //   400 "Invalid nonce: empty"           "x-ca-nonce" is present but empty
 //   400 "Invalid signature headers: <why>"        empty entry, or a required
 //                                        header (x-ca-key, x-ca-nonce,
@@ -80,23 +86,42 @@ std::string HmacSha1Base64(const std::string& key, const std::string& text);
 // Compares two strings in time that depends only on their lengths.
 bool ConstantTimeEquals(const std::string& a, const std::string& b);
 
-// Nonces seen within the date window. Not synchronised: the owner holds its
-// lock around every call.
+// The nonces of accepted requests, kept as long as a replay could still pass
+// the date check. Not synchronised: the owner holds its lock around every
+// call.
+//
+// A request dated D passes the date check while now <= D + window, so its
+// nonce must be kept until then: a client clock ahead of the gateway's makes
+// that later than "a window after it was seen". A nonce is kept until
+// max(D, seen) + window, so every replay within a window of the first sight
+// is refused as a replay (not for its date), and no entry outlives two
+// windows. With at most `capacity` entries the memory is bounded even under a
+// flood of correctly signed requests.
 class NonceStore {
  public:
-  // Forgets nonces whose window ended before `nowSeconds`, then records
-  // (appKey, nonce) until `expiresAtSeconds`. Returns false, recording
-  // nothing, when the pair is already recorded.
-  bool Remember(const std::string& appKey, const std::string& nonce, int64_t expiresAtSeconds, int64_t nowSeconds);
+  enum class Outcome { kFresh, kReplayed, kFull };
+  explicit NonceStore(size_t capacity = 1000000) : capacity_(capacity) {}
+
+  // Forgets nonces kept until before `nowSeconds`, then records (appKey,
+  // nonce), dated `dateSeconds`, seen at `nowSeconds`, for `windowSeconds`
+  // (see above). kReplayed when the pair is still recorded and kFull when
+  // `capacity` pairs are; both record nothing.
+  Outcome Remember(const std::string& appKey, const std::string& nonce, int64_t dateSeconds, int64_t nowSeconds,
+                   int64_t windowSeconds);
   size_t size() const { return expiry_.size(); }
 
  private:
+  size_t capacity_;
   std::unordered_map<std::string, int64_t> expiry_;  // appKey + '\n' + nonce -> end of window
   std::multimap<int64_t, std::string> byExpiry_;     // the same entries, oldest window first
 };
 
 // Current wall-clock time in seconds since 1970.
 int64_t NowSeconds();
+
+// `secondsSinceEpoch` as an RFC 1123 date in GMT ("Fri, 04 Dec 2026 00:18:29
+// GMT"); empty when it cannot be shown so.
+std::string FormatHttpDate(int64_t secondsSinceEpoch);
 
 // Replaces control bytes with '?' and cuts to `maxLength` bytes, so text taken
 // from a request can go into a message or a response header.

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +18,10 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/BoundedFile.h"
+#include "gateway-sim/FaultScript.h"
 #include "gateway-sim/GatewaySim.h"
 #include "gateway-sim/RegionTable.h"
 
@@ -47,8 +50,35 @@ const char kUsage[] =
     "  --regions FILE      answer from the region table in FILE (JSON, at most\n"
     "                      4 MiB; see tools/gateway-sim/regions.example.json)\n"
     "  --port-file F       write the port to F once listening (removed on exit)\n"
+    "  --clock-offset S    run the gateway's clock S seconds ahead of this\n"
+    "                      machine's (negative: behind; e.g. 3600 or -900). The\n"
+    "                      15-minute date window and every answer's Date header\n"
+    "                      use that clock, so a client with a correct clock is\n"
+    "                      refused (400, DateOutsideWindow) until it corrects\n"
+    "                      its date from the Date header\n"
     "  --quiet             do not log requests to stderr\n"
     "  -h, --help          show this help\n"
+    "\n"
+    "Faults, for the next lookup requests (POST /velmo/account/region/get; other\n"
+    "paths pass them by), applied in the order given, each N from 1 to 10000:\n"
+    "  --fail-first N:STATUS[:RETRY_AFTER]\n"
+    "                      refuse N lookups with STATUS (400..599), a JSON body,\n"
+    "                      X-Ca-Error-Code for the status (429 Throttled,\n"
+    "                      503 ServiceUnavailable, 500 InternalError,\n"
+    "                      502 BadGateway, 504 GatewayTimeout, 400 BadRequest,\n"
+    "                      403 Forbidden, ...) and X-Ca-Error-Message; with\n"
+    "                      RETRY_AFTER also a Retry-After header, as given:\n"
+    "                      seconds (120) or an HTTP date\n"
+    "                      ('Sun, 06 Dec 2026 23:30:00 GMT')\n"
+    "  --reset-first N     reset the connection of N lookups without any answer\n"
+    "                      (the request is not checked; its nonce stays unused).\n"
+    "                      libcurl resends once, on a new connection, a request\n"
+    "                      whose reused connection is reset: that resend takes\n"
+    "                      the next fault\n"
+    "  --stall-first N:MS  hold each of N lookups MS milliseconds (1..600000),\n"
+    "                      then answer normally\n"
+    "Example: --fail-first 2:503:1 --reset-first 1 answers the first two lookups\n"
+    "503 with Retry-After: 1, resets the third, and serves the rest.\n"
     "\n"
     "Prints \"listening on https://HOST:PORT\" and \"ca: FILE\" on stdout once ready.\n"
     "Stops cleanly on SIGINT or SIGTERM.\n";
@@ -72,6 +102,20 @@ bool WritePortFile(const std::string& path, int port) {
   return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
+// A signed number of seconds within 100 years: "3600", "+3600", "-900".
+bool ParseClockOffset(const std::string& text, int64_t* seconds) {
+  const size_t digits = text.empty() || (text[0] != '-' && text[0] != '+') ? 0 : 1;
+  if (text.size() <= digits || text.size() - digits > 10) return false;
+  int64_t value = 0;
+  for (size_t i = digits; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  if (value > 100LL * 365 * 86400) return false;
+  *seconds = text[0] == '-' ? -value : value;
+  return true;
+}
+
 bool ParsePort(const std::string& text, int* port) {
   if (text.empty() || text.size() > 5) return false;
   int value = 0;
@@ -87,6 +131,7 @@ bool ParsePort(const std::string& text, int* port) {
 // What the command line asks for.
 struct ProgramOptions {
   iotcloud::gateway::GatewayConfig config;
+  std::vector<iotcloud::gateway::Fault> faults;  // in the order given
   std::string portFile, regionsFile;
   bool quiet = false;
   bool help = false;
@@ -161,6 +206,16 @@ bool ParseOption(int argc, char** argv, int* i, ProgramOptions* options, std::st
     if (!AddApplication(text, &config)) return fail("--app needs KEY:SECRET, both not empty");
   } else if (option == "--regions") {
     return takeValue(&options->regionsFile);
+  } else if (option == "--clock-offset") {
+    std::string text;
+    if (!takeValue(&text)) return false;
+    if (!ParseClockOffset(text, &config.clockOffsetSeconds)) {
+      return fail("--clock-offset needs a signed number of seconds within 100 years, not '" + text + "'");
+    }
+  } else if (option == "--fail-first" || option == "--reset-first" || option == "--stall-first") {
+    std::string text;
+    if (!takeValue(&text)) return false;
+    return iotcloud::gateway::ParseFaultOption(option.substr(2), text, &options->faults, error);
   } else if (option == "--port-file") {
     if (!takeValue(&options->portFile)) return false;
     if (options->portFile.empty()) return fail("--port-file needs a file name");
@@ -211,6 +266,7 @@ int Serve(const ProgramOptions& options) {
   std::signal(SIGPIPE, SIG_IGN);
 
   iotcloud::gateway::GatewaySim gateway(options.config);
+  for (const auto& fault : options.faults) gateway.PushFault(fault);
   std::string error;
   if (!gateway.Start(&error)) {
     std::cerr << kProgram << ": " << error << "\n";
