@@ -673,6 +673,36 @@ TEST_F(RegionLookupTest, NoAttemptStartsAfterTheDeadlineAndTheLastIsCutToIt) {
   EXPECT_EQ(sim_->requests().size(), 1u);
 }
 
+TEST_F(RegionLookupTest, RetryAfterIsHonouredUpToTheLongestWait) {
+  const struct {
+    const char* retryAfter;
+    int64_t maxDelayMs;
+    std::chrono::milliseconds atLeast, below;
+  } cases[] = {
+      {"1", 5000, 900ms, 4500ms},  // one second asked, less than the cap: waited for
+      {"60", 200, 0ms, 4500ms},    // a minute asked: cut to the cap
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.retryAfter);
+    Activation()->resetRegion();
+    IotGlobalActivation::RetryPolicy policy = QuickRetries(2);
+    policy.maxDelayMs = c.maxDelayMs;
+    Activation()->setRetryPolicy(policy);
+    Fault throttled{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "Throttled"};
+    throttled.retryAfter = c.retryAfter;
+    sim_->PushFault(throttled);
+    const auto start = std::chrono::steady_clock::now();
+    Activation()->regionGetByEmail("bob@example.de");
+    const auto took = std::chrono::steady_clock::now() - start;
+    const Result result = Activation()->getLastLookupResult();
+    EXPECT_EQ(result.outcome, Outcome::kChanged) << result.detail;
+    ASSERT_EQ(result.earlierAttempts.size(), 1u);
+    EXPECT_NE(result.earlierAttempts[0].find("(Retry-After)"), std::string::npos) << result.earlierAttempts[0];
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, c.below);
+  }
+}
+
 int64_t SystemNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();

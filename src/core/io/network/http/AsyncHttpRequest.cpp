@@ -281,7 +281,7 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
   long totalMs = options.totalTimeoutMs;
   long connectMs = options.connectTimeoutMs;
   if (deadline_ != TimePoint{}) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - admittedAt_).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - admittedAt_).count();
     if (left <= 0) return CURLE_OPERATION_TIMEDOUT;
     totalMs = static_cast<long>(std::min<int64_t>(totalMs, left));
     connectMs = std::min(connectMs, totalMs);
