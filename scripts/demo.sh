@@ -3,7 +3,8 @@
 # builds, starts the local gateway on a free loopback port with freshly
 # generated TLS material, looks a region up by e-mail and by phone number with
 # the `iotcloud` tool (TLS verified against the generated CA), then shows a new
-# process restoring the region from the cache, and stops the gateway.
+# process restoring the region from the cache; then a second gateway whose
+# clock is an hour ahead, which the lookup recovers from, and stops both.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -18,12 +19,14 @@ gateway_bin="$dir/tools/gateway-sim/iotcloud-gateway-sim"
 cli_bin="$dir/tools/cli/iotcloud"
 
 work=$(mktemp -d)
-gateway_pid=""
+gateway_pids=()
 cleanup() {
-  if [ -n "$gateway_pid" ] && kill -0 "$gateway_pid" 2>/dev/null; then
-    kill "$gateway_pid" 2>/dev/null || true
-    wait "$gateway_pid" 2>/dev/null || true
-  fi
+  for pid in "${gateway_pids[@]}"; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -33,17 +36,26 @@ app_key=demo-app-key
 printf 'demo-app-secret\n' >"$work/secret"
 chmod 600 "$work/secret"
 
+# start_gateway NAME [OPTION...]: starts a gateway with its TLS material in
+# $work/NAME and sets $port to the port it listens on.
+start_gateway() {
+  local name=$1
+  shift
+  "$gateway_bin" --port 0 --tls-dir "$work/$name" --port-file "$work/$name.port" \
+    --app "$app_key:$(cat "$work/secret")" "$@" >"$work/$name.out" 2>"$work/$name.log" &
+  local pid=$!
+  gateway_pids+=("$pid")
+  for _ in $(seq 1 100); do
+    [ -s "$work/$name.port" ] && break
+    kill -0 "$pid" 2>/dev/null || { cat "$work/$name.log"; exit 1; }
+    sleep 0.1
+  done
+  [ -s "$work/$name.port" ] || { echo "the gateway did not start" >&2; cat "$work/$name.log"; exit 1; }
+  port=$(cat "$work/$name.port")
+}
+
 echo "== starting the local gateway"
-"$gateway_bin" --port 0 --tls-dir "$work/tls" --port-file "$work/port" \
-  --app "$app_key:$(cat "$work/secret")" >"$work/gateway.out" 2>"$work/gateway.log" &
-gateway_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$work/port" ] && break
-  kill -0 "$gateway_pid" 2>/dev/null || { cat "$work/gateway.log"; exit 1; }
-  sleep 0.1
-done
-[ -s "$work/port" ] || { echo "the gateway did not start" >&2; cat "$work/gateway.log"; exit 1; }
-port=$(cat "$work/port")
+start_gateway tls
 echo "   listening on https://127.0.0.1:$port, CA in $work/tls/ca.pem"
 
 cli=("$cli_bin" --gateway "127.0.0.1:$port" --ca-file "$work/tls/ca.pem"
@@ -65,4 +77,13 @@ run region show
 
 echo
 echo "== what the gateway saw"
-sed 's/^/   /' "$work/gateway.log"
+sed 's/^/   /' "$work/tls.log"
+
+echo
+echo "== a gateway whose clock is an hour ahead of this computer's"
+echo "   The first request is refused for its date; the library learns the"
+echo "   gateway's time from the refusal's Date header and sends it again, dated by it."
+start_gateway ahead --clock-offset 3600
+cli=("$cli_bin" --gateway "127.0.0.1:$port" --ca-file "$work/ahead/ca.pem"
+     --cache "$work/ahead-cache.db" --app-key "$app_key" --app-secret-file "$work/secret")
+run region lookup --email bob@example.com

@@ -80,7 +80,7 @@ void PrintLookupText(const LookupReport& report) {
   }
   PrintAnswerLine(report.result);
   if (report.clockOffsetMs != 0) {
-    const long long seconds = (report.clockOffsetMs < 0 ? -report.clockOffsetMs : report.clockOffsetMs) / 1000;
+    const long long seconds = ((report.clockOffsetMs < 0 ? -report.clockOffsetMs : report.clockOffsetMs) + 500) / 1000;
     std::printf("clock: the gateway's clock is %lld s %s this computer's; requests are dated by it\n", seconds,
                 report.clockOffsetMs > 0 ? "ahead of" : "behind");
   }

@@ -818,7 +818,7 @@ bool IotGlobalActivation::retryWithGatewayDate(const std::shared_ptr<AsyncLookup
     const int64_t offset = clockOffsetMs_.load();
     const std::string why =
         offset == 0 ? "this computer's clock agrees with the gateway's again: sent again at once, dated by it"
-                    : "the gateway's clock is " + std::to_string(std::llabs(offset) / 1000) + " s " +
+                    : "the gateway's clock is " + std::to_string((std::llabs(offset) + 500) / 1000) + " s " +
                           (offset > 0 ? "ahead of" : "behind") + " this computer's: sent again at once, dated by it";
     l.earlier.push_back("attempt " + std::to_string(l.attempts) + ": " + refused.detail + "; " + why);
     l.last = refused;
