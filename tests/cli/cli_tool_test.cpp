@@ -438,6 +438,25 @@ TEST_F(CliToolTest, FailuresHaveTheirOwnExitCodesAndSayWhy) {
   EXPECT_NE(run.out.find("\"curlCode\":\t7"), std::string::npos) << run.out;  // could not connect
 }
 
+TEST_F(CliToolTest, RetriedAttemptsAreListedAndARefusalIsNotRetried) {
+  const Fault unavailable{Fault::Kind::kErrorStatus, 0, 503};
+  sim_->PushFault(unavailable);
+  sim_->PushFault(unavailable);
+  CliRun run = Iotcloud(Against({"region", "lookup", "--email", "x@example.de"}));
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("retried: attempt 1: the gateway answered HTTP status 503"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("retried: attempt 2: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("attempts 3"), std::string::npos) << run.out;
+
+  run = Iotcloud(Against({"--json", "region", "lookup", "--email", "x@example.com"}, "wrong-secret"));
+  EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
+  JsonPtr out(cJSON_Parse(run.out.c_str()));
+  ASSERT_TRUE(out) << run.out;
+  EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(out.get(), "attempts")->valueint, 1);
+  EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(out.get(), "earlierAttempts")), 0);
+  EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(out.get(), "clockOffsetMs")->valueint, 0);
+}
+
 TEST_F(CliToolTest, UntrustedGatewayIsATransportFailure) {
   // Without --ca-file the system trust store is used, which does not know the
   // gateway's freshly made CA.
