@@ -526,7 +526,7 @@ void IotGlobalActivation::OnFailure(const IotRequest* request, const IotExceptio
   result.curlCode = 0;
   ParseCurlFailure(exception->message, &result.curlCode);
   result.detail = std::string("transport failure: ") + curl_easy_strerror(static_cast<CURLcode>(result.curlCode)) +
-                  " (" + CurlFailureText(result.curlCode) + ")";
+                  " (" + CurlFailureText(result.curlCode) + ")" + ProxyFailureNote(*exception);
   asyncResponseNotify(type, request->id, result);
 }
 
