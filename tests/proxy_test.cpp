@@ -130,11 +130,13 @@ TEST_F(ProxyTest, LookupsGoThroughTheProxyTheOptionsName) {
   const std::string simCa = sim_->caPem();
   const Case cases[] = {
       {"open proxy", [&](AsyncHttpOptions& o) { o.proxy = open; }, 0, "", open_},
-      {"credentials given", [&](AsyncHttpOptions& o) {
+      {"credentials given",
+       [&](AsyncHttpOptions& o) {
          o.proxy = guarded;
          o.proxyUser = kProxyUser;
          o.proxyPassword = kProxyPassword;
-       }, 0, "", guarded_},
+       },
+       0, "", guarded_},
       {"credentials missing", [&](AsyncHttpOptions& o) { o.proxy = guarded; }, 56,
        "via proxy " + guarded + ", which answered 407", nullptr},
       {"wrong credentials inside the URL",
@@ -143,10 +145,12 @@ TEST_F(ProxyTest, LookupsGoThroughTheProxyTheOptionsName) {
       {"proxy down", [&](AsyncHttpOptions& o) { o.proxy = Dead(); }, 7, "via proxy " + Dead(), nullptr},
       {"scheme not taken", [&](AsyncHttpOptions& o) { o.proxy = "socks4://" + open.substr(7); }, 1,
        "(curl error 1) via proxy socks4://", nullptr},
-      {"no proxy list names the gateway", [&](AsyncHttpOptions& o) {
+      {"no proxy list names the gateway",
+       [&](AsyncHttpOptions& o) {
          o.proxy = Dead();
          o.noProxy = "localhost,127.0.0.1";
-       }, 0, "", nullptr},
+       },
+       0, "", nullptr},
       // libcurl takes the environment's dead proxy unless told otherwise.
       {"not set: the environment's proxy", [](AsyncHttpOptions& o) { o.proxy.reset(); }, 7, "", nullptr},
       {"empty: no proxy despite the environment", [](AsyncHttpOptions& o) { o.proxy = ""; }, 0, "", nullptr},
@@ -154,10 +158,12 @@ TEST_F(ProxyTest, LookupsGoThroughTheProxyTheOptionsName) {
       // against the proxy's CA, never the gateway's (caPem holds the same CA).
       {"https proxy not trusted", [&](AsyncHttpOptions& o) { o.proxy = "https://" + sim_->hostPort(); }, 60,
        "via proxy https://", nullptr},
-      {"https proxy trusted", [&](AsyncHttpOptions& o) {
+      {"https proxy trusted",
+       [&](AsyncHttpOptions& o) {
          o.proxy = "https://" + sim_->hostPort();
          o.proxyCaPem = simCa;
-       }, 56, "via proxy https://" + sim_->hostPort() + ", which answered", nullptr},
+       },
+       56, "via proxy https://" + sim_->hostPort() + ", which answered", nullptr},
   };
   LogCapture log(1);
   for (const Case& c : cases) {
@@ -221,8 +227,8 @@ TEST(ProxyUrlTest, OnlyThreeSchemesWithAHostAreTakenAndUserInfoIsNeverShown) {
 int main(int argc, char** argv) {
   // Before any thread: the proxy variables libcurl honours, cleared, then
   // https_proxy pointing at the dead port.
-  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy",
-                           "NO_PROXY"}) {
+  for (const char* name :
+       {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
     ::unsetenv(name);
   }
   const int held = ::socket(AF_INET, SOCK_STREAM, 0);
