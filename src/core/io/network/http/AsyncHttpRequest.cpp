@@ -134,14 +134,16 @@ std::shared_ptr<TrustStore> BuildTrustStore(const AsyncHttpOptions& options) {
 // certificates only after the call, into whatever store the context then
 // has. The proxy's context must therefore keep its own store: the shared one
 // would verify the proxy against the gateway's CAs and then take in the
-// proxy's. It is told apart by the tunnel: the gateway's TLS starts only
-// after the proxy opened the tunnel (a CONNECT status is known), the
-// proxy's own before it.
+// proxy's. It is told apart by the tunnel: a new TLS connection to the
+// gateway starts only once the proxy has opened the tunnel for this transfer
+// (CONNECT answered 2xx); the proxy's own starts before that, also when a
+// refused CONNECT (407) makes libcurl connect to the proxy again.
 CURLcode InstallTrustStore(CURL* easy, void* sslContext, void* user) {
   const auto* tls = static_cast<const CurlTransfer::TlsSetup*>(user);
   if (tls != nullptr && tls->httpsProxy) {
     long connectStatus = 0;
-    if (curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus) == CURLE_OK && connectStatus == 0) {
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+    if (connectStatus < 200 || connectStatus > 299) {
       return CURLE_OK;  // the proxy's: libcurl verifies it against PROXY_CAINFO(_BLOB)
     }
   }
