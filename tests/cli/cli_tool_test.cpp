@@ -109,6 +109,9 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
       {{"--gateway", "host:1/other?q=", "region", "show"}, "--gateway wants HOST or HOST:PORT"},
       {{"--iot-api-host", "user@host", "region", "show"}, "--iot-api-host wants HOST"},
       {{"region", "lookup", "--email", "\xff\xfe@example.com"}, "--email is not valid UTF-8 text"},
+      {{"--proxy", "socks4://bob:pw@proxy:1080", "region", "show"},
+       "--proxy wants http://, https:// or socks5h:// with a host, not 'socks4://proxy:1080'"},
+      {{"--proxy", "http://proxy:3128", "--no-proxy", "region", "show"}, "--proxy and --no-proxy"},
   };
   for (const Case& c : cases) {
     std::string joined;
@@ -122,6 +125,17 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
   for (const std::string host : {"gw.example.com:8443", "[::1]:443"}) {
     EXPECT_EQ(Iotcloud({"--gateway", host, "--cache", dir_.File("c.db"), "region", "show"}).exitCode, 0) << host;
   }
+}
+
+// --proxy reaches the transport: a dead proxy is a transport failure that
+// names it, and --no-proxy goes direct.
+TEST_F(CliToolTest, ProxyOptionsReachTheTransport) {
+  const std::string dead = "http://127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
+  const CliRun viaDead = Iotcloud(Against({"--proxy", dead, "region", "lookup", "--email", "bob@example.de"}));
+  EXPECT_EQ(viaDead.exitCode, 3) << viaDead.out << viaDead.err;
+  EXPECT_NE((viaDead.out + viaDead.err).find("via proxy " + dead), std::string::npos) << viaDead.out << viaDead.err;
+  const CliRun direct = Iotcloud(Against({"--no-proxy", "region", "lookup", "--email", "bob@example.de"}));
+  EXPECT_EQ(direct.exitCode, 0) << direct.out << direct.err;
 }
 
 // What a terminal would act on: C0 controls other than the line feed (and

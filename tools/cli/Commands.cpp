@@ -82,6 +82,7 @@ class Session {
     AsyncHttpRequestManage* manage = IotAsyncManager::getInstance()->getAsyncHttpRequestManage();
     AsyncHttpOptions http = manage->GetHttpOptions();
     http.caFile = options.caFile;
+    http.proxy = options.proxy;
     if (options.timeoutMs > 0) {
       http.totalTimeoutMs = options.timeoutMs;
       if (http.connectTimeoutMs > options.timeoutMs) http.connectTimeoutMs = options.timeoutMs;

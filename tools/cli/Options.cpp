@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/BoundedFile.h"
+#include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/DeploymentConfig.h"
 #include "core/support/UntrustedText.h"
 
@@ -112,6 +113,19 @@ void SetCaFile(const std::string& name, const std::string& value, Options* optio
   }
   options->caFile = value;
 }
+void SetProxy(const std::string& name, const std::string& value, Options* options) {
+  if (options->proxy) throw UsageError("--proxy and --no-proxy: give one of them, once", Topic::kGlobal);
+  if (name == "--no-proxy") {
+    options->proxy = std::string();
+    return;
+  }
+  if (!IsSupportedProxyUrl(value)) {
+    throw UsageError("--proxy wants http://, https:// or socks5h:// with a host, not '" +
+                         EscapeUntrusted(ProxyUrlForLog(value)) + "'",
+                     Topic::kGlobal);
+  }
+  options->proxy = value;
+}
 void SetCache(const std::string&, const std::string& value, Options* options) { options->cacheFile = value; }
 void SetStage(const std::string&, const std::string& value, Options* options) {
   static const char* const kStages[] = {"prod", "pre", "test"};  // by IotSmartInitConfig::env
@@ -171,6 +185,11 @@ const OptionSpec kOptionTable[] = {
     {"--ca-file", nullptr, true, Topic::kGlobal, SetCaFile, "--ca-file FILE",
      "PEM certificates to verify the gateway with, at\n"
      "most 4 MiB (default: the system's trust store)"},
+    {"--proxy", nullptr, true, Topic::kGlobal, SetProxy, "--proxy URL",
+     "proxy for the requests: http://, https:// or\n"
+     "socks5h://HOST:PORT (default: libcurl reads\n"
+     "https_proxy, ALL_PROXY and NO_PROXY)"},
+    {"--no-proxy", nullptr, false, Topic::kGlobal, SetProxy, "--no-proxy", "no proxy, whatever the environment says"},
     {"--cache", nullptr, true, Topic::kGlobal, SetCache, "--cache FILE",
      "cache database (default ~/.cache/iotcloud/cache.db)"},
     {"--stage", nullptr, true, Topic::kGlobal, SetStage, "--stage prod|pre|test",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ struct Options {
   std::string appSecret;
   bool haveSecret = false;
   std::string caFile;
+  // Not set: libcurl's proxy environment variables apply; "": no proxy
+  // (--no-proxy); else the --proxy URL.
+  std::optional<std::string> proxy;
   std::string cacheFile;
   int stage = 0;
   long timeoutMs = 0;

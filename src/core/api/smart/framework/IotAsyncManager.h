@@ -55,10 +55,10 @@ class IOTCLOUD_API IotAsyncManager {
   bool isHttpManagerThread() const;
 
   // Transport settings (CA certificates, time limits, response limit,
-  // connections per host, transfers inside libcurl), stored by the request
-  // manager: requests take the limits when posted; the certificates and the
-  // connection limit apply from the next init(). Set them before init().
-  // Thread-safe.
+  // connections per host, transfers inside libcurl, proxy), stored by the
+  // request manager: requests take the limits and the proxy settings when
+  // posted; the certificates and the connection limit apply from the next
+  // init(). Set them before init(). Thread-safe.
   void setHttpOptions(const AsyncHttpOptions& options);
   AsyncHttpOptions getHttpOptions() const;
 

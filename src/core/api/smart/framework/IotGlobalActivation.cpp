@@ -858,8 +858,10 @@ void IotGlobalActivation::OnFailure(const IotRequest* request, const IotExceptio
   result.curlCode = 0;
   ParseCurlFailure(exception->message, &result.curlCode);
   result.detail = std::string("transport failure: ") + curl_easy_strerror(static_cast<CURLcode>(result.curlCode)) +
-                  " (" + CurlFailureText(result.curlCode) + ")";
-  if (iotcloud::IsRetriedCurlCode(result.curlCode) && scheduleRetry(lookup, -1, &result)) return;
+                  " (" + CurlFailureText(result.curlCode) + ")" + ProxyFailureNote(*exception);
+  // A proxy that refused the tunnel (407, 403) answered; asking again changes nothing.
+  const bool retried = iotcloud::IsRetriedCurlCode(result.curlCode) && exception->proxyStatus == 0;
+  if (retried && scheduleRetry(lookup, -1, &result)) return;
   {
     iotcloud::MutexLock lock(&lookup->mutex);
     if (lookup->cancelled) {

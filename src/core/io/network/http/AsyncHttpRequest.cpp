@@ -13,9 +13,11 @@
 #include <utility>
 
 #include "core/support/TovoLog.h"
+#include "core/support/UntrustedText.h"
 #include "core/support/internal/CurlGlobal.h"
 #include "core/support/internal/Owned.h"
 
+using iotcloud::EscapeUntrusted;
 using iotcloud::Owned;
 
 // One request's libcurl state. The header list is made when the request is
@@ -24,6 +26,12 @@ using iotcloud::Owned;
 // ended transfer when one is idle. Members end in reverse order: the easy
 // handle before the header list it points to, the global reference last.
 struct CurlTransfer {
+  // What the TLS set-up of this transfer's connections needs (see
+  // InstallTrustStore); set by Prepare on the driving thread.
+  struct TlsSetup {
+    const TrustStore* trust = nullptr;
+    bool httpsProxy = false;  // an "https://" proxy is set: libcurl opens TLS to it too
+  } tls;
   iotcloud::CurlGlobalRef global;
   Owned<curl_slist, curl_slist_free_all> headers;
   Owned<CURL, curl_easy_cleanup> easy;
@@ -120,8 +128,26 @@ std::shared_ptr<TrustStore> BuildTrustStore(const AsyncHttpOptions& options) {
 
 // CURLOPT_SSL_CTX_FUNCTION: gives a new connection's TLS context the shared
 // store in place of the empty one libcurl made. Driving thread.
-CURLcode InstallTrustStore(CURL*, void* sslContext, void* user) {
-  const auto* trust = static_cast<const TrustStore*>(user);
+//
+// libcurl calls it for every TLS context of a transfer, the one for an
+// "https://" proxy included, and (this libcurl) loads a context's CA
+// certificates only after the call, into whatever store the context then
+// has. The proxy's context must therefore keep its own store: the shared one
+// would verify the proxy against the gateway's CAs and then take in the
+// proxy's. It is told apart by the tunnel: a new TLS connection to the
+// gateway starts only once the proxy has opened the tunnel for this transfer
+// (CONNECT answered 2xx); the proxy's own starts before that, also when a
+// refused CONNECT (407) makes libcurl connect to the proxy again.
+CURLcode InstallTrustStore(CURL* easy, void* sslContext, void* user) {
+  const auto* tls = static_cast<const CurlTransfer::TlsSetup*>(user);
+  if (tls != nullptr && tls->httpsProxy) {
+    long connectStatus = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+    if (connectStatus < 200 || connectStatus > 299) {
+      return CURLE_OK;  // the proxy's: libcurl verifies it against PROXY_CAINFO(_BLOB)
+    }
+  }
+  const TrustStore* trust = tls != nullptr ? tls->trust : nullptr;
   if (trust == nullptr || !trust->store) return trust != nullptr ? trust->error : CURLE_SSL_CACERT_BADFILE;
   // set1 takes a reference of its own and releases the context's old store.
   SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), trust->store.get());
@@ -135,6 +161,16 @@ void LogMultiFailure(const char* call, CURLMcode code) {
 
 int64_t Micros(std::chrono::steady_clock::duration d) {
   return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+}
+
+// The scheme of a proxy URL, lower-cased, with its "://"; empty when there
+// is none.
+std::string LowerScheme(const std::string& url) {
+  const size_t end = url.find("://");
+  if (end == std::string::npos) return std::string();
+  std::string scheme = url.substr(0, end + 3);
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return scheme;
 }
 
 // The options as they are applied: values of zero or below take the defaults.
@@ -276,8 +312,10 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
   // goes into each connection's TLS context instead.
   set(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
   set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  transfer.tls.trust = trust;
+  transfer.tls.httpsProxy = options.proxy && LowerScheme(*options.proxy) == "https://";
   set(CURLOPT_SSL_CTX_FUNCTION, &InstallTrustStore);
-  set(CURLOPT_SSL_CTX_DATA, const_cast<void*>(static_cast<const void*>(trust)));
+  set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(&transfer.tls));
   long totalMs = options.totalTimeoutMs;
   long connectMs = options.connectTimeoutMs;
   if (deadline_ != TimePoint{}) {
@@ -303,6 +341,42 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
     // unchanged while libcurl reads it.
     set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
     set(CURLOPT_POSTFIELDS, body_.data());
+  }
+  if (options.proxy) {
+    // Checked here rather than left to libcurl, which would take a scheme it
+    // knows (socks4://) or none at all as a plain HTTP proxy.
+    if (!options.proxy->empty() && !IsSupportedProxyUrl(*options.proxy)) {
+      QZ_LOG(4, "port=%ld, AsyncHttpRequest id=%s: proxy '%s' is not http://, https:// or socks5h://; not sent",
+             static_cast<long>(port_), id_.c_str(), EscapeUntrusted(ProxyUrlForLog(*options.proxy)).c_str());
+      return CURLE_UNSUPPORTED_PROTOCOL;
+    }
+    set(CURLOPT_PROXY, options.proxy->c_str());
+  }
+  if (!options.noProxy.empty()) set(CURLOPT_NOPROXY, options.noProxy.c_str());
+  if (!options.proxyUser.empty()) {
+    set(CURLOPT_PROXYUSERNAME, options.proxyUser.c_str());
+    set(CURLOPT_PROXYPASSWORD, options.proxyPassword.c_str());
+    set(CURLOPT_PROXYAUTH, static_cast<unsigned long>(CURLAUTH_BASIC));
+  }
+  // An "https://" proxy is verified like the gateway, against its own
+  // certificates; the TLS hook above leaves its store alone.
+  set(CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
+  // Either one replaces libcurl's default bundle and folder for the proxy.
+  // A proxy that is not a set "https://" one (libcurl may still take one
+  // from the environment) loads none: its TLS context gets the shared store,
+  // which must not take in the proxy's certificates.
+  if (!transfer.tls.httpsProxy) {
+    set(CURLOPT_PROXY_CAINFO, static_cast<const char*>(nullptr));
+    set(CURLOPT_PROXY_CAPATH, static_cast<const char*>(nullptr));
+  } else if (!options.proxyCaPem.empty()) {
+    curl_blob blob{const_cast<char*>(options.proxyCaPem.data()), options.proxyCaPem.size(), CURL_BLOB_COPY};
+    set(CURLOPT_PROXY_CAINFO_BLOB, &blob);
+    set(CURLOPT_PROXY_CAINFO, static_cast<const char*>(nullptr));
+    set(CURLOPT_PROXY_CAPATH, static_cast<const char*>(nullptr));
+  } else if (!options.proxyCaFile.empty()) {
+    set(CURLOPT_PROXY_CAINFO, options.proxyCaFile.c_str());
+    set(CURLOPT_PROXY_CAPATH, static_cast<const char*>(nullptr));
   }
   if (transfer.headers) set(CURLOPT_HTTPHEADER, transfer.headers.get());
   set(CURLOPT_WRITEFUNCTION, &AsyncHttpRequest::WriteBody);
@@ -356,6 +430,13 @@ int AsyncHttpRequest::OnComplete(int curlCode) {
     exception.code = -1;
     exception.message = CurlFailureText(curlCode);
     exception.timing = timing;
+    if (options_ && options_->proxy && !options_->proxy->empty()) exception.proxy = ProxyUrlForLog(*options_->proxy);
+    long connectStatus = 0;
+    if (transfer_ && transfer_->easy &&
+        curl_easy_getinfo(transfer_->easy.get(), CURLINFO_HTTP_CONNECTCODE, &connectStatus) == CURLE_OK &&
+        connectStatus > 0 && connectStatus < 1000 && (connectStatus < 200 || connectStatus > 299)) {
+      exception.proxyStatus = static_cast<int32_t>(connectStatus);
+    }
     callback_->OnFailure(&request_, &exception, type_);
   } else {
     IotResponse response;
@@ -391,6 +472,17 @@ bool AsyncHttpRequestManage::IsInited() const {
 }
 
 void AsyncHttpRequestManage::SetHttpOptions(const AsyncHttpOptions& options) {
+  if (options.proxy && !options.proxy->empty()) {
+    const std::string shown = EscapeUntrusted(ProxyUrlForLog(*options.proxy));
+    if (IsSupportedProxyUrl(*options.proxy)) {
+      QZ_LOG(2, "AsyncHttpRequestManage: proxy %s", shown.c_str());
+    } else {
+      QZ_LOG(4,
+             "AsyncHttpRequestManage: proxy '%s' refused (http://, https:// or socks5h:// and a host); every request "
+             "posted with it fails with curl error %d",
+             shown.c_str(), static_cast<int>(CURLE_UNSUPPORTED_PROTOCOL));
+    }
+  }
   auto normalised = std::make_shared<const AsyncHttpOptions>(Normalised(options));
   iotcloud::MutexLock lock(&queueMutex_);
   options_ = std::move(normalised);
@@ -826,6 +918,43 @@ std::vector<std::pair<std::string, std::string>> ParseResponseHeaders(const std:
     fields.emplace_back(std::move(name), trimmed(line, colon + 1, line.size()));
   }
   return fields;
+}
+
+// ---------------------------------------------------------------------------
+// Proxies
+
+bool IsSupportedProxyUrl(const std::string& url) {
+  const std::string scheme = LowerScheme(url);
+  if (scheme != "http://" && scheme != "https://" && scheme != "socks5h://") return false;
+  if (url.size() == scheme.size()) return false;
+  const char first = url[scheme.size()];
+  if (first == '/' || first == '?' || first == '#' || first == ':') return false;  // no host
+  for (char c : url) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7f) return false;
+  }
+  return true;
+}
+
+std::string ProxyUrlForLog(const std::string& url) {
+  const size_t schemeEnd = url.find("://");
+  const size_t authority = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
+  // The last '@' anywhere: a proxy URL has no use for one in a path, and a
+  // password with an unencoded '/' must not show either.
+  const size_t at = url.rfind('@');
+  if (at == std::string::npos || at < authority) return url;
+  return url.substr(0, authority) + url.substr(at + 1);
+}
+
+std::string ProxyFailureNote(const IotException& exception) {
+  std::string note;
+  if (!exception.proxy.empty()) {
+    note = " via proxy " + EscapeUntrusted(exception.proxy);
+  } else if (exception.proxyStatus != 0) {
+    note = " via a proxy";
+  }
+  if (exception.proxyStatus != 0) note += ", which answered " + std::to_string(exception.proxyStatus);
+  return note;
 }
 
 // ---------------------------------------------------------------------------

@@ -79,7 +79,21 @@ struct IotException {
   std::string message;       // "curl error " followed by libcurl's result code in decimal
   std::string spareText;     // always empty
   IotTransferTiming timing;  // transferUs is 0 for a request that never entered libcurl
+  // The proxy set for the request (AsyncHttpOptions::proxy), without any
+  // user-info; empty when none was set or it was "". A proxy libcurl took
+  // from the environment is not named here. A host listed in noProxy went
+  // direct although this names the proxy.
+  std::string proxy;
+  // The status of a proxy's refusal of CONNECT (407: it wants credentials or
+  // refused them); 0 when no proxy answered one or it opened the tunnel.
+  int32_t proxyStatus = 0;
 };
+
+// What a failure text can append to say a proxy took part: " via proxy
+// URL" when the request had one set (" via a proxy" for one from the
+// environment that answered CONNECT), then ", which answered N" when the
+// proxy answered CONNECT with status N. Empty when neither holds.
+IOTCLOUD_API std::string ProxyFailureNote(const IotException& exception);
 
 // The one place that turns libcurl's result code into the failure text of an
 // IotException ("curl error N") and back. ParseCurlFailure gives false, and
