@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,7 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
       {{"--gateway", "host:1/other?q=", "region", "show"}, "--gateway wants HOST or HOST:PORT"},
       {{"--iot-api-host", "user@host", "region", "show"}, "--iot-api-host wants HOST"},
       {{"region", "lookup", "--email", "\xff\xfe@example.com"}, "--email is not valid UTF-8 text"},
+      {{"region", "show", "--trace"}, "--trace belongs to region lookup"},
   };
   for (const Case& c : cases) {
     std::string joined;
@@ -292,6 +294,8 @@ TEST_F(CliToolTest, HelpListsTheOptionsOfTheCommand) {
        "                              a regular file of at most 4 KiB)\n"},
       {{"region", "lookup", "-h"},
        "\n  --phone NUMBER --location-code CODE   by phone number and its calling code (86)\n"},
+      {{"region", "lookup", "--help"},
+       "\nOptions:\n  --trace                               after the outcome, one line per attempt: HTTP\n"},
   };
   for (const auto& c : cases) {
     const CliRun run = Iotcloud(c.args);
@@ -436,6 +440,52 @@ TEST_F(CliToolTest, FailuresHaveTheirOwnExitCodesAndSayWhy) {
   EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
   EXPECT_NE(run.out.find("\"outcome\":\t\"transport-failure\""), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\"curlCode\":\t7"), std::string::npos) << run.out;  // could not connect
+}
+
+// --trace: one line per attempt after the outcome, or "attemptsTrace" with
+// --json; the gateway's 200 ms delay shows in the first byte, a closed port
+// as libcurl's error.
+TEST_F(CliToolTest, TraceShowsWhereEachAttemptsTimeWent) {
+  const std::regex line(
+      "\nattempt 1: HTTP 200, http/1.1, reused no, queued [0-9.]+ ms, dns [0-9.]+ ms, connect [0-9.]+ ms, "
+      "tls [0-9.]+ ms, first byte ([0-9.]+) ms, total ([0-9.]+) ms, sent [1-9][0-9]* B, received [1-9][0-9]* B\n");
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "text");
+    sim_->PushFault({Fault::Kind::kDelay, 200});
+    std::vector<std::string> args = {"region", "lookup", "--trace", "--country", "DE"};
+    if (json) args.insert(args.begin(), "--json");
+    const CliRun run = Iotcloud(Against(args));
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    double firstByteMs = 0, totalMs = 0;
+    if (!json) {
+      std::smatch match;
+      ASSERT_TRUE(std::regex_search(run.out, match, line)) << run.out;
+      EXPECT_LT(run.out.find("region changed: "), static_cast<size_t>(match.position(0))) << run.out;
+      firstByteMs = std::stod(match[1]), totalMs = std::stod(match[2]);
+    } else {
+      JsonPtr out(cJSON_Parse(run.out.c_str()));
+      ASSERT_TRUE(out) << run.out;
+      EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItemCaseSensitive(out.get(), "outcome")));
+      const cJSON* trace = cJSON_GetObjectItemCaseSensitive(out.get(), "attemptsTrace");
+      ASSERT_EQ(cJSON_GetArraySize(trace), 1) << run.out;
+      const cJSON* attempt = cJSON_GetArrayItem(trace, 0);
+      auto number = [&](const char* name) { return cJSON_GetObjectItemCaseSensitive(attempt, name)->valuedouble; };
+      EXPECT_EQ(number("httpStatus"), 200);
+      EXPECT_EQ(number("curlCode"), 0);
+      EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(attempt, "path")->valuestring, "/velmo/account/region/get");
+      EXPECT_GT(number("bytesReceived"), 0);
+      firstByteMs = number("firstByteAtUs") / 1000, totalMs = number("totalUs") / 1000;
+    }
+    EXPECT_GE(firstByteMs, 200);
+    EXPECT_GE(totalMs, firstByteMs);
+    EXPECT_LT(totalMs, 20000);
+  }
+  std::vector<std::string> closed = Against({"region", "lookup", "--trace", "--country", "DE"});
+  closed[1] = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
+  const CliRun run = Iotcloud(closed);
+  EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+  EXPECT_NE(run.out.find("\nattempt 1: curl error 7 (Couldn't connect to server), -, reused no, "), std::string::npos)
+      << run.out;
 }
 
 TEST_F(CliToolTest, UntrustedGatewayIsATransportFailure) {

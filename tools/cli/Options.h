@@ -44,6 +44,7 @@ struct Options {
   long timeoutMs = 0;
   int logLevel = 4;
   bool json = false;
+  bool trace = false;  // region lookup: one line per attempt of the transfer
   bool help = false;
   bool version = false;
   // Options that only one command takes (the lookup identifiers), by name.

@@ -852,6 +852,8 @@ std::vector<std::pair<std::string, std::string>> ParseResponseHeaders(const std:
 
 std::string CurlFailureText(int code) { return "curl error " + std::to_string(code); }
 
+std::string CurlCodeDescription(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
+
 bool ParseCurlFailure(const std::string& text, int* code) {
   static const char kPrefix[] = "curl error ";
   constexpr size_t kPrefixLength = sizeof kPrefix - 1;

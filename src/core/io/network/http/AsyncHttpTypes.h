@@ -86,6 +86,8 @@ struct IotException {
 // leaves *code alone, for any other text.
 IOTCLOUD_API std::string CurlFailureText(int code);
 IOTCLOUD_API bool ParseCurlFailure(const std::string& text, int* code);
+// libcurl's own words for its result code ("Couldn't connect to server").
+IOTCLOUD_API std::string CurlCodeDescription(int code);
 
 // What one finished transfer cost, for an IAsyncHttpTransferObserver. Plain
 // values only: it never holds a header value or a body.
