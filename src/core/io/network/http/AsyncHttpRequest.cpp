@@ -352,7 +352,7 @@ size_t AsyncHttpRequest::WriteHeader(char* data, size_t size, size_t count, void
 }
 
 int AsyncHttpRequest::OnComplete(int curlCode) {
-  // Taken before the callback, which may change the options of later posts.
+  // The observer of the options this request was posted with.
   const std::shared_ptr<IAsyncHttpTransferObserver> observer = options_ ? options_->transferObserver : nullptr;
   if (callback_ == nullptr && !observer) return 0;
   const TimePoint now = std::chrono::steady_clock::now();
