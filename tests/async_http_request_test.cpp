@@ -450,6 +450,120 @@ TEST_F(TransportTest, TasksRunInDueOrderOnTheHttpManagerThreadAndDeInitTellsTheR
   EXPECT_FALSE(all[3].run || all[3].onHttpThread);
 }
 
+// What a transfer observer saw: the record, where it ran, and whether the
+// request's callback had run by then.
+struct Seen {
+  IotTransferRecord record;
+  bool onHttpManagerThread;
+  std::thread::id thread;
+  bool afterCallback;
+};
+
+class TransferLog : public IAsyncHttpTransferObserver {
+ public:
+  explicit TransferLog(const Recorder* recorder) : recorder_(recorder) {}
+  void OnTransfer(const IotTransferRecord& record) override {
+    bool afterCallback = false;
+    for (const Outcome& o : recorder_->All()) afterCallback = afterCallback || o.id == record.id;
+    Seen seen{record, IotAsyncManager::getInstance()->isHttpManagerThread(), std::this_thread::get_id(), afterCallback};
+    seen_.Update([&](std::vector<Seen>& v) { v.push_back(std::move(seen)); });
+  }
+  bool WaitCount(size_t n) {
+    return seen_.WaitFor([n](const std::vector<Seen>& v) { return v.size() >= n; }, 10s);
+  }
+  std::vector<Seen> All() const { return seen_.Get(); }
+
+ private:
+  const Recorder* recorder_;
+  iotcloud_test::Waitable<std::vector<Seen>> seen_;
+};
+
+// One record per transfer, after its callback and on its thread: a fresh
+// connection whose phases are in order and whose first byte waits for the
+// server's delay, a reused one, a refused one, a warm-up, bytes as they
+// crossed the wire, and the failure at deInit; nothing for a cancelled
+// request.
+TEST_F(TransportTest, TransferObserverGetsOneRecordPerTransferAfterItsCallback) {
+  manager_->deInit();
+  auto log = std::make_shared<TransferLog>(&recorder_);
+  SetOptions([&log](AsyncHttpOptions& o) { o.transferObserver = log; });
+  manager_->init();
+  const std::string host = server_->host();
+  ASSERT_EQ(Post("/delay/200", "x"), 0);
+  ASSERT_TRUE(log->WaitCount(1));
+  ASSERT_EQ(Post("/echo", "again"), 0);
+  ASSERT_TRUE(log->WaitCount(2));
+  const std::string closed = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
+  ASSERT_EQ(PostTo(manage_, &recorder_, closed, "/echo", "x"), 0);
+  ASSERT_TRUE(log->WaitCount(3));
+  auto* warmUp = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage_, nullptr, 443);
+  IotRequest warmUpRecord{0, 0, host, "/", "", "", NewId(), 7};
+  ASSERT_EQ(warmUp->Connect(&warmUpRecord), 0);
+  ASSERT_TRUE(log->WaitCount(4));
+  // Plain HTTP to a socket of ours: the bytes as they crossed it.
+  std::string plainHost;
+  const int listener = BoundSocket(&plainHost);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
+  ASSERT_EQ(PostTo(manage_, &recorder_, plainHost, "/plain", "twelve bytes", NewId(), {{"X-A", "b"}}, 1), 0);
+  const std::string wire = CaptureOne(listener, answer);
+  ::close(listener);
+  ASSERT_TRUE(log->WaitCount(5));
+  // Cancelled: no record. Failed by the stop: a record on the stopping thread.
+  const size_t before = server_->RequestCount();
+  const std::string cancelled = NewId(), cut = NewId();
+  ASSERT_EQ(Post("/delay/10000", "x", cancelled), 0);
+  ASSERT_EQ(Post("/delay/10000", "x", cut), 0);
+  ASSERT_TRUE(server_->WaitForRequests(before + 2, 10s));
+  ASSERT_EQ(manage_->RemoveRequests({cancelled}), 0);
+  manager_->deInit();
+
+  const std::vector<Seen> all = log->All();
+  ASSERT_EQ(all.size(), 6u);
+  for (size_t i = 0; i < all.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NE(all[i].record.id, cancelled);
+    EXPECT_EQ(all[i].afterCallback, all[i].record.id != warmUpRecord.id);  // the warm-up has no callback
+    EXPECT_EQ(all[i].onHttpManagerThread, i < 5);
+  }
+  const IotTransferRecord& fresh = all[0].record;
+  EXPECT_EQ(fresh.host, host);
+  EXPECT_EQ(fresh.path, "/delay/200");
+  EXPECT_EQ(fresh.curlCode, 0);
+  EXPECT_EQ(fresh.httpStatus, 200);
+  EXPECT_EQ(fresh.httpVersion, 11);
+  EXPECT_FALSE(fresh.connectionReused);
+  EXPECT_GT(fresh.resolvedAtUs, 0);
+  EXPECT_LE(fresh.resolvedAtUs, fresh.connectedAtUs);
+  EXPECT_LT(fresh.connectedAtUs, fresh.tlsDoneAtUs);
+  EXPECT_LE(fresh.tlsDoneAtUs, fresh.requestAtUs);
+  EXPECT_GE(fresh.firstByteAtUs - fresh.requestAtUs, 200000);  // the server's delay
+  EXPECT_LE(fresh.firstByteAtUs, fresh.totalUs);
+  EXPECT_LT(fresh.totalUs, 10000000);
+  const IotTransferRecord& reused = all[1].record;
+  EXPECT_TRUE(reused.connectionReused);
+  EXPECT_EQ(reused.httpStatus, 200);
+  EXPECT_LE(reused.firstByteAtUs, reused.totalUs);
+  EXPECT_GT(reused.totalUs, 0);
+  const IotTransferRecord& refused = all[2].record;
+  EXPECT_EQ(refused.curlCode, 7);  // could not connect
+  EXPECT_EQ(refused.httpStatus, 0);
+  EXPECT_FALSE(refused.connectionReused);
+  EXPECT_EQ(refused.bytesSent, 0);
+  const IotTransferRecord& head = all[3].record;
+  EXPECT_TRUE(head.head);
+  EXPECT_EQ(head.attempt, 7);
+  EXPECT_TRUE(head.connectionReused);
+  const IotTransferRecord& plain = all[4].record;
+  EXPECT_EQ(plain.bytesSent, static_cast<int64_t>(wire.size()));
+  EXPECT_EQ(plain.bytesReceived, static_cast<int64_t>(answer.size()));
+  EXPECT_EQ(plain.tlsDoneAtUs, 0);
+  EXPECT_GT(plain.connectedAtUs, 0);
+  EXPECT_EQ(all[5].record.id, cut);
+  EXPECT_EQ(all[5].record.curlCode, 42);
+  EXPECT_EQ(all[5].thread, std::this_thread::get_id());
+}
+
 // A manager without the runtime, driven by this thread through HeartBeat().
 TEST_F(TransportTest, ManagerDrivenDirectlyByHeartBeat) {
   manager_->deInit();  // the runtime lets go of libcurl

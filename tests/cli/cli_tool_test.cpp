@@ -112,6 +112,7 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
       {{"--proxy", "socks4://bob:pw@proxy:1080", "region", "show"},
        "--proxy wants http://, https:// or socks5h:// with a host, not 'socks4://proxy:1080'"},
       {{"--proxy", "http://proxy:3128", "--no-proxy", "region", "show"}, "--proxy and --no-proxy"},
+      {{"region", "show", "--trace"}, "--trace belongs to region lookup"},
   };
   for (const Case& c : cases) {
     std::string joined;
@@ -306,6 +307,8 @@ TEST_F(CliToolTest, HelpListsTheOptionsOfTheCommand) {
        "                              a regular file of at most 4 KiB)\n"},
       {{"region", "lookup", "-h"},
        "\n  --phone NUMBER --location-code CODE   by phone number and its calling code (86)\n"},
+      {{"region", "lookup", "--help"},
+       "\n  --trace                               after the outcome, one line per attempt: HTTP\n"},
   };
   for (const auto& c : cases) {
     const CliRun run = Iotcloud(c.args);
@@ -469,6 +472,57 @@ TEST_F(CliToolTest, RetriedAttemptsAreListedAndARefusalIsNotRetried) {
   EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(out.get(), "attempts")->valueint, 1);
   EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(out.get(), "earlierAttempts")), 0);
   EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(out.get(), "clockOffsetMs")->valueint, 0);
+}
+
+// --trace: one line per attempt after the outcome, or "attemptsTrace" with
+// --json; the gateway's 200 ms delay shows in the first byte, a closed port
+// as libcurl's error.
+TEST_F(CliToolTest, TraceShowsWhereEachAttemptsTimeWent) {
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "text");
+    sim_->PushFault({Fault::Kind::kDelay, 200});
+    std::vector<std::string> args = {"region", "lookup", "--trace", "--country", "DE"};
+    if (json) args.insert(args.begin(), "--json");
+    const CliRun run = Iotcloud(Against(args));
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    double firstByteMs = 0, totalMs = 0;
+    if (!json) {
+      const size_t at = run.out.find("\nattempt 1: HTTP 200, http/1.1, reused no, queued ");
+      ASSERT_NE(at, std::string::npos) << run.out;
+      const std::string line = run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
+      EXPECT_LT(run.out.find("\nregion "), at) << run.out;  // after the outcome line
+      for (const char* part :
+           {", dns ", " ms, connect ", " ms, tls ", " ms, first byte ", " ms, total ", " ms, sent "}) {
+        EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+      }
+      EXPECT_EQ(line.find(", sent 0 B"), std::string::npos) << line;
+      EXPECT_EQ(line.find(", received 0 B"), std::string::npos) << line;
+      firstByteMs = std::stod(line.substr(line.find("first byte ") + 11));
+      totalMs = std::stod(line.substr(line.find("total ") + 6));
+    } else {
+      JsonPtr out(cJSON_Parse(run.out.c_str()));
+      ASSERT_TRUE(out) << run.out;
+      EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItemCaseSensitive(out.get(), "outcome")));
+      const cJSON* trace = cJSON_GetObjectItemCaseSensitive(out.get(), "attemptsTrace");
+      ASSERT_EQ(cJSON_GetArraySize(trace), 1) << run.out;
+      const cJSON* attempt = cJSON_GetArrayItem(trace, 0);
+      auto number = [&](const char* name) { return cJSON_GetObjectItemCaseSensitive(attempt, name)->valuedouble; };
+      EXPECT_EQ(number("httpStatus"), 200);
+      EXPECT_EQ(number("curlCode"), 0);
+      EXPECT_STREQ(cJSON_GetObjectItemCaseSensitive(attempt, "path")->valuestring, "/velmo/account/region/get");
+      EXPECT_GT(number("bytesReceived"), 0);
+      firstByteMs = number("firstByteAtUs") / 1000, totalMs = number("totalUs") / 1000;
+    }
+    EXPECT_GE(firstByteMs, 200);
+    EXPECT_GE(totalMs, firstByteMs);
+    EXPECT_LT(totalMs, 20000);
+  }
+  std::vector<std::string> closed = Against({"region", "lookup", "--trace", "--country", "DE"});
+  closed[1] = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
+  const CliRun run = Iotcloud(closed);
+  EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+  EXPECT_NE(run.out.find("\nattempt 1: curl error 7 (Couldn't connect to server), -, reused no, "), std::string::npos)
+      << run.out;
 }
 
 TEST_F(CliToolTest, UntrustedGatewayIsATransportFailure) {

@@ -87,9 +87,27 @@ class Session {
       http.totalTimeoutMs = options.timeoutMs;
       if (http.connectTimeoutMs > options.timeoutMs) http.connectTimeoutMs = options.timeoutMs;
     }
+    if (options.trace) {
+      trace_ = std::make_shared<TransferTrace>();
+      http.transferObserver = trace_;
+    }
     manage->SetHttpOptions(http);
     IotAsyncManager::getInstance()->init();
     running_ = true;
+  }
+
+  // --trace: the lookup's POSTs in the order they ended. Stops the runtime
+  // first: once the HTTP manager thread is joined, every record is in (a
+  // record follows the callback that releases the lookup).
+  std::vector<IotTransferRecord> TakeTrace() {
+    if (running_) IotAsyncManager::getInstance()->deInit();
+    running_ = false;
+    std::vector<IotTransferRecord> posts;
+    if (!trace_) return posts;
+    for (IotTransferRecord& record : trace_->records()) {
+      if (!record.head && record.type == ASYNC_HTTP_REQ_REGION_GET) posts.push_back(std::move(record));
+    }
+    return posts;
   }
 
   ~Session() {
@@ -127,6 +145,7 @@ class Session {
 
  private:
   std::shared_ptr<WatchedPlatform> services_;
+  std::shared_ptr<TransferTrace> trace_;  // --trace only
   std::string cachePath_;
   bool cacheOpen_ = false;
   bool running_ = false;
@@ -210,6 +229,10 @@ int RunLookup(const Options& options) {
   report.clockOffsetMs = activation->getClockOffsetMs();
   report.saved = !report.result.saveFailed && !session.writeFailed();
   report.observed = observer.reports();
+  if (options.trace) {
+    report.trace = true;
+    report.attempts = session.TakeTrace();
+  }
   PrintLookupReport(report, options.json);
   std::fflush(stdout);
   if (!report.saved) {

@@ -149,6 +149,7 @@ void SetLogLevel(const std::string& name, const std::string& value, Options* opt
 void SetJson(const std::string&, const std::string&, Options* options) { options->json = true; }
 void SetHelp(const std::string&, const std::string&, Options* options) { options->help = true; }
 void SetVersion(const std::string&, const std::string&, Options* options) { options->version = true; }
+void SetTrace(const std::string&, const std::string&, Options* options) { options->trace = true; }
 void SetIdentifier(const std::string& name, const std::string& value, Options* options) {
   if (options->identifiers.count(name)) throw UsageError(name + " given twice", Topic::kLookup);
   // The library sends identifiers as they are given; the gateway reads them
@@ -215,6 +216,10 @@ const OptionSpec kOptionTable[] = {
     {"--attempts", nullptr, true, Topic::kLookup, SetAttempts, "--attempts N",
      "send at most N requests when they meet transient\n"
      "failures (1 to 10; default 3; 1: never retry)"},
+    {"--trace", nullptr, false, Topic::kLookup, SetTrace, "--trace",
+     "after the outcome, one line per attempt: HTTP\n"
+     "status or transport error, HTTP version, reuse of\n"
+     "the connection, times and bytes"},
 };
 
 const OptionSpec* FindOption(const std::string& name) {
@@ -224,12 +229,16 @@ const OptionSpec* FindOption(const std::string& name) {
   return nullptr;
 }
 
-// The options `command` takes as --help lists them: the synopsis, then the
-// help text from column `column` on.
-std::string OptionList(Topic command, size_t column) {
+bool IsIdentifier(const OptionSpec& entry) { return entry.apply == SetIdentifier; }
+bool IsNoIdentifier(const OptionSpec& entry) { return entry.apply != SetIdentifier; }
+
+// The options `command` takes (those `keep` accepts, when given) as --help
+// lists them: the synopsis, then the help text from column `column` on.
+std::string OptionList(Topic command, size_t column, bool (*keep)(const OptionSpec&) = nullptr) {
   std::string text;
   for (const OptionSpec& entry : kOptionTable) {
     if (entry.command != command || entry.synopsis == nullptr) continue;
+    if (keep != nullptr && !keep(entry)) continue;
     std::string line = std::string("  ") + entry.synopsis + "  ";
     if (line.size() < column) line.resize(column, ' ');
     for (const char* help = entry.help; *help != '\0'; ++help) {
@@ -269,7 +278,9 @@ const char kLookupUsageHead[] =
 const char kLookupUsageTail[] =
     "\n"
     "Prints the observer's report, one line saying whether the region changed\n"
-    "and why not, and the current region. Needs --app-key and a secret.\n";
+    "and why not, and the current region. Needs --app-key and a secret.\n"
+    "With --trace, each attempt's times count from its start, as curl -w\n"
+    "shows them; with --json they are in \"attemptsTrace\", in microseconds.\n";
 
 const char kShowUsage[] =
     "Usage: iotcloud [global options] region show\n"
@@ -295,7 +306,10 @@ const char kCountryUsage[] =
     "code. An unknown code falls back to CN (86) and exits with 2.\n";
 
 std::string MainUsage() { return kMainUsageHead + OptionList(Topic::kGlobal, 30) + kMainUsageTail; }
-std::string LookupUsage() { return kLookupUsageHead + OptionList(Topic::kLookup, 40) + kLookupUsageTail; }
+std::string LookupUsage() {
+  return kLookupUsageHead + OptionList(Topic::kLookup, 40, IsIdentifier) + "\nOptions:\n" +
+         OptionList(Topic::kLookup, 40, IsNoIdentifier) + kLookupUsageTail;
+}
 std::string ShowUsage() { return kShowUsage; }
 std::string ClearUsage() { return kClearUsage; }
 std::string LanguageUsage() { return kLanguageUsage; }
@@ -350,6 +364,9 @@ Options ParseCommandLine(int argc, char** argv) {
 }
 
 void CheckOptionsBelongTo(const Options& options, Topic command) {
+  if (options.trace && command != Topic::kLookup) {
+    throw UsageError("--trace belongs to " + CommandName(Topic::kLookup), Topic::kGlobal);
+  }
   for (const auto& given : options.identifiers) {
     const Topic owner = FindOption(given.first)->command;
     if (owner != command) {

@@ -49,6 +49,7 @@ struct Options {
   int attempts = 0;  // region lookup: attempts per lookup; 0 keeps the library's default
   int logLevel = 4;
   bool json = false;
+  bool trace = false;  // region lookup: one line per attempt of the transfer
   bool help = false;
   bool version = false;
   // Options that only one command takes (the lookup identifiers), by name.

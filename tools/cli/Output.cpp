@@ -19,6 +19,73 @@ std::vector<std::pair<const char*, std::string>> RegionFields(const IotRegionInf
           {"shortRegionId", region.getShortRegionId()}};
 }
 
+// --trace: what the attempt's number is; today's lookups leave it 0, and
+// then the order tells.
+int AttemptNumber(const IotTransferRecord& record, size_t index) {
+  return record.attempt > 0 ? record.attempt : static_cast<int>(index + 1);
+}
+
+const char* HttpVersionName(int32_t version) {
+  switch (version) {
+    case 10: return "http/1.0";
+    case 11: return "http/1.1";
+    case 20: return "h2";
+    case 30: return "h3";
+    default: return "-";
+  }
+}
+
+// The attempt's outcome in words: its HTTP status, or libcurl's error.
+std::string AttemptOutcome(const IotTransferRecord& record) {
+  if (record.curlCode != 0) {
+    return "curl error " + std::to_string(record.curlCode) + " (" + Shown(CurlCodeDescription(record.curlCode)) + ")";
+  }
+  return "HTTP " + std::to_string(record.httpStatus);
+}
+
+std::string Millis(int64_t us) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(us) / 1000.0);
+  return text;
+}
+
+void PrintTraceLines(const std::vector<IotTransferRecord>& attempts) {
+  for (size_t i = 0; i < attempts.size(); ++i) {
+    const IotTransferRecord& r = attempts[i];
+    std::printf(
+        "attempt %d: %s, %s, reused %s, queued %s, dns %s, connect %s, tls %s, first byte %s, total %s, sent %lld B, "
+        "received %lld B\n",
+        AttemptNumber(r, i), AttemptOutcome(r).c_str(), HttpVersionName(r.httpVersion),
+        r.connectionReused ? "yes" : "no", Millis(r.queuedUs).c_str(), Millis(r.resolvedAtUs).c_str(),
+        Millis(r.connectedAtUs).c_str(), Millis(r.tlsDoneAtUs).c_str(), Millis(r.firstByteAtUs).c_str(),
+        Millis(r.totalUs).c_str(), static_cast<long long>(r.bytesSent), static_cast<long long>(r.bytesReceived));
+  }
+}
+
+cJSON* TraceJson(const std::vector<IotTransferRecord>& attempts) {
+  cJSON* array = cJSON_CreateArray();
+  for (size_t i = 0; i < attempts.size(); ++i) {
+    const IotTransferRecord& r = attempts[i];
+    cJSON* item = cJSON_CreateObject();
+    cJSON_AddNumberToObject(item, "attempt", AttemptNumber(r, i));
+    cJSON_AddStringToObject(item, "host", r.host.c_str());
+    cJSON_AddStringToObject(item, "path", r.path.c_str());
+    cJSON_AddNumberToObject(item, "httpStatus", r.httpStatus);
+    cJSON_AddNumberToObject(item, "curlCode", r.curlCode);
+    if (r.curlCode != 0) cJSON_AddStringToObject(item, "curlError", CurlCodeDescription(r.curlCode).c_str());
+    cJSON_AddStringToObject(item, "httpVersion", HttpVersionName(r.httpVersion));
+    cJSON_AddBoolToObject(item, "connectionReused", r.connectionReused);
+    const std::pair<const char*, int64_t> numbers[] = {
+        {"queuedUs", r.queuedUs},       {"resolvedAtUs", r.resolvedAtUs}, {"connectedAtUs", r.connectedAtUs},
+        {"tlsDoneAtUs", r.tlsDoneAtUs}, {"requestAtUs", r.requestAtUs},   {"firstByteAtUs", r.firstByteAtUs},
+        {"totalUs", r.totalUs},         {"bytesSent", r.bytesSent},       {"bytesReceived", r.bytesReceived},
+    };
+    for (const auto& [name, value] : numbers) cJSON_AddNumberToObject(item, name, static_cast<double>(value));
+    cJSON_AddItemToArray(array, item);
+  }
+  return array;
+}
+
 void PrintLookupJson(const LookupReport& report) {
   using Outcome = IotGlobalActivation::LookupOutcome;
   const IotGlobalActivation::LookupResult& result = report.result;
@@ -45,6 +112,7 @@ void PrintLookupJson(const LookupReport& report) {
   cJSON* reports = cJSON_AddArrayToObject(out.get(), "observer");
   for (const IotRegionInfo& observed : report.observed) cJSON_AddItemToArray(reports, RegionJson(observed).release());
   cJSON_AddItemToObject(out.get(), "region", RegionJson(report.region).release());
+  if (report.trace) cJSON_AddItemToObject(out.get(), "attemptsTrace", TraceJson(report.attempts));
   PrintJson(out);
 }
 
@@ -84,6 +152,7 @@ void PrintLookupText(const LookupReport& report) {
     std::printf("clock: the gateway's clock is %lld s %s this computer's; requests are dated by it\n", seconds,
                 report.clockOffsetMs > 0 ? "ahead of" : "behind");
   }
+  if (report.trace) PrintTraceLines(report.attempts);
   PrintRegionTable(report.region);
 }
 
@@ -116,6 +185,16 @@ void Observer::OnRegionInfoChanged(const IotRegionInfo& regionInfo) {
                 Shown(regionInfo.getRegionEnglishName()).c_str());
     std::fflush(stdout);
   }
+}
+
+void TransferTrace::OnTransfer(const IotTransferRecord& record) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_.push_back(record);
+}
+
+std::vector<IotTransferRecord> TransferTrace::records() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_;
 }
 
 std::vector<IotRegionInfo> Observer::reports() {

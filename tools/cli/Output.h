@@ -8,6 +8,7 @@
 
 #include "core/api/smart/framework/IotGlobalActivation.h"
 #include "core/api/smart/framework/IotRegionInfo.h"
+#include "core/io/network/http/AsyncHttpTypes.h"
 #include "core/support/internal/JsonPtr.h"
 
 namespace iotcloud {
@@ -41,6 +42,19 @@ class Observer : public IIotGlobalActivationCallback {
   std::vector<IotRegionInfo> reports_;  // guarded by mutex_
 };
 
+// Collects the transport's record of every transfer, for --trace. Records
+// arrive on the HTTP manager thread; records() is read on the main thread
+// once the runtime has stopped.
+class TransferTrace : public IAsyncHttpTransferObserver {
+ public:
+  void OnTransfer(const IotTransferRecord& record) override;
+  std::vector<IotTransferRecord> records();
+
+ private:
+  std::mutex mutex_;
+  std::vector<IotTransferRecord> records_;  // guarded by mutex_
+};
+
 // What one `region lookup` found out.
 struct LookupReport {
   IotGlobalActivation::LookupResult result;
@@ -49,6 +63,9 @@ struct LookupReport {
   bool saved = true;                    // no cache write failed
   std::vector<IotRegionInfo> observed;  // what the observer was told
   int64_t clockOffsetMs = 0;            // the gateway's clock minus this computer's, as learnt
+  // --trace: the lookup's POSTs, one per attempt, in order.
+  bool trace = false;
+  std::vector<IotTransferRecord> attempts;
 };
 
 // Prints the outcome and the current region (text), or everything (--json).

@@ -159,6 +159,17 @@ void LogMultiFailure(const char* call, CURLMcode code) {
   QZ_LOG(4, "ERROR: %s failed, code %d '%s'.", call, static_cast<int>(code), curl_multi_strerror(code));
 }
 
+// CURLOPT_DEBUGFUNCTION with an observer: adds the request's header and body
+// bytes, as they are sent, to the int64_t at `user`. libcurl's own request
+// size cannot stand in: it counts a body sent with the headers but not one
+// sent after them. Driving thread.
+int CountSentBytes(CURL*, curl_infotype type, char*, size_t size, void* user) {
+  if (type == CURLINFO_HEADER_OUT || type == CURLINFO_DATA_OUT) {
+    *static_cast<int64_t*>(user) += static_cast<int64_t>(size);
+  }
+  return 0;
+}
+
 int64_t Micros(std::chrono::steady_clock::duration d) {
   return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
 }
@@ -384,6 +395,13 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
   set(CURLOPT_HEADERFUNCTION, &AsyncHttpRequest::WriteHeader);
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
   set(CURLOPT_PRIVATE, static_cast<void*>(this));
+  if (options.transferObserver) {
+    bytesSent_ = 0;
+    // Verbose only feeds the debug callback; nothing is printed.
+    set(CURLOPT_DEBUGFUNCTION, &CountSentBytes);
+    set(CURLOPT_DEBUGDATA, static_cast<void*>(&bytesSent_));
+    set(CURLOPT_VERBOSE, 1L);
+  }
   if (rc != CURLE_OK) {
     QZ_LOG(4, "port=%ld, AsyncHttpRequest id=%s: option refused, curl error %d", static_cast<long>(port_), id_.c_str(),
            static_cast<int>(rc));
@@ -416,7 +434,9 @@ size_t AsyncHttpRequest::WriteHeader(char* data, size_t size, size_t count, void
 }
 
 int AsyncHttpRequest::OnComplete(int curlCode) {
-  if (callback_ == nullptr) return 0;
+  // The observer of the options this request was posted with.
+  const std::shared_ptr<IAsyncHttpTransferObserver> observer = options_ ? options_->transferObserver : nullptr;
+  if (callback_ == nullptr && !observer) return 0;
   const TimePoint now = std::chrono::steady_clock::now();
   IotTransferTiming timing;
   if (admittedAt_ != TimePoint{}) {
@@ -425,7 +445,9 @@ int AsyncHttpRequest::OnComplete(int curlCode) {
   } else if (postedAt_ != TimePoint{}) {
     timing.queuedUs = Micros(now - postedAt_);
   }
-  if (curlCode != CURLE_OK) {
+  if (callback_ == nullptr) {
+    // Nobody to tell of the outcome; the observer still hears of the transfer.
+  } else if (curlCode != CURLE_OK) {
     IotException exception;
     exception.code = -1;
     exception.message = CurlFailureText(curlCode);
@@ -454,7 +476,78 @@ int AsyncHttpRequest::OnComplete(int curlCode) {
     response.timing = timing;
     callback_->OnResponse(&request_, &response, type_);
   }
+  if (observer) ReportTransfer(*observer, curlCode, timing);
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Transfer records
+
+namespace {
+
+// libcurl's CURLINFO_HTTP_VERSION as 10, 11, 20 or 30; 0 for none.
+int32_t HttpVersionNumber(long curlVersion) {
+  switch (curlVersion) {
+    case CURL_HTTP_VERSION_1_0: return 10;
+    case CURL_HTTP_VERSION_1_1: return 11;
+    case CURL_HTTP_VERSION_2_0: return 20;
+    case CURL_HTTP_VERSION_3: return 30;
+    default: return 0;
+  }
+}
+
+// What libcurl knows of the transfer on `easy`; a figure libcurl cannot give
+// stays 0.
+void FillFromLibcurl(CURL* easy, IotTransferRecord* record) {
+  long value = 0;
+  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &value) == CURLE_OK && value > 0 && value < 1000) {
+    record->httpStatus = static_cast<int32_t>(value);
+  }
+  value = 0;
+  if (curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &value) == CURLE_OK) {
+    record->httpVersion = HttpVersionNumber(value);
+  }
+  long requestBytes = 0, headerBytes = 0, newConnections = 0;
+  curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &requestBytes);
+  curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &headerBytes);
+  curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &newConnections);
+  curl_off_t bodyReceived = 0;
+  curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &bodyReceived);
+  // A request was sent, yet no connection made for it: it went over one
+  // that an earlier transfer opened.
+  record->connectionReused = newConnections == 0 && requestBytes > 0;
+  record->bytesReceived = static_cast<int64_t>(headerBytes) + static_cast<int64_t>(bodyReceived);
+  const struct {
+    CURLINFO info;
+    int64_t* to;
+  } points[] = {
+      {CURLINFO_NAMELOOKUP_TIME_T, &record->resolvedAtUs},     {CURLINFO_CONNECT_TIME_T, &record->connectedAtUs},
+      {CURLINFO_APPCONNECT_TIME_T, &record->tlsDoneAtUs},      {CURLINFO_PRETRANSFER_TIME_T, &record->requestAtUs},
+      {CURLINFO_STARTTRANSFER_TIME_T, &record->firstByteAtUs}, {CURLINFO_TOTAL_TIME_T, &record->totalUs},
+  };
+  for (const auto& point : points) {
+    curl_off_t us = 0;
+    if (curl_easy_getinfo(easy, point.info, &us) == CURLE_OK) *point.to = static_cast<int64_t>(us);
+  }
+}
+
+}  // namespace
+
+void AsyncHttpRequest::ReportTransfer(IAsyncHttpTransferObserver& observer, int curlCode,
+                                      const IotTransferTiming& timing) {
+  IotTransferRecord record;
+  record.id = id_;
+  record.type = type_;
+  record.host = request_.host;
+  record.path = request_.path;
+  record.attempt = request_.attempt;
+  record.head = head_;
+  record.curlCode = curlCode;
+  record.queuedUs = timing.queuedUs;
+  record.bytesSent = bytesSent_;
+  // A request that never entered libcurl has no easy handle yet.
+  if (transfer_ && transfer_->easy && admittedAt_ != TimePoint{}) FillFromLibcurl(transfer_->easy.get(), &record);
+  observer.OnTransfer(record);
 }
 
 // ---------------------------------------------------------------------------
@@ -961,6 +1054,8 @@ std::string ProxyFailureNote(const IotException& exception) {
 // Failure text
 
 std::string CurlFailureText(int code) { return "curl error " + std::to_string(code); }
+
+std::string CurlCodeDescription(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 
 bool ParseCurlFailure(const std::string& text, int* code) {
   static const char kPrefix[] = "curl error ";

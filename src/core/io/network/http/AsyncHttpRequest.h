@@ -62,6 +62,13 @@ struct AsyncHttpOptions {
   // error 77.
   std::string caFile;
   std::string caPem;
+
+  // Told of every finished transfer (see IAsyncHttpTransferObserver); null:
+  // nobody, and the transport then asks libcurl for none of the record's
+  // figures. Like the time limits, a request takes the observer current when
+  // it is posted and keeps it alive until its record is delivered.
+  std::shared_ptr<IAsyncHttpTransferObserver> transferObserver;
+
   // Both limits count from when the transfer enters libcurl, not from Post.
   long connectTimeoutMs = 8000;        // connecting may take at most this long
   long totalTimeoutMs = 20000;         // the whole transfer may take at most this long
@@ -206,6 +213,14 @@ class IOTCLOUD_API AsyncHttpRequest {
   static size_t WriteBody(char* data, size_t size, size_t count, void* user);
   static size_t WriteHeader(char* data, size_t size, size_t count, void* user);
   bool Append(std::string* to, const char* data, size_t length);
+
+  // The record of this transfer for `observer`, filled from libcurl's
+  // figures when the easy handle is still there, and delivered to it.
+  // Called by OnComplete after the callback; on the same thread.
+  void ReportTransfer(IAsyncHttpTransferObserver& observer, int curlCode, const IotTransferTiming& timing);
+  // With an observer: the request's bytes as libcurl sent them (headers and
+  // body), counted by its debug callback on the driving thread.
+  int64_t bytesSent_ = 0;
 
   IAsyncHttpReqCallback* callback_;
   IotRequest request_;

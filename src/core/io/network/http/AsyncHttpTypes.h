@@ -100,6 +100,74 @@ IOTCLOUD_API std::string ProxyFailureNote(const IotException& exception);
 // leaves *code alone, for any other text.
 IOTCLOUD_API std::string CurlFailureText(int code);
 IOTCLOUD_API bool ParseCurlFailure(const std::string& text, int* code);
+// libcurl's own words for its result code ("Couldn't connect to server").
+IOTCLOUD_API std::string CurlCodeDescription(int code);
+
+// What one finished transfer cost, for an IAsyncHttpTransferObserver. Plain
+// values only: it never holds a header value or a body.
+struct IotTransferRecord {
+  std::string id;  // the request's id
+  _AsyncHttpReqType type = ASYNC_HTTP_REQ_REGION_GET;
+  std::string host;     // as posted: host, with ":port" if any
+  std::string path;     // as posted
+  int32_t attempt = 0;  // IotRequest::attempt
+  bool head = false;    // a Connect (HEAD) warm-up rather than a POST
+
+  // libcurl's result code (0: the transfer completed) and the HTTP status of
+  // the last response (0: none came).
+  int32_t curlCode = 0;
+  int32_t httpStatus = 0;
+  // HTTP version spoken: 10, 11, 20 or 30 (HTTP/1.0, 1.1, 2, 3); 0 when no
+  // response came.
+  int32_t httpVersion = 0;
+  // The request went out over a connection that an earlier transfer had
+  // opened: libcurl opened none for it, yet sent a request.
+  bool connectionReused = false;
+  // Bytes on the HTTP level (inside TLS), headers included: the request
+  // line, header lines and body as sent; the status lines and header lines
+  // of every response (interim ones too) and the body as received.
+  int64_t bytesSent = 0;
+  int64_t bytesReceived = 0;
+
+  // Time in the transport's queue, from Post until libcurl took the transfer
+  // over (IotTransferTiming::queuedUs).
+  int64_t queuedUs = 0;
+  // Points in time within the transfer, in microseconds since libcurl took it
+  // over, each counting from that start (not from the point before): name
+  // resolved, TCP connected, TLS handshake done, request about to be sent,
+  // first response byte received, transfer ended. So, for a fresh HTTPS
+  // connection, resolvedAtUs <= connectedAtUs <= tlsDoneAtUs <= requestAtUs
+  // <= firstByteAtUs <= totalUs. A point not reached is 0: connectedAtUs and
+  // tlsDoneAtUs on a reused connection (resolvedAtUs then shows libcurl's
+  // look-up in its own cache), tlsDoneAtUs over plain HTTP, and every point
+  // after the one where a transfer failed. For a transfer cut short by
+  // CleanUp, totalUs is where libcurl had got to.
+  int64_t resolvedAtUs = 0;
+  int64_t connectedAtUs = 0;
+  int64_t tlsDoneAtUs = 0;
+  int64_t requestAtUs = 0;
+  int64_t firstByteAtUs = 0;
+  int64_t totalUs = 0;
+};
+
+// Watches every finished transfer, installed by the host through
+// AsyncHttpOptions::transferObserver. OnTransfer is called once for each
+// request whose completion callback ran (whether or not the request has a
+// callback object), right after that callback, on the same thread: the HTTP
+// manager thread, or, for the requests that CleanUp fails with curl error 42
+// at deInit, the thread stopping the transport. A request cancelled with
+// RemoveRequests gets no callback and no record; neither does one that Post
+// refused.
+//
+// OnTransfer runs inside the transport's step, like a completion callback,
+// and the same rules hold: it must not block or throw, may post new
+// requests and cancel others, must not stop the transport. The record is
+// valid only during the call.
+class IOTCLOUD_API IAsyncHttpTransferObserver {
+ public:
+  virtual ~IAsyncHttpTransferObserver() = default;
+  virtual void OnTransfer(const IotTransferRecord& record) = 0;
+};
 
 // Receives the outcome of a posted request: exactly one call per request that
 // Post handed over, never for a request cancelled with RemoveRequests.
