@@ -45,9 +45,9 @@
 #include "core/api/smart/framework/IotGlobalActivation.h"
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/io/network/http/HttpUtil.h"
+#include "core/support/Mutex.h"
 #include "core/support/PlatformServices.h"
 #include "core/support/QZRandom.h"
-#include "core/support/Mutex.h"
 #include "core/support/TovoLog.h"
 #include "gateway-sim/GatewaySim.h"
 #include "platform/DefaultPlatform.h"
@@ -196,12 +196,12 @@ double AsyncThroughput(int count, bool* ok) {
   bool fine = true;
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
-    IotGlobalActivation::getInstance()->regionGetByEmailAsync(
-        kAccountA, [&](const IotGlobalActivation::LookupResult& result) {
-          iotcloud::MutexLock lock(&mutex);
-          fine = fine && result.outcome == Outcome::kUnchanged;
-          if (++done == count) allDone.Signal();
-        });
+    IotGlobalActivation::getInstance()->regionGetByEmailAsync(kAccountA,
+                                                              [&](const IotGlobalActivation::LookupResult& result) {
+                                                                iotcloud::MutexLock lock(&mutex);
+                                                                fine = fine && result.outcome == Outcome::kUnchanged;
+                                                                if (++done == count) allDone.Signal();
+                                                              });
   }
   iotcloud::MutexLock lock(&mutex);
   while (done < count) allDone.Wait();

@@ -105,7 +105,8 @@ void PrintLookupJson(const LookupReport& report) {
   }
   cJSON_AddNumberToObject(out.get(), "attempts", result.attempts);
   cJSON* earlier = cJSON_AddArrayToObject(out.get(), "earlierAttempts");
-  for (const std::string& line : result.earlierAttempts) cJSON_AddItemToArray(earlier, cJSON_CreateString(line.c_str()));
+  for (const std::string& line : result.earlierAttempts)
+    cJSON_AddItemToArray(earlier, cJSON_CreateString(line.c_str()));
   cJSON_AddNumberToObject(out.get(), "clockOffsetMs", static_cast<double>(report.clockOffsetMs));
   cJSON_AddStringToObject(out.get(), "previousRegionId", report.before.getRegionId().c_str());
   cJSON_AddBoolToObject(out.get(), "saved", report.saved);

@@ -481,11 +481,10 @@ void IotGlobalActivation::lookup(const char* function, cJSON* params, const std:
   t_lastResult = result;
 }
 
-std::shared_ptr<IotGlobalActivation::AsyncLookup> IotGlobalActivation::startLookup(const char* function,
-                                                                                 cJSON* params,
-                                                                                 const std::string& host,
-                                                                                 LookupCompletion completion,
-                                                                                 bool* sent) {
+std::shared_ptr<IotGlobalActivation::AsyncLookup> IotGlobalActivation::startLookup(const char* function, cJSON* params,
+                                                                                   const std::string& host,
+                                                                                   LookupCompletion completion,
+                                                                                   bool* sent) {
   auto lookup = std::make_shared<AsyncLookup>();
   lookup->owner = this;
   lookup->function = function;
@@ -582,9 +581,9 @@ bool IotGlobalActivation::scheduleRetry(const std::shared_ptr<AsyncLookup>& look
     return false;
   }
   thread_local std::mt19937_64 random{std::random_device{}()};
-  const int64_t delayMs = retryAfterMs >= 0 ? std::min(retryAfterMs, l.policy.maxDelayMs)
-                                            : iotcloud::BackoffMs(counted, l.policy.baseDelayMs,
-                                                                  l.policy.maxDelayMs, random());
+  const int64_t delayMs = retryAfterMs >= 0
+                              ? std::min(retryAfterMs, l.policy.maxDelayMs)
+                              : iotcloud::BackoffMs(counted, l.policy.baseDelayMs, l.policy.maxDelayMs, random());
   const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
   if (due + kShortestAttempt >= l.deadline) {
     result->detail += "; no further attempt: the lookup's deadline would pass first";
@@ -654,8 +653,8 @@ bool IotGlobalActivation::cancelLookup(const std::shared_ptr<AsyncLookup>& looku
   cancelled.detail = "cancelled";
   // The completion runs on the HTTP manager thread, like every other; when
   // the transport is stopping, on the thread stopping it.
-  const uint64_t task = manage->ScheduleTask(std::chrono::steady_clock::now(),
-                                             [this, ended = lookup, cancelled](bool) { finishLookup(*ended, cancelled); });
+  const uint64_t task = manage->ScheduleTask(
+      std::chrono::steady_clock::now(), [this, ended = lookup, cancelled](bool) { finishLookup(*ended, cancelled); });
   if (task == 0) finishLookup(l, cancelled);
   return true;
 }
@@ -697,36 +696,36 @@ void IotGlobalActivation::asyncResponseNotify(_AsyncHttpReqType type, Pending& p
 // Each asynchronous lookup builds its parameters like its blocking twin and
 // starts without waiting.
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByLoginIdAsync(const std::string& loginId,
-                                                                             const std::string& phoneLocationCode,
-                                                                             LookupCompletion completion) {
+                                                                               const std::string& phoneLocationCode,
+                                                                               LookupCompletion completion) {
   return isEmail(loginId) ? regionGetByEmailAsync(loginId, std::move(completion))
                           : regionGetByPhoneAsync(phoneLocationCode, loginId, std::move(completion));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByEmailAsync(const std::string& email,
-                                                                           LookupCompletion completion) {
+                                                                             LookupCompletion completion) {
   return LookupHandle(
       startLookup("regionGetByEmail", EmailParams(email), getApiGatewayHost(), std::move(completion), nullptr));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByPhoneAsync(const std::string& phoneLocationCode,
-                                                                           const std::string& phone,
-                                                                           LookupCompletion completion) {
+                                                                             const std::string& phone,
+                                                                             LookupCompletion completion) {
   return LookupHandle(startLookup("regionGetByPhone", PhoneParams(phoneLocationCode, phone), getApiGatewayHost(),
                                   std::move(completion), nullptr));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByCountryCodeAsync(const std::string& countryCode,
-                                                                                 LookupCompletion completion) {
+                                                                                   LookupCompletion completion) {
   return LookupHandle(startLookup("regionGetByCountryCode", CountryCodeParams(countryCode),
                                   countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost(),
                                   std::move(completion), nullptr));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByAuthCodeAsync(const std::string& authCode,
-                                                                              LookupCompletion completion) {
-  return LookupHandle(
-      startLookup("regionGetByAuthCode", AuthCodeParams(authCode), getApiGatewayHost(), std::move(completion), nullptr));
+                                                                                LookupCompletion completion) {
+  return LookupHandle(startLookup("regionGetByAuthCode", AuthCodeParams(authCode), getApiGatewayHost(),
+                                  std::move(completion), nullptr));
 }
 
 void IotGlobalActivation::warmUp() {

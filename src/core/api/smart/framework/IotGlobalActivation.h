@@ -13,10 +13,9 @@
 // (the write is skipped when the cache holds those bytes already). The
 // blocking calls (regionGetBy...) wait for that end; the asynchronous ones
 // (regionGetBy...Async) return at once and report it to a completion. Only
-// the final answer touches the region, the observer and the cache. The next start restores it with init(). Only a 2xx answer that
-// names a complete region can change the region; a gateway refusal, any
-// other HTTP status (redirects are never followed) and an incomplete answer
-// change nothing, the cache included. getLastLookupResult() says which.
+// the final answer touches the region, the observer and the cache. The next start restores it with init(). Only a 2xx
+// answer that names a complete region can change the region; a gateway refusal, any other HTTP status (redirects are
+// never followed) and an incomplete answer change nothing, the cache included. getLastLookupResult() says which.
 //
 // Start-up order expected of the host:
 //   IotCacheManager::getInstance()->setSmartInitConfig(config);
@@ -56,8 +55,8 @@
 //  - hostsMutex_ guards the gateway host names.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>

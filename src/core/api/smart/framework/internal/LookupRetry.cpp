@@ -16,16 +16,19 @@ bool IsRetriedCurlCode(int curlCode) {
     case CURLE_PARTIAL_FILE:
     case CURLE_GOT_NOTHING:
     case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-      return true;
-    default:
-      return false;
+    case CURLE_RECV_ERROR: return true;
+    default: return false;
   }
 }
 
 bool IsRetriedStatus(int status) {
   switch (status) {
-    case 408: case 429: case 500: case 502: case 503: case 504: return true;
+    case 408:
+    case 429:
+    case 500:
+    case 502:
+    case 503:
+    case 504: return true;
     default: return false;
   }
 }
