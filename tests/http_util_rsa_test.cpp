@@ -80,19 +80,19 @@ TEST_F(RsaEncodeTest, GivesEmptyTextForUnusableKeys) {
   const std::string pkcs1 = ReadKey("pkcs1_2048_public.pem"), ec = ReadKey("ec_p256_public.pem");
   const std::string pkcs1Body = pkcs1.substr(31, pkcs1.find("-----END") - 31);
   const std::string ecBody = ec.substr(27, ec.find("-----END") - 27);
-  const std::string cases[] = {
-      ReadKey("rsa_3072_public.pem"),  // Base64 would need 512 characters
-      ReadKey("rsa_4096_public.pem"),  // ciphertext fills its area
-      ReadKey("rsa_8192_public.pem"),  // larger than the area
-      ec,
-      " " + std::string(builtIn_),
-      "-----BEGIN CERTIFICATE-----\n" + spkiBody + "\n-----END CERTIFICATE-----",
-      "-----begin public key-----\n" + spkiBody + "\n-----end public key-----",
-      "",
-      "-----BEGIN PUBLIC KEY-----\nAAAA" + spkiBody.substr(4) + "\n-----END PUBLIC KEY-----",
-      "-----BEGIN RSA PUBLIC KEY-----\n" + ecBody + "-----END RSA PUBLIC KEY-----",
-      "-----BEGIN PUBLIC KEY-----\n" + pkcs1Body + "-----END PUBLIC KEY-----",
-  };
+  // 3072 bits: Base64 would need 512 characters; 4096: the ciphertext fills its
+  // area; 8192: larger than the area.
+  const std::string cases[] = {ReadKey("rsa_3072_public.pem"),
+                               ReadKey("rsa_4096_public.pem"),
+                               ReadKey("rsa_8192_public.pem"),
+                               ec,
+                               " " + std::string(builtIn_),
+                               "",
+                               "-----BEGIN CERTIFICATE-----\n" + spkiBody + "\n-----END CERTIFICATE-----",
+                               "-----begin public key-----\n" + spkiBody + "\n-----end public key-----",
+                               "-----BEGIN PUBLIC KEY-----\nAAAA" + spkiBody.substr(4) + "\n-----END PUBLIC KEY-----",
+                               "-----BEGIN RSA PUBLIC KEY-----\n" + ecBody + "-----END RSA PUBLIC KEY-----",
+                               "-----BEGIN PUBLIC KEY-----\n" + pkcs1Body + "-----END PUBLIC KEY-----"};
   for (const std::string& pem : cases) {
     UseKey(pem);
     EXPECT_EQ(HttpUtil::RsaEncode("secret", 6), "") << pem;
