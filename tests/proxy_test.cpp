@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
 
 #include "core/api/smart/framework/IotAsyncManager.h"
 #include "core/api/smart/framework/IotCacheManager.h"
@@ -147,25 +148,22 @@ TEST_F(ProxyTest, LookupsGoThroughTheProxyTheOptionsName) {
 }
 
 TEST(ProxyUrlTest, OnlyThreeSchemesWithAHostAreTakenAndUserInfoIsNeverShown) {
-  const struct {
-    const char* url;
-    bool taken;
-    const char* shown;
-  } cases[] = {{"http://proxy.corp:3128", true, "http://proxy.corp:3128"},
-               {"HTTPS://proxy.corp", true, "HTTPS://proxy.corp"},
-               {"socks5h://10.0.0.1:1080", true, "socks5h://10.0.0.1:1080"},
-               {"http://bob:pa/ss@proxy:3128", true, "http://proxy:3128"},
-               {"http://bob:p@ss@proxy:3128/", true, "http://proxy:3128/"},
-               {"socks5://10.0.0.1:1080", false, "socks5://10.0.0.1:1080"},
-               {"proxy.corp:3128", false, "proxy.corp:3128"},
-               {"bob:pw@proxy.corp:3128", false, "proxy.corp:3128"},
-               {"http://", false, "http://"},
-               {"http://:3128", false, "http://:3128"},
-               {"http://proxy\r\nX: y", false, "http://proxy\r\nX: y"},
-               {"http://proxy corp", false, "http://proxy corp"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(IsSupportedProxyUrl(c.url), c.taken) << c.url;
-    EXPECT_EQ(ProxyUrlForLog(c.url), c.shown) << c.url;
+  const std::tuple<const char*, bool, const char*> cases[] = {
+      // URL, taken, as logs show it{"http://proxy.corp:3128", true, "http://proxy.corp:3128"},
+      {"HTTPS://proxy.corp", true, "HTTPS://proxy.corp"},
+      {"socks5h://10.0.0.1:1080", true, "socks5h://10.0.0.1:1080"},
+      {"http://bob:pa/ss@proxy:3128", true, "http://proxy:3128"},
+      {"http://bob:p@ss@proxy:3128/", true, "http://proxy:3128/"},
+      {"socks5://10.0.0.1:1080", false, "socks5://10.0.0.1:1080"},
+      {"proxy.corp:3128", false, "proxy.corp:3128"},
+      {"bob:pw@proxy.corp:3128", false, "proxy.corp:3128"},
+      {"http://", false, "http://"},
+      {"http://:3128", false, "http://:3128"},
+      {"http://proxy\r\nX: y", false, "http://proxy\r\nX: y"},
+      {"http://proxy corp", false, "http://proxy corp"}};
+  for (const auto& [url, taken, shown] : cases) {
+    EXPECT_EQ(IsSupportedProxyUrl(url), taken) << url;
+    EXPECT_EQ(ProxyUrlForLog(url), shown) << url;
   }
 }
 
