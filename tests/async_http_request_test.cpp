@@ -129,18 +129,16 @@ class TransportTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_TRUE((server_ = new iotcloud_test::TestHttpsServer())->Start()); }
   static void TearDownTestSuite() { delete server_; }
-  void SetUp() override {
-    Restart([](AsyncHttpOptions&) {});
-  }
+  void SetUp() override { Restart(); }
   void TearDown() override { manager_->deInit(); }
 
   // Restarts the runtime (the trust store is built at init) trusting the
   // test server's CA; `change` adjusts the options.
-  void Restart(const std::function<void(AsyncHttpOptions&)>& change) {
+  void Restart(const std::function<void(AsyncHttpOptions&)>& change = nullptr) {
     manager_->deInit();
     AsyncHttpOptions options;
     options.caPem = server_->caPem();
-    change(options);
+    if (change) change(options);
     manager_->setHttpOptions(options);
     manager_->init();
   }
@@ -183,7 +181,6 @@ TEST_F(TransportTest, EachRequestCompletesExactlyOnceOnTheHttpManagerThread) {
 
 TEST_F(TransportTest, OutcomesOfServerBehavioursTlsAndLimits) {
   using Opt = AsyncHttpOptions;
-  const auto same = [](Opt&) {};
   const auto limit64k = [](Opt& o) { o.maxResponseBytes = 64 * 1024; };
   iotcloud_test::TestHttpsServer stranger(2);  // its certificate comes from a CA nobody here trusts
   ASSERT_TRUE(stranger.Start());
@@ -194,21 +191,21 @@ TEST_F(TransportTest, OutcomesOfServerBehavioursTlsAndLimits) {
       {"CA as file", host, "/echo", [](Opt& o) { o.caPem.clear(), o.caFile = server_->caFile(); }, true, "body"},
       // The system's trust store does not know the test CA.
       {"untrusted certificate", host, "/echo", [](Opt& o) { o.caPem.clear(); }, false, "curl error 60"},
-      {"server of an unknown CA", stranger.host(), "/echo", same, false, "curl error 60"},
+      {"server of an unknown CA", stranger.host(), "/echo", nullptr, false, "curl error 60"},
       {"CA text without a certificate", host, "/echo", [](Opt& o) { o.caPem = "not PEM"; }, false, "curl error 77"},
       // libcurl resolves *.localhost to loopback; the certificate names localhost and 127.0.0.1 only.
-      {"certificate for another host", "other.localhost:" + std::to_string(server_->port()), "/echo", same, false,
+      {"certificate for another host", "other.localhost:" + std::to_string(server_->port()), "/echo", nullptr, false,
        "curl error 60"},
-      {"refused connection", refused, "/echo", same, false, "curl error 7"},
-      {"error status reaches OnResponse", host, "/status/503", same, true, "status 503"},
-      {"empty body gives the header text", host, "/empty", same, true, "HTTP/1.1 200 OK\r\n"},
-      {"connection closed mid-response", host, "/close-mid-response", same, false, "curl error 18"},
+      {"refused connection", refused, "/echo", nullptr, false, "curl error 7"},
+      {"error status reaches OnResponse", host, "/status/503", nullptr, true, "status 503"},
+      {"empty body gives the header text", host, "/empty", nullptr, true, "HTTP/1.1 200 OK\r\n"},
+      {"connection closed mid-response", host, "/close-mid-response", nullptr, false, "curl error 18"},
       {"total time limit", host, "/delay/5000", [](Opt& o) { o.totalTimeoutMs = 200; }, false, "curl error 28"},
       {"body within the response limit", host, "/huge/60000", limit64k, true, std::string(60000, 'x')},
       {"body past the response limit", host, "/huge/70000", limit64k, false, "curl error 23"},
       {"headers alone past the limit", host, "/echo", [](Opt& o) { o.maxResponseBytes = 20; }, false, "curl error 23"},
-      {"default limit admits 1 MiB", host, "/huge/1048576", same, true, std::string(1 << 20, 'x')},
-      {"default limit refuses 5 MiB", host, "/huge/5242880", same, false, "curl error 23"}};
+      {"default limit admits 1 MiB", host, "/huge/1048576", nullptr, true, std::string(1 << 20, 'x')},
+      {"default limit refuses 5 MiB", host, "/huge/5242880", nullptr, false, "curl error 23"}};
   size_t done = 0;
   for (const auto& [name, caseHost, path, options, ok, expected] : cases) {
     SCOPED_TRACE(name);
@@ -426,16 +423,13 @@ TEST_F(TransportTest, TransferObserverGetsOneRecordPerTransferAfterItsCallback) 
   Restart(
       [this](AsyncHttpOptions& o) { o.transferObserver = std::shared_ptr<Recorder>(&recorder_, [](Recorder*) {}); });
   const std::string host = server_->host();
-  ASSERT_EQ(Post("/delay/200", "x"), 0);
-  ASSERT_TRUE(recorder_.WaitSeen(1));
-  ASSERT_EQ(Post("/echo", "again"), 0);
-  ASSERT_TRUE(recorder_.WaitSeen(2));
-  ASSERT_EQ(PostTo(manage_, &recorder_, "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort()), "/echo", "x"), 0);
-  ASSERT_TRUE(recorder_.WaitSeen(3));
+  ASSERT_TRUE(Post("/delay/200", "x") == 0 && recorder_.WaitSeen(1));
+  ASSERT_TRUE(Post("/echo", "again") == 0 && recorder_.WaitSeen(2));
+  const std::string closed = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
+  ASSERT_TRUE(PostTo(manage_, &recorder_, closed, "/echo", "x") == 0 && recorder_.WaitSeen(3));
   auto* warmUp = new AsyncHttpRequest(ASYNC_HTTP_REQ_REGION_GET, manage_, nullptr, 443);
   IotRequest warmUpRecord{0, 0, host, "/", "", "", NewId(), 7};
-  ASSERT_EQ(warmUp->Connect(&warmUpRecord), 0);
-  ASSERT_TRUE(recorder_.WaitSeen(4));
+  ASSERT_TRUE(warmUp->Connect(&warmUpRecord) == 0 && recorder_.WaitSeen(4));
   std::string plainHost;
   const int listener = Listener(&plainHost);
   const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
@@ -528,7 +522,7 @@ TEST_F(TransportTest, LifecycleCallsFromTheFailuresAStopDeliversAreRefused) {
   for (const bool destroy : {false, true}) {
     SCOPED_TRACE(destroy);
     iotcloud_test::LogCapture log;
-    Restart([](AsyncHttpOptions&) {});
+    Restart();
     PostSlow();
     IotAsyncManager* dying = manager_;
     recorder_.hook = [dying](const IotRequest*) {

@@ -173,16 +173,14 @@ int main(int argc, char** argv) {
   // Before any thread: the proxy variables libcurl honours, cleared, then
   // https_proxy pointing at the dead port.
   for (const char* name :
-       {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+       {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
     ::unsetenv(name);
-  }
   const int held = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
   if (::bind(held, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::getsockname(held, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ::getsockname(held, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     return 1;
-  }
   g_deadPort = ntohs(address.sin_port);
   for (const char* name : {"https_proxy", "HTTPS_PROXY"}) ::setenv(name, Dead().c_str(), 1);
   ::testing::InitGoogleTest(&argc, argv);
