@@ -4,13 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/io/network/http/HttpUtil.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -19,10 +18,7 @@ std::string DataPath(const std::string& name) {
   return std::string(dir != nullptr ? dir : "tests/data") + "/rsa/" + name;
 }
 
-std::string ReadKey(const std::string& name) {
-  std::ifstream in(DataPath(name));
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::string ReadKey(const std::string& name) { return iotcloud_test::ReadFile(DataPath(name)); }
 
 // PKCS#1 v1.5 decryption of Base64 text by the openssl tool.
 std::string ToolDecrypt(const std::string& base64, const std::string& privateKey) {
@@ -33,12 +29,6 @@ std::string ToolDecrypt(const std::string& base64, const std::string& privateKey
   char buffer[512];
   for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) plain.append(buffer, n);
   return pipe != nullptr && pclose(pipe) == 0 ? plain : "<failed>";
-}
-
-std::string Bytes(size_t length) {  // every byte value, zero included
-  std::string data(length, '\0');
-  for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(i * 37 + 11);
-  return data;
 }
 
 class RsaEncodeTest : public testing::Test {
@@ -65,10 +55,11 @@ TEST_F(RsaEncodeTest, EncryptsUnderEachUsableKey) {
                {"pkcs1_2048_public.pem", "pkcs1_2048_private.pem", 344, 245},
                {"builtin_2048_public.pem", "builtin_2048_private.pem", 344, 245},
                {"rsa_3048_public.pem", "rsa_3048_private.pem", 508, 370}};
+  std::string data(371, '\0');  // every byte value, zero included
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 37 + 11);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.privatePem);
     if (c.publicPem != nullptr) UseKey(ReadKey(c.publicPem));
-    const std::string data = Bytes(c.maxData + 1);
     for (const size_t length : {size_t{0}, size_t{7}, c.maxData}) {
       const std::string text = HttpUtil::RsaEncode(data.data(), static_cast<int>(length));
       ASSERT_EQ(text.size(), c.textLength) << length;
@@ -89,19 +80,19 @@ TEST_F(RsaEncodeTest, GivesEmptyTextForUnusableKeys) {
   const std::string pkcs1 = ReadKey("pkcs1_2048_public.pem"), ec = ReadKey("ec_p256_public.pem");
   const std::string pkcs1Body = pkcs1.substr(31, pkcs1.find("-----END") - 31);
   const std::string ecBody = ec.substr(27, ec.find("-----END") - 27);
-  const std::string cases[] = {
-      ReadKey("rsa_3072_public.pem"),  // Base64 would need 512 characters
-      ReadKey("rsa_4096_public.pem"),  // ciphertext fills its area
-      ReadKey("rsa_8192_public.pem"),  // larger than the area
-      ec,
-      " " + std::string(builtIn_),
-      "-----BEGIN CERTIFICATE-----\n" + spkiBody + "\n-----END CERTIFICATE-----",
-      "-----begin public key-----\n" + spkiBody + "\n-----end public key-----",
-      "",
-      "-----BEGIN PUBLIC KEY-----\nAAAA" + spkiBody.substr(4) + "\n-----END PUBLIC KEY-----",
-      "-----BEGIN RSA PUBLIC KEY-----\n" + ecBody + "-----END RSA PUBLIC KEY-----",
-      "-----BEGIN PUBLIC KEY-----\n" + pkcs1Body + "-----END PUBLIC KEY-----",
-  };
+  // 3072 bits: Base64 would need 512 characters; 4096: the ciphertext fills its
+  // area; 8192: larger than the area.
+  const std::string cases[] = {ReadKey("rsa_3072_public.pem"),
+                               ReadKey("rsa_4096_public.pem"),
+                               ReadKey("rsa_8192_public.pem"),
+                               ec,
+                               " " + std::string(builtIn_),
+                               "",
+                               "-----BEGIN CERTIFICATE-----\n" + spkiBody + "\n-----END CERTIFICATE-----",
+                               "-----begin public key-----\n" + spkiBody + "\n-----end public key-----",
+                               "-----BEGIN PUBLIC KEY-----\nAAAA" + spkiBody.substr(4) + "\n-----END PUBLIC KEY-----",
+                               "-----BEGIN RSA PUBLIC KEY-----\n" + ecBody + "-----END RSA PUBLIC KEY-----",
+                               "-----BEGIN PUBLIC KEY-----\n" + pkcs1Body + "-----END PUBLIC KEY-----"};
   for (const std::string& pem : cases) {
     UseKey(pem);
     EXPECT_EQ(HttpUtil::RsaEncode("secret", 6), "") << pem;
@@ -112,19 +103,17 @@ TEST_F(RsaEncodeTest, GivesEmptyTextForUnusableKeys) {
 
 // No shared work area: concurrent calls each get their own ciphertext.
 TEST_F(RsaEncodeTest, ConcurrentCallsAreIndependent) {
-  std::vector<std::vector<std::string>> texts(4);
+  std::vector<std::string> texts(16);
   std::vector<std::thread> threads;
-  for (size_t t = 0; t < texts.size(); ++t) {
+  for (size_t t = 0; t < 4; ++t) {
     threads.emplace_back([t, &texts] {
       const std::string data = "thread " + std::to_string(t);
-      for (int i = 0; i < 4; ++i) texts[t].push_back(HttpUtil::RsaEncode(data.data(), static_cast<int>(data.size())));
+      for (size_t i = t; i < texts.size(); i += 4) texts[i] = HttpUtil::RsaEncode(data.data(), int(data.size()));
     });
   }
   for (std::thread& thread : threads) thread.join();
-  for (size_t t = 0; t < texts.size(); ++t) {
-    for (const std::string& text : texts[t])
-      EXPECT_EQ(ToolDecrypt(text, "builtin_2048_private.pem"), "thread " + std::to_string(t));
-  }
+  for (size_t i = 0; i < texts.size(); ++i)
+    EXPECT_EQ(ToolDecrypt(texts[i], "builtin_2048_private.pem"), "thread " + std::to_string(i % 4));
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "support/TestHttpsServer.h"
 
-#include <cstdlib>
-
 namespace iotcloud_test {
 
 using httplib::Request;

@@ -12,10 +12,6 @@
 // Threads: construction, Start and Stop on the owning thread; the rest on any.
 #pragma once
 
-#include <chrono>
-#include <memory>
-#include <string>
-
 #include "support/TestUtil.h"
 #include "tls/LoopbackHttpsServer.h"
 

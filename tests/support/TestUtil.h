@@ -85,9 +85,7 @@ inline std::string ReadFile(const std::string& path) {
 // out and took back, so a connection to it is refused.
 inline int ClosedPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
   const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
@@ -128,29 +126,23 @@ class LogCapture {
 
   std::vector<CapturedLine> Lines() const { return state_->Get(); }
   // Number of lines whose message contains `text`.
-  size_t Count(const std::string& text) const {
-    size_t count = 0;
-    for (const auto& line : Lines()) count += line.message.find(text) != std::string::npos;
-    return count;
-  }
+  size_t Count(const std::string& text) const { return CountIn(Lines(), text); }
   bool Contains(const std::string& text) const { return Count(text) > 0; }
   // Waits until a line whose message contains `text` was logged, at most
   // `timeout`; whether one was.
   bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout) {
-    return state_->WaitFor(
-        [&text](const std::vector<CapturedLine>& lines) {
-          for (const auto& line : lines) {
-            if (line.message.find(text) != std::string::npos) return true;
-          }
-          return false;
-        },
-        timeout);
+    return state_->WaitFor([&text](const auto& lines) { return CountIn(lines, text) > 0; }, timeout);
   }
   void Clear() {
     state_->Update([](std::vector<CapturedLine>& lines) { lines.clear(); });
   }
 
  private:
+  static size_t CountIn(const std::vector<CapturedLine>& lines, const std::string& text) {
+    size_t count = 0;
+    for (const auto& line : lines) count += line.message.find(text) != std::string::npos;
+    return count;
+  }
   const int previousMinLevel_ = iotcloud::GetLogMinLevel();
   const std::shared_ptr<Waitable<std::vector<CapturedLine>>> state_ =
       std::make_shared<Waitable<std::vector<CapturedLine>>>();

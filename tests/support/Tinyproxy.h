@@ -5,11 +5,6 @@
 // Threads: Start and Stop on the owning thread; the rest on any.
 #pragma once
 
-#include <sys/types.h>
-
-#include <string>
-#include <vector>
-
 #include "support/TestUtil.h"
 
 namespace iotcloud_test {
@@ -22,9 +17,7 @@ class Tinyproxy {
   };
 
   explicit Tinyproxy(Config config) : config_(std::move(config)) {}
-  ~Tinyproxy() { Stop(); }
-  Tinyproxy(const Tinyproxy&) = delete;
-  Tinyproxy& operator=(const Tinyproxy&) = delete;
+  ~Tinyproxy() { Stop(); }  // not copyable: owns its folder and process
 
   // Whether a tinyproxy program is on the PATH.
   static bool Installed();
