@@ -2,20 +2,21 @@
 // decodes back to the bytes; decoding any text agrees with a bounds-checked
 // reference decoder (so a trailing "%" or "%X" never makes it read past the
 // input) and never grows the text.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/io/network/http/HttpUtil.h"
 
 namespace {
 
-bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool IsUpperHex(char c) { return c != 0 && std::strchr("0123456789ABCDEF", c) != nullptr; }
 
 bool IsUnreserved(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-         c == '_' || c == '~';
+  return std::isalnum(static_cast<unsigned char>(c)) || (c != 0 && std::strchr("-._~", c) != nullptr);
 }
 
 int DigitValue(uint8_t c) {
@@ -50,15 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string encoded = HttpUtil::UrlEncode(input);
   for (size_t i = 0; i < encoded.size(); ++i) {
-    const char c = encoded[i];
-    if (c == '%') {
-      if (i + 2 >= encoded.size() || !IsUpperHex(encoded[i + 1]) || !IsUpperHex(encoded[i + 2])) {
-        std::abort();
-      }
-      i += 2;
-    } else if (c != '+' && !IsUnreserved(c)) {
-      std::abort();
-    }
+    const bool escape =
+        encoded[i] == '%' && i + 2 < encoded.size() && IsUpperHex(encoded[i + 1]) && IsUpperHex(encoded[i + 2]);
+    if (!escape && encoded[i] != '+' && !IsUnreserved(encoded[i])) std::abort();
+    if (escape) i += 2;
   }
   if (UrlDecode(encoded) != input) std::abort();
 

@@ -19,17 +19,13 @@ struct ScopedPlatform {
   ~ScopedPlatform() { setSharedPlatformImpl(nullptr); }
 };
 
-inline iotcloud::DefaultPlatformOptions CacheOptions(const std::string& cachePath,
-                                                     const std::string& systemLanguage = "zh") {
+// A default platform, or a subclass P of it, over the SQLite cache at `cachePath`.
+template <typename P = iotcloud::DefaultPlatform>
+std::shared_ptr<P> MakeDefaultPlatform(const std::string& cachePath, const std::string& systemLanguage = "zh") {
   iotcloud::DefaultPlatformOptions options;
   options.cachePath = cachePath;
   options.systemLanguage = systemLanguage;
-  return options;
-}
-
-inline std::shared_ptr<iotcloud::DefaultPlatform> MakeDefaultPlatform(const std::string& cachePath,
-                                                                      const std::string& systemLanguage = "zh") {
-  return std::make_shared<iotcloud::DefaultPlatform>(CacheOptions(cachePath, systemLanguage));
+  return std::make_shared<P>(options);
 }
 
 }  // namespace settings_test

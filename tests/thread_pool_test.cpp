@@ -18,14 +18,14 @@ namespace {
 struct Gate {
   iotcloud_test::Waitable<std::pair<int, bool>> state;  // waiting, open
   void Pass() {
-    state.Update([](std::pair<int, bool>& s) { ++s.first; });
-    state.WaitFor([](const std::pair<int, bool>& s) { return s.second; }, 10s);
+    state.Update([](auto& s) { ++s.first; });
+    state.WaitFor([](const auto& s) { return s.second; }, 10s);
   }
   bool WaitForWaiting(int n) {
-    return state.WaitFor([n](const std::pair<int, bool>& s) { return s.first >= n; }, 10s);
+    return state.WaitFor([n](const auto& s) { return s.first >= n; }, 10s);
   }
   void Open() {
-    state.Update([](std::pair<int, bool>& s) { s.second = true; });
+    state.Update([](auto& s) { s.second = true; });
   }
 };
 
@@ -49,11 +49,10 @@ TEST(ThreadPoolTest, StopWithWaitRunsEveryJobPushedFromManyThreads) {
   pool.push([&gate](int) { gate.Pass(); });
   ASSERT_TRUE(gate.WaitForWaiting(1));
   std::vector<std::thread> producers;
-  for (int p = 0; p < 4; ++p) {
+  for (int p = 0; p < 4; ++p)
     producers.emplace_back([&] {
       for (int i = 0; i < 2500; ++i) pool.push([&ran](int) { ++ran; });
     });
-  }
   for (auto& t : producers) t.join();
   gate.Open();
   pool.stop(true);
@@ -87,10 +86,8 @@ TEST(ThreadPoolTest, StopWithoutWaitDiscardsTheQueueFinishesCurrentJobsAndIsFina
 // Virtual size of this process in KiB, from /proc.
 long VmSizeKiB() {
   std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
+  for (std::string line; std::getline(status, line);)
     if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
-  }
   return -1;
 }
 
@@ -109,11 +106,9 @@ TEST(ThreadPoolTest, RepeatedGrowAndShrinkDoesNotPileUpEndedWorkers) {
   // glibc's malloc arenas and its cache of stacks, and the few workers still
   // ending when the loop stopped (a later resize() joins them).
   const long limitKiB = 1536 * 1024;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (VmSizeKiB() - before >= limitKiB && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-    pool.resize(1);
-  }
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       VmSizeKiB() - before >= limitKiB && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::yield(), pool.resize(1);
   EXPECT_LT(VmSizeKiB() - before, limitKiB);
 }
 

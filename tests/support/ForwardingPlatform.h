@@ -27,9 +27,6 @@ class ForwardingPlatform : public PlatformServices {
     return target_->decodeCacheValue(std::move(storedText));
   }
 
- protected:
-  PlatformServices* target() const { return target_.get(); }
-
  private:
   std::shared_ptr<PlatformServices> target_;
 };
