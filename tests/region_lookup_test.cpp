@@ -252,7 +252,8 @@ TEST_F(RegionLookupTest, EachLookupGoesOutSignedToItsHostAndIsLoggedMasked) {
 // Announced once on the HTTP thread and saved before the lookup returns,
 // also without an observer. The save of an equal answer is skipped only while
 // the cache holds the region's bytes: what decides is the cache, not the
-// region in memory.
+// region in memory. A region taken over but not saved is announced, the
+// result says the save failed, and a later equal answer tries the save again.
 TEST_F(RegionLookupTest, NewRegionIsAnnouncedOnceAndSavedAndAnEqualOneOnlyWhenTheCacheDiffers) {
   const std::string saved = RegionOf("eu-central-1").toJsonString();
   for (const bool observed : {false, true}) {
@@ -273,6 +274,18 @@ TEST_F(RegionLookupTest, NewRegionIsAnnouncedOnceAndSavedAndAnEqualOneOnlyWhenTh
   EXPECT_EQ(Lookup("carol@example.de").outcome, Outcome::kUnchanged);
   EXPECT_EQ(platform_->regionWrites(), 3);
   EXPECT_EQ(CachedRegion(), saved);
+
+  platform_->failRegionWrites = true;
+  for (const Outcome expected : {Outcome::kChanged, Outcome::kUnchanged}) {
+    const Result result = Lookup("dave@example.com");
+    EXPECT_EQ(result.outcome, expected) << result.detail;
+    EXPECT_TRUE(result.saveFailed);
+    EXPECT_NE(result.detail.find("could not be saved"), std::string::npos) << result.detail;
+  }
+  EXPECT_EQ(observer_.count(), 2u);
+  platform_->failRegionWrites = false;
+  EXPECT_FALSE(Lookup("dave@example.com").saveFailed);
+  EXPECT_EQ(CachedRegion(), RegionOf("us-west-1").toJsonString());
 }
 
 // The activation object answers only for region lookups: a completion of
@@ -373,23 +386,6 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     EXPECT_EQ(observer_.count() - announced, changed ? 1u : 0u);
     EXPECT_EQ(CachedRegion(), !c.saves ? marker : Activation()->getRegionInfo().toJsonString());
   }
-}
-
-// A region taken over but not saved is announced, and the result says the
-// save failed; a later equal answer tries the save again.
-TEST_F(RegionLookupTest, FailedSaveIsReported) {
-  platform_->failRegionWrites = true;
-  for (const Outcome expected : {Outcome::kChanged, Outcome::kUnchanged}) {
-    const Result result = Lookup("bob@example.de");
-    EXPECT_EQ(result.outcome, expected) << result.detail;
-    EXPECT_TRUE(result.saveFailed);
-    EXPECT_NE(result.detail.find("could not be saved"), std::string::npos) << result.detail;
-  }
-  EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "eu-central-1");
-  EXPECT_EQ(observer_.count(), 1u);
-  platform_->failRegionWrites = false;
-  EXPECT_FALSE(Lookup("bob@example.de").saveFailed);
-  EXPECT_EQ(CachedRegion(), RegionOf("eu-central-1").toJsonString());
 }
 
 // Each thread asks for an address that routes to its own region; its result
