@@ -11,7 +11,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "core/api/smart/framework/IotAsyncManager.h"
@@ -307,8 +306,9 @@ TEST_F(RegionLookupTest, CompletionsOfAnotherKindChangeNothing) {
 }
 
 // With up to three attempts: only a transient failure is retried, every
-// attempt is signed afresh, a redirect is not followed, and only the final
-// answer touches the region, the observer and the cache. A 2xx answer
+// attempt is signed afresh, Retry-After and the deadline are kept, a redirect
+// is not followed, and only the final answer touches the region, the observer
+// and the cache. A 2xx answer
 // without a region saves the current region over a cache entry that differs;
 // a refusal, another status, an incomplete answer or a transport failure
 // leaves the cache alone.
@@ -320,18 +320,27 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
   auto data = [](const std::string& region) { return R"({"code":200,"message":"success","data":)" + region + "}"; };
   const Fault throttled{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "Throttled"};
   const Fault dropped{Fault::Kind::kCloseMidAnswer}, html{Fault::Kind::kNonJsonBody}, empty{Fault::Kind::kEmptyBody};
+  const Fault after1s{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "Throttled", "1"};
+  const Fault after1min{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "Throttled", "60"};
   const struct {
     std::vector<Fault> faults;  // none: signed with the wrong secret
     Outcome outcome;
     int attempts, httpStatus;
-    std::string inDetail;
+    std::string inDetail;  // of the result or of an earlier attempt
     bool saves;
+    int64_t maxDelayMs = 5, deadlineMs = 20000;
+    std::chrono::milliseconds atLeast = 0ms;
   } cases[] = {
       // clang-format off
       {{k503, k503}, Outcome::kChanged, 3, 200, "region changed to us-west-1", true},
       {{throttled}, Outcome::kChanged, 2, 200, "region changed to us-west-1", true},
       {{dropped}, Outcome::kChanged, 2, 200, "region changed to us-west-1", true},
       {{k503, k503, k503}, Outcome::kHttpStatus, 3, 503, "HTTP status 503", false},
+      // Retry-After: a second asked, less than the longest wait, is waited for; a minute is cut to it.
+      {{after1s}, Outcome::kChanged, 2, 200, "(Retry-After)", true, 5000, 20000, 900ms},
+      {{after1min}, Outcome::kChanged, 2, 200, "(Retry-After)", true, 200},
+      // No attempt starts after the deadline, and the last is cut to it (from the 5 s limit).
+      {{{Fault::Kind::kDelay, 5000}}, Outcome::kTransportFailure, 1, 0, "deadline", false, 5, 400},
       {{dropped, dropped, dropped}, Outcome::kTransportFailure, 3, 0, "transport failure", false},
       {{}, Outcome::kGatewayRefused, 1, 400, "HTTP 400, error InvalidSignature: Invalid signature", false},
       {{status(400)}, Outcome::kHttpStatus, 1, 400, "HTTP status 400", false},
@@ -360,16 +369,22 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     const size_t announced = observer_.count();
     if (c.faults.empty()) InstallPlatform("wrong-secret");
     ASSERT_TRUE(IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, marker));
-    Activation()->setRetryPolicy(QuickRetries(3));
+    Activation()->setRetryPolicy(QuickRetries(3, c.deadlineMs, c.maxDelayMs));
     sim_->clearRequests();
     for (const Fault& fault : c.faults) sim_->PushFault(fault);
 
+    const auto start = std::chrono::steady_clock::now();
     const Result result = Lookup("dave@example.com");  // would be us-west-1
+    const auto took = std::chrono::steady_clock::now() - start;
     Activation()->setRetryPolicy(QuickRetries(1));
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, 4500ms);
     EXPECT_EQ(result.outcome, c.outcome) << result.detail;
     EXPECT_EQ(result.httpStatus, c.httpStatus);
     EXPECT_EQ(result.curlCode != 0, c.outcome == Outcome::kTransportFailure);
-    EXPECT_NE(result.detail.find(c.inDetail), std::string::npos) << result.detail;
+    std::string said = result.detail;
+    for (const std::string& earlier : result.earlierAttempts) said += "\n" + earlier;
+    EXPECT_NE(said.find(c.inDetail), std::string::npos) << said;
     if (c.httpStatus >= 300) {
       EXPECT_NE(result.detail.find("(request id " + result.requestId + ")"), std::string::npos) << result.detail;
     }
@@ -417,39 +432,6 @@ TEST_F(RegionLookupTest, ConcurrentLookupsEachGetTheirOwnAnswer) {
 }
 
 // ---- Retries and the clock -------------------------------------------------------
-
-TEST_F(RegionLookupTest, NoAttemptStartsAfterTheDeadlineAndTheLastIsCutToIt) {
-  Activation()->setRetryPolicy(QuickRetries(5, 400));
-  sim_->PushFault({Fault::Kind::kDelay, 5000});
-  const auto start = std::chrono::steady_clock::now();
-  const Result result = Lookup("bob@example.de");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
-  EXPECT_EQ(result.outcome, Outcome::kTransportFailure) << result.detail;
-  EXPECT_EQ(result.curlCode, 28);  // the attempt's limit was cut from 5 s to what remained of 400 ms
-  EXPECT_EQ(result.attempts, 1);
-  EXPECT_NE(result.detail.find("deadline"), std::string::npos) << result.detail;
-  EXPECT_EQ(sim_->requests().size(), 1u);
-}
-
-// One second asked, less than the cap: waited for; a minute asked: cut to the cap.
-TEST_F(RegionLookupTest, RetryAfterIsHonouredUpToTheLongestWait) {
-  for (const auto& [retryAfter, maxDelayMs, atLeast] :
-       {std::make_tuple("1", 5000, 900ms), std::make_tuple("60", 200, 0ms)}) {
-    SCOPED_TRACE(retryAfter);
-    Activation()->setRetryPolicy(QuickRetries(2, 20000, maxDelayMs));
-    Fault throttled{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "Throttled"};
-    throttled.retryAfter = retryAfter;
-    sim_->PushFault(throttled);
-    const auto start = std::chrono::steady_clock::now();
-    const Result result = Lookup("bob@example.de");
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(result.attempts, 2) << result.detail;
-    ASSERT_EQ(result.earlierAttempts.size(), 1u);
-    EXPECT_NE(result.earlierAttempts[0].find("(Retry-After)"), std::string::npos) << result.earlierAttempts[0];
-    EXPECT_GE(took, atLeast);
-    EXPECT_LT(took, 4500ms);
-  }
-}
 
 // The date retry is not counted against the attempts; later lookups are
 // dated right at once; a clock put right costs one refusal, then the stale
