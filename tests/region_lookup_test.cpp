@@ -385,6 +385,7 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     std::string said = result.detail;
     for (const std::string& earlier : result.earlierAttempts) said += "\n" + earlier;
     EXPECT_NE(said.find(c.inDetail), std::string::npos) << said;
+    EXPECT_TRUE(c.outcome == Outcome::kTransportFailure || !result.requestId.empty());
     if (c.httpStatus >= 300) {
       EXPECT_NE(result.detail.find("(request id " + result.requestId + ")"), std::string::npos) << result.detail;
     }
