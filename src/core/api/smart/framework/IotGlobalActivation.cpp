@@ -379,11 +379,12 @@ int64_t IotGlobalActivation::getClockOffsetMs() const { return clockOffsetMs_.lo
 
 void IotGlobalActivation::setWallClock(std::function<int64_t()> nowMs) {
   iotcloud::MutexLock lock(&policyMutex_);
+  hasWallClock_.store(static_cast<bool>(nowMs), std::memory_order_release);
   wallClock_ = std::move(nowMs);
 }
 
 int64_t IotGlobalActivation::wallClockMs() {
-  {
+  if (hasWallClock_.load(std::memory_order_acquire)) {
     iotcloud::MutexLock lock(&policyMutex_);
     if (wallClock_) return wallClock_();
   }
@@ -392,6 +393,10 @@ int64_t IotGlobalActivation::wallClockMs() {
 }
 
 bool IotGlobalActivation::readAnswerDate(const IotResponse& response, int64_t sentOffsetMs) {
+  // A success with no offset held has nothing to teach: the Date is read
+  // only when it could refuse, or give a held offset back.
+  const bool refusal = response.httpStatus >= 400;
+  if (!refusal && sentOffsetMs == 0 && clockOffsetMs_.load() == 0) return false;
   const iotcloud::ClockReading reading =
       iotcloud::ReadAnswerDate(response.httpStatus, response.header("date"), wallClockMs(), sentOffsetMs);
   if (!reading.valid) return false;

@@ -62,6 +62,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -352,11 +353,12 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
 
   iotcloud::Mutex waitMutex_;
   // Asynchronous lookups by the request id of their attempt in flight.
-  std::map<std::string, std::shared_ptr<AsyncLookup>> inFlight_ IOTCLOUD_GUARDED_BY(waitMutex_);
+  std::unordered_map<std::string, std::shared_ptr<AsyncLookup>> inFlight_ IOTCLOUD_GUARDED_BY(waitMutex_);
 
   iotcloud::Mutex policyMutex_;
   RetryPolicy policy_ IOTCLOUD_GUARDED_BY(policyMutex_);
   std::function<int64_t()> wallClock_ IOTCLOUD_GUARDED_BY(policyMutex_);  // null: the system clock
+  std::atomic<bool> hasWallClock_{false};  // wallClock_ is set: the lock is taken only then
   std::atomic<int64_t> clockOffsetMs_{0};
 
   iotcloud::Mutex hostsMutex_;
