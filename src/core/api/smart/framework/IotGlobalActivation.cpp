@@ -162,6 +162,14 @@ std::string HeaderValue(const IotResponse& response, const char* lowerName) {
   return response.header(lowerName).substr(0, IotGlobalActivation::kHeaderValueBytes);
 }
 
+// The outcome of a lookup cancelled before its answer was handled.
+Result CancelledResult() {
+  Result result;
+  result.outcome = Outcome::kCancelled;
+  result.detail = "cancelled";
+  return result;
+}
+
 // The outcome of an answer whose status is outside 2xx: never a region,
 // whatever its body says. `result` holds the header fields already.
 void JudgeRefusal(const IotResponse& response, Result* result) {
@@ -516,8 +524,7 @@ void IotGlobalActivation::sendAttempt(const std::shared_ptr<AsyncLookup>& lookup
     iotcloud::MutexLock lock(&l.mutex);
     if (l.state == AsyncLookup::State::kDone) return;
     if (l.cancelled) {
-      ended.outcome = LookupOutcome::kCancelled;
-      ended.detail = "cancelled";
+      ended = CancelledResult();
     } else if (l.attempts > 0 && std::chrono::steady_clock::now() + kShortestAttempt >= l.deadline) {
       ended = l.last;
       ended.detail += "; no further attempt: too little is left before the lookup's deadline";
@@ -653,9 +660,7 @@ bool IotGlobalActivation::cancelLookup(const std::shared_ptr<AsyncLookup>& looku
     inFlight_.erase(requestId);
   }
   if (timer != 0) manage->CancelTask(timer);
-  Result cancelled;
-  cancelled.outcome = LookupOutcome::kCancelled;
-  cancelled.detail = "cancelled";
+  const Result cancelled = CancelledResult();
   // The completion runs on the HTTP manager thread, like every other; when
   // the transport is stopping, on the thread stopping it.
   const uint64_t task = manage->ScheduleTask(
@@ -759,21 +764,40 @@ void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* res
   std::shared_ptr<AsyncLookup> lookup = takeInFlight(request->id);
   if (!lookup) return;
   AsyncLookup& l = *lookup;
+  const int status = response->httpStatus;
+  // 0: the transport knew no status; the body alone decides, as it always did.
+  const bool success = status == 0 || (status >= 200 && status < 300);
   int64_t sentOffsetMs;
+  bool cancelled;
   {
     iotcloud::MutexLock lock(&l.mutex);
     sentOffsetMs = l.sentOffsetMs;
+    cancelled = l.cancelled;
+    // A success is final: from here on cancel() leaves it alone.
+    if (success && !cancelled) l.state = AsyncLookup::State::kHandling;
+  }
+  if (cancelled) {
+    finishLookup(l, CancelledResult());
+    return;
   }
   const bool dateRefused = readAnswerDate(*response, sentOffsetMs);
 
   Result result;
-  const int status = response->httpStatus;
+  if (success) {
+    bool save = false;
+    result = judgeSuccessAnswer(response->data, &save);
+    // A 2xx answer is followed by a save of the current region, skipped when
+    // the cache holds its bytes already; an incomplete answer leaves the
+    // cache alone.
+    if (save && !saveRegionIfCacheDiffers()) {
+      result.saveFailed = true;
+      result.detail += "; the region could not be saved in the cache";
+    }
+  }
   result.httpStatus = status;
   result.gatewayErrorCode = HeaderValue(*response, "x-ca-error-code");
   result.gatewayErrorMessage = HeaderValue(*response, "x-ca-error-message");
   result.requestId = HeaderValue(*response, "x-ca-request-id");
-  // 0: the transport knew no status; the body alone decides, as it always did.
-  const bool success = status == 0 || (status >= 200 && status < 300);
   if (!success) {
     JudgeRefusal(*response, &result);
     if (dateRefused && retryWithGatewayDate(lookup, result)) return;
@@ -782,32 +806,12 @@ void IotGlobalActivation::OnResponse(const IotRequest* request, IotResponse* res
       iotcloud::RetryAfterMs(response->header("retry-after"), wallClockMs() + clockOffsetMs_.load(), &retryAfterMs);
       if (scheduleRetry(lookup, retryAfterMs, &result)) return;
     }
-    QZ_LOG(4, "id=%s, no region: %s", request->id.c_str(), ForLog(result.detail).c_str());
-  }
-  {
     iotcloud::MutexLock lock(&l.mutex);
     if (l.cancelled) {
-      result = Result();
-      result.outcome = LookupOutcome::kCancelled;
-      result.detail = "cancelled";
+      result = CancelledResult();
     } else {
-      l.state = AsyncLookup::State::kHandling;  // from here on cancel() leaves it alone
-    }
-  }
-  if (success && result.outcome != LookupOutcome::kCancelled) {
-    bool save = false;
-    Result judged = judgeSuccessAnswer(response->data, &save);
-    judged.httpStatus = result.httpStatus;
-    judged.gatewayErrorCode = std::move(result.gatewayErrorCode);
-    judged.gatewayErrorMessage = std::move(result.gatewayErrorMessage);
-    judged.requestId = std::move(result.requestId);
-    result = std::move(judged);
-    // A 2xx answer is followed by a save of the current region, skipped when
-    // the cache holds its bytes already; a refusal or an incomplete answer
-    // leaves the cache alone.
-    if (save && !saveRegionIfCacheDiffers()) {
-      result.saveFailed = true;
-      result.detail += "; the region could not be saved in the cache";
+      l.state = AsyncLookup::State::kHandling;
+      QZ_LOG(4, "id=%s, no region: %s", request->id.c_str(), ForLog(result.detail).c_str());
     }
   }
   finishLookup(l, std::move(result));
@@ -868,11 +872,7 @@ void IotGlobalActivation::OnFailure(const IotRequest* request, const IotExceptio
   if (retried && scheduleRetry(lookup, -1, &result)) return;
   {
     iotcloud::MutexLock lock(&lookup->mutex);
-    if (lookup->cancelled) {
-      result = Result();
-      result.outcome = LookupOutcome::kCancelled;
-      result.detail = "cancelled";
-    }
+    if (lookup->cancelled) result = CancelledResult();
   }
   finishLookup(*lookup, std::move(result));
 }
