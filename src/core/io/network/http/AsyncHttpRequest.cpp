@@ -330,8 +330,12 @@ int AsyncHttpRequest::Prepare(const TrustStore* trust, std::unique_ptr<CurlTrans
   long totalMs = options.totalTimeoutMs;
   long connectMs = options.connectTimeoutMs;
   if (deadline_ != TimePoint{}) {
+    // libcurl ends a transfer when less than a millisecond of its limit is
+    // left, so the one before may end just short of the deadline: a request
+    // with no more than a few milliseconds left counts as past it.
+    constexpr int64_t kPastDeadlineMs = 5;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - admittedAt_).count();
-    if (left <= 0) return CURLE_OPERATION_TIMEDOUT;
+    if (left <= kPastDeadlineMs) return CURLE_OPERATION_TIMEDOUT;
     totalMs = static_cast<long>(std::min<int64_t>(totalMs, left));
     connectMs = std::min(connectMs, totalMs);
   }

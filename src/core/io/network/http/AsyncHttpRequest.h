@@ -170,8 +170,8 @@ class IOTCLOUD_API AsyncHttpRequest {
 
   // Ends the transfer by `deadline` at the latest, however long it waited in
   // the manager's queue: when admitted, its time limits are cut to what
-  // remains, and a request admitted after the deadline fails at once with
-  // curl error 28 (CURLE_OPERATION_TIMEDOUT). Call before Post; the default
+  // remains, and a request admitted after the deadline (or less than 5 ms
+  // before it) fails at once with curl error 28 (CURLE_OPERATION_TIMEDOUT). Call before Post; the default
   // is none (only the options' limits apply).
   void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
 
