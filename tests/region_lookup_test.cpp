@@ -508,6 +508,31 @@ TEST_F(RegionLookupTest, ManyAsynchronousLookupsEachCompleteOnceAndCancelRacesTh
   }
 }
 
+// Cancelled while its answer is awaited, or while it waits for its next
+// attempt: the completion says so, nothing changes, and a later cancel is
+// refused.
+TEST_F(RegionLookupTest, CancelDuringTheTransferOrTheWaitChangesNothing) {
+  Completions ends;
+  LogCapture log(3);
+  Activation()->setRetryPolicy(SlowRetries());
+  sim_->PushFault({Fault::Kind::kDelay, 5000});
+  IotGlobalActivation::LookupHandle inFlight = Activation()->regionGetByEmailAsync("bob@example.de", ends.Recorder());
+  ASSERT_TRUE(sim_->WaitForRequests(1, 10000));
+  EXPECT_TRUE(inFlight.cancel());
+  sim_->PushFault(k503);
+  IotGlobalActivation::LookupHandle waiting = Activation()->regionGetByEmailAsync("bob@example.de", ends.Recorder());
+  ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+  EXPECT_TRUE(waiting.cancel());
+  ASSERT_TRUE(ends.WaitForCount(2));
+  EXPECT_FALSE(inFlight.cancel() || waiting.cancel());
+  for (const Result& result : ends.results.Get()) EXPECT_EQ(result.outcome, Outcome::kCancelled) << result.detail;
+  EXPECT_TRUE(ends.allOnHttpThread);
+  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+  EXPECT_EQ(observer_.count(), 0u);
+  EXPECT_EQ(platform_->regionWrites(), 0);
+  EXPECT_EQ(sim_->requests().size(), 2u);
+}
+
 // A lookup from inside the observer or a completion runs on the HTTP thread:
 // a blocking one would wait for itself and is refused, an asynchronous one runs.
 TEST_F(RegionLookupTest, CallbacksMayStartAsynchronousLookupsButNotBlockingOnes) {
