@@ -331,6 +331,12 @@ std::string IotGlobalActivation::getShanghaiIotApiHost() {
   return shanghaiIotApiHost_;
 }
 
+std::string IotGlobalActivation::countryCodeHost(const std::string& countryCode) {
+  // Only the exact code "CN" goes to the API gateway; every other value goes
+  // to the IoT API host of the Shanghai region.
+  return countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost();
+}
+
 // ---- Lookups -------------------------------------------------------------------
 
 bool IotGlobalActivation::isEmail(const std::string& text) {
@@ -354,10 +360,7 @@ void IotGlobalActivation::regionGetByPhone(const std::string& phoneLocationCode,
 }
 
 void IotGlobalActivation::regionGetByCountryCode(const std::string& countryCode) {
-  // Only the exact code "CN" goes to the API gateway; every other value goes
-  // to the IoT API host of the Shanghai region.
-  lookup("regionGetByCountryCode", CountryCodeParams(countryCode),
-         countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost());
+  lookup("regionGetByCountryCode", CountryCodeParams(countryCode), countryCodeHost(countryCode));
 }
 
 void IotGlobalActivation::regionGetByAuthCode(const std::string& authCode) {
@@ -728,8 +731,7 @@ IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByPhoneAsync(con
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByCountryCodeAsync(const std::string& countryCode,
                                                                                    LookupCompletion completion) {
   return LookupHandle(startLookup("regionGetByCountryCode", CountryCodeParams(countryCode),
-                                  countryCode == "CN" ? getApiGatewayHost() : getShanghaiIotApiHost(),
-                                  std::move(completion), nullptr));
+                                  countryCodeHost(countryCode), std::move(completion), nullptr));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByAuthCodeAsync(const std::string& authCode,

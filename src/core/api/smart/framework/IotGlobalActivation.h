@@ -324,6 +324,8 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   bool waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs, LookupResult* result);
   // Marks `pending` complete with `result` and wakes its caller.
   static void asyncResponseNotify(_AsyncHttpReqType type, Pending& pending, const LookupResult& result);
+  // The host a country-code lookup for `countryCode` posts to.
+  std::string countryCodeHost(const std::string& countryCode);
   // The wall clock in milliseconds since 1970 (see setWallClock).
   int64_t wallClockMs();
   // Learns or drops the clock offset from an answer's "Date"; true when the

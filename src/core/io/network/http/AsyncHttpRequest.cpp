@@ -666,18 +666,7 @@ int AsyncHttpRequestManage::CleanUp() {
   }
   // Then the tasks, told that they will not run. One at a time: a task may
   // cancel another, which is then not called.
-  for (;;) {
-    Task task;
-    {
-      iotcloud::MutexLock lock(&queueMutex_);
-      if (tasks_.empty()) break;
-      auto first = tasks_.begin();
-      task = std::move(first->second);
-      taskDue_.erase(first->first.second);
-      tasks_.erase(first);
-    }
-    task(false);
-  }
+  for (Task task; TakeFirstTask(std::chrono::steady_clock::time_point::max(), &task);) task(false);
   inMulti_ = 0;
   idle_.clear();  // easy handles before the multi handle that their connections belong to
   {
@@ -951,18 +940,17 @@ void AsyncHttpRequestManage::RunDueTasks() {
   const auto now = std::chrono::steady_clock::now();
   // One at a time, so a task may cancel or schedule others; a task
   // scheduled for now by a running task waits for the next step.
-  for (;;) {
-    Task task;
-    {
-      iotcloud::MutexLock lock(&queueMutex_);
-      if (tasks_.empty() || tasks_.begin()->first.first > now) return;
-      auto first = tasks_.begin();
-      task = std::move(first->second);
-      taskDue_.erase(first->first.second);
-      tasks_.erase(first);
-    }
-    task(true);
-  }
+  for (Task task; TakeFirstTask(now, &task);) task(true);
+}
+
+bool AsyncHttpRequestManage::TakeFirstTask(std::chrono::steady_clock::time_point dueBy, Task* task) {
+  iotcloud::MutexLock lock(&queueMutex_);
+  if (tasks_.empty() || tasks_.begin()->first.first > dueBy) return false;
+  auto first = tasks_.begin();
+  *task = std::move(first->second);
+  taskDue_.erase(first->first.second);
+  tasks_.erase(first);
+  return true;
 }
 
 // ---------------------------------------------------------------------------

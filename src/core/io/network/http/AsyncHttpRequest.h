@@ -352,6 +352,9 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   bool AdmitOne(AsyncHttpRequest* request, int* error) IOTCLOUD_REQUIRES(requestsMutex_);
   // Runs the tasks that are due; driving thread.
   void RunDueTasks() IOTCLOUD_REQUIRES(requestsMutex_);
+  // Moves the first task due by `dueBy` out of the schedule into *task;
+  // false when there is none.
+  bool TakeFirstTask(std::chrono::steady_clock::time_point dueBy, Task* task);
   // Completes the transfer that `request` is; driving thread.
   void Complete(AsyncHttpRequest* request, int curlCode) IOTCLOUD_REQUIRES(requestsMutex_);
   // Removes `request`'s easy handle from the multi handle; driving thread.
