@@ -23,19 +23,9 @@ TestHttpsServer::TestHttpsServer(size_t workers) {
     state_.WaitFor([](const State& state) { return state.stopping; }, std::chrono::milliseconds(number(request)));
     response.set_content("delayed", "text/plain");
   });
-  s.Post("/close-mid-response", [](const Request&, Response& response) {
-    response.set_content_provider(1024, "application/octet-stream", [](size_t offset, size_t, httplib::DataSink& sink) {
-      if (offset > 0) return false;  // abort: the connection is closed
-      return sink.write(std::string(16, 'p').data(), 16);
-    });
-  });
   s.Post("/empty", [](const Request&, Response& response) { response.status = 200; });
   s.Post(R"(/huge/(\d+))", [number](const Request& request, Response& response) {
     response.set_content(std::string(number(request), 'x'), "application/octet-stream");
-  });
-  s.Post(R"(/status/(\d+))", [number](const Request& request, Response& response) {
-    response.status = static_cast<int>(number(request));
-    response.set_content("status " + request.matches[1].str(), "text/plain");
   });
 }
 

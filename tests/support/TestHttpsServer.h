@@ -4,10 +4,8 @@
 //
 //   /echo                 200, body = the request body, same Content-Type
 //   /delay/<ms>           waits <ms> (cut short by Stop), then 200 "delayed"
-//   /close-mid-response   announces 1024 bytes, sends 16, closes the connection
 //   /empty                200 with an empty body
 //   /huge/<bytes>         200 with a body of <bytes> bytes of 'x'
-//   /status/<code>        that status, body "status <code>"
 //
 // Threads: construction, Start and Stop on the owning thread; the rest on any.
 #pragma once

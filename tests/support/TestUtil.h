@@ -133,9 +133,6 @@ class LogCapture {
   bool WaitForLine(const std::string& text, std::chrono::milliseconds timeout) {
     return state_->WaitFor([&text](const auto& lines) { return CountIn(lines, text) > 0; }, timeout);
   }
-  void Clear() {
-    state_->Update([](std::vector<CapturedLine>& lines) { lines.clear(); });
-  }
 
  private:
   static size_t CountIn(const std::vector<CapturedLine>& lines, const std::string& text) {

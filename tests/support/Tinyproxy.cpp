@@ -1,7 +1,5 @@
 #include "support/Tinyproxy.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -26,17 +24,13 @@ bool Tinyproxy::StartOnce(int port, std::string* error) {
   for (int connectPort : config_.connectPorts) text += "ConnectPort " + std::to_string(connectPort) + "\n";
   if (!config_.user.empty()) text += "BasicAuth " + config_.user + " " + config_.password + "\n";
   std::ofstream(dir_.File("tinyproxy.conf")) << text;
-  // Its own output (start-up notices) goes to a file, not the test's output.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
+  // In the foreground, its own output (start-up notices) in a file; exec, so
+  // the process id is tinyproxy's.
   const std::string output = dir_.File("tinyproxy.out");
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::string program = "tinyproxy", foreground = "-d", option = "-c", conf = dir_.File("tinyproxy.conf");
-  char* argv[] = {program.data(), foreground.data(), option.data(), conf.data(), nullptr};
-  const int spawned = posix_spawnp(&pid_, "tinyproxy", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  std::string sh = "sh", c = "-c",
+              line = "exec tinyproxy -d -c '" + dir_.File("tinyproxy.conf") + "' >'" + output + "' 2>&1";
+  char* argv[] = {sh.data(), c.data(), line.data(), nullptr};
+  if (const int spawned = posix_spawnp(&pid_, "sh", nullptr, nullptr, argv, environ); spawned != 0) {
     pid_ = -1;
     *error = "cannot start tinyproxy: " + std::string(std::strerror(spawned));
     return false;
@@ -44,18 +38,13 @@ bool Tinyproxy::StartOnce(int port, std::string* error) {
   port_ = port;
   // Ready when it accepts; gone when it could not bind (then the caller
   // tries another port).
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  for (int tries = 0; tries < 2000; ++tries) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     if (accepted) return true;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (int status = 0; ::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       *error = "tinyproxy exited at start: " + ReadFile(output);
       return false;
@@ -70,8 +59,7 @@ bool Tinyproxy::StartOnce(int port, std::string* error) {
 void Tinyproxy::Stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
+  ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
