@@ -29,7 +29,6 @@ class Tinyproxy {
   // Kills and reaps it. Idempotent.
   void Stop();
 
-  int port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // CONNECT requests for `hostPort` in its log so far (logged when the
   // request is read, before the proxy connects onwards).
