@@ -95,9 +95,7 @@ inline int ClosedPort() {
 
 struct CapturedLine {
   int level = 0;
-  std::string tag;
   std::string file;  // base name of the source file
-  int line = 0;
   std::string function;
   std::string message;
 };
@@ -109,10 +107,10 @@ struct CapturedLine {
 class LogCapture {
  public:
   explicit LogCapture(int minLevel = 1) {
-    iotcloud::SetLogSink([state = state_](int level, const char* tag, const char* file, int line, const char* function,
+    iotcloud::SetLogSink([state = state_](int level, const char*, const char* file, int, const char* function,
                                           const std::string& message) {
       const char* base = std::strrchr(file, '/');
-      CapturedLine captured{level, tag, base != nullptr ? base + 1 : file, line, function, message};
+      CapturedLine captured{level, base != nullptr ? base + 1 : file, function, message};
       state->Update([&](std::vector<CapturedLine>& lines) { lines.push_back(std::move(captured)); });
     });
     iotcloud::SetLogMinLevel(minLevel);
