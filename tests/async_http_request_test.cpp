@@ -392,40 +392,31 @@ TEST_F(TransportTest, DeadlineCutsTheTimeLimitAndFailsWhatIsAdmittedAfterIt) {
   EXPECT_EQ(server_->RequestCount(), before + 1);  // the second never left
 }
 
+// Each task runs once, in due order and not before it is due, on the HTTP
+// thread; a cancelled one never; at deInit the rest are told, and later
+// ones are refused.
 TEST_F(TransportTest, TasksRunInDueOrderOnTheHttpManagerThreadAndDeInitTellsTheRest) {
-  struct Run {
-    int tag;
-    bool run, onHttpThread;
-    std::chrono::steady_clock::time_point at;
-  };
-  iotcloud_test::Waitable<std::vector<Run>> runs;
-  auto task = [this, &runs](int tag) {
-    return [this, &runs, tag](bool run) {
-      runs.Update([&](auto& all) {
-        all.push_back({tag, run, manager_->isHttpManagerThread(), std::chrono::steady_clock::now()});
-      });
-    };
-  };
   const auto now = std::chrono::steady_clock::now();
-  ASSERT_NE(manage_->ScheduleTask(now + 300ms, task(3)), 0u);
-  ASSERT_NE(manage_->ScheduleTask(now + 100ms, task(1)), 0u);  // due first: the idle thread wakes for it
-  const uint64_t dropped = manage_->ScheduleTask(now + 200ms, task(99));
-  ASSERT_NE(manage_->ScheduleTask(now + 200ms, task(2)), 0u);
+  iotcloud_test::Waitable<std::vector<std::string>> runs;
+  auto schedule = [&](const std::string& tag, std::chrono::milliseconds after) {
+    return manage_->ScheduleTask(now + after, [&, tag, after](bool run) {
+      const bool early = std::chrono::steady_clock::now() < now + after, onHttp = manager_->isHttpManagerThread();
+      runs.Update([&](auto& all) {
+        all.push_back(tag + (run ? " ran" : " told") + (early ? " early" : "") + (onHttp ? " on HTTP" : ""));
+      });
+    });
+  };
+  ASSERT_NE(schedule("3", 300ms), 0u);
+  ASSERT_NE(schedule("1", 100ms), 0u);
+  const uint64_t dropped = schedule("cancelled", 200ms);
+  ASSERT_NE(schedule("2", 200ms), 0u);
   EXPECT_TRUE(manage_->CancelTask(dropped));
   EXPECT_FALSE(manage_->CancelTask(dropped));
-  ASSERT_NE(manage_->ScheduleTask(now + 1h, task(4)), 0u);
+  ASSERT_NE(schedule("4", 1h), 0u);
   ASSERT_TRUE(runs.WaitFor([](const auto& all) { return all.size() == 3; }, 10s));
   manager_->deInit();
-  EXPECT_EQ(manage_->ScheduleTask(now, task(5)), 0u);  // not running: refused, never called
-
-  const std::vector<Run> all = runs.Get();
-  ASSERT_EQ(all.size(), 4u);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(all[i].tag, i + 1);
-    EXPECT_TRUE(all[i].run && all[i].onHttpThread);
-    EXPECT_GE(all[i].at, now + std::chrono::milliseconds(100 * (i + 1)));
-  }
-  EXPECT_TRUE(all[3].tag == 4 && !all[3].run && !all[3].onHttpThread);
+  EXPECT_EQ(schedule("refused", 0ms), 0u);  // not running: never called
+  EXPECT_EQ(runs.Get(), (std::vector<std::string>{"1 ran on HTTP", "2 ran on HTTP", "3 ran on HTTP", "4 told early"}));
 }
 
 // One record per transfer, after its callback, on the HTTP thread: a fresh
