@@ -19,6 +19,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
 // A callback as it arrived (`text`: the response data or the failure
 // message), or a transfer record (`record`, and whether the request's
 // callback had run by then), with the thread it ran on.
@@ -28,7 +30,7 @@ struct Outcome {
   std::string text;
   IotTransferTiming timing;
   int status = 0;
-  std::vector<std::pair<std::string, std::string>> headers;
+  Headers headers;
   IotTransferRecord record;
   bool afterCallback = false, onHttpManagerThread = false;
   std::thread::id thread;
@@ -40,26 +42,20 @@ class Recorder : public IAsyncHttpReqCallback, public IAsyncHttpTransferObserver
  public:
   void OnFailure(const IotRequest* request, const IotException* e, _AsyncHttpReqType) override {
     if (hook) hook(request);
-    Add(outcomes_, {request->id, false, e->message, e->timing, 0, {}, {}, false, false, {}});
+    Add(outcomes_, {request->id, false, e->message, e->timing, 0, Headers(), IotTransferRecord(), false, false,
+                    std::thread::id()});
   }
   void OnResponse(const IotRequest* request, IotResponse* response, _AsyncHttpReqType) override {
     EXPECT_EQ(response->id, request->id);
     if (hook) hook(request);
-    Add(outcomes_, {request->id,
-                    true,
-                    response->data,
-                    response->timing,
-                    response->httpStatus,
-                    response->headers,
-                    {},
-                    false,
-                    false,
-                    {}});
+    Add(outcomes_, {request->id, true, response->data, response->timing, response->httpStatus, response->headers,
+                    IotTransferRecord(), false, false, std::thread::id()});
   }
   void OnTransfer(const IotTransferRecord& record) override {
     bool afterCallback = false;
     for (const Outcome& o : All()) afterCallback = afterCallback || o.id == record.id;
-    Add(seen_, {record.id, false, "", {}, 0, {}, record, afterCallback, false, {}});
+    Add(seen_,
+        {record.id, false, "", IotTransferTiming(), 0, Headers(), record, afterCallback, false, std::thread::id()});
   }
   bool WaitCount(size_t n) {
     return outcomes_.WaitFor([n](const auto& v) { return v.size() >= n; }, 10s);
@@ -286,11 +282,10 @@ TEST_F(TransportTest, WhatCrossesTheWireBothWays) {
 
 // Header text is taken as it comes: any line ending, folds, junk, and no
 // more fields than the bound. (Only the last response's fields: the wire test.)
-TEST(ResponseHeaders, AnyBytesParseIntoTheLastResponsesFields) {
-  using Fields = std::vector<std::pair<std::string, std::string>>;
+TEST(ResponseHeaders, AnyBytesParseIntoTheLastResponsesHeaders) {
   std::string many = "HTTP/1.1 200 OK\r\n";
   for (size_t i = 0; i < IotResponse::kMaxResponseHeaders + 5; ++i) many += "a:" + std::to_string(i) + "\n";
-  const std::pair<std::string, Fields> cases[] = {
+  const std::pair<std::string, Headers> cases[] = {
       {"HTTP/1.1 200 OK\r\nX-Ca-Request-Id: r1\r\nDate:Thu, 01 Jan 2026 00:00:00 GMT\r\n\r\n",
        {{"x-ca-request-id", "r1"}, {"date", "Thu, 01 Jan 2026 00:00:00 GMT"}}},
       {"HTTP/1.1 200 OK\rCr-Only: v\rNo colon here\r\n folded\r\nX: a\n\t b  \n: empty name\n",
@@ -299,7 +294,7 @@ TEST(ResponseHeaders, AnyBytesParseIntoTheLastResponsesFields) {
       {std::string("N\0ul: v\0w\n", 11), {{std::string("n\0ul", 4), std::string("v\0w", 3)}}},
       {"", {}}};
   for (const auto& [text, fields] : cases) EXPECT_EQ(ParseResponseHeaders(text), fields) << text;
-  const Fields parsed = ParseResponseHeaders(many);
+  const Headers parsed = ParseResponseHeaders(many);
   ASSERT_EQ(parsed.size(), IotResponse::kMaxResponseHeaders);
   EXPECT_EQ(parsed.back().second, std::to_string(IotResponse::kMaxResponseHeaders - 1));
 }

@@ -192,11 +192,10 @@ TEST_F(RegionLookupTest, EachLookupGoesOutSignedToItsHostAndIsLoggedMasked) {
     const ReceivedRequest& request = requests[0];
     EXPECT_EQ(request.method + " " + request.path, "POST /velmo/account/region/get");
     // The rest of the header set is the header builder's (MakeHttpHeaderTest).
+    // clang-format off
     const std::pair<const char*, std::string> headers[] = {{"content-type", "application/octet-stream; charset=utf-8"},
-                                                           {"x-ca-key", kAppKey},
-                                                           {"x-ca-stage", "TEST"},
-                                                           {"appKey", ""},
-                                                           {"host", c.host}};
+        {"x-ca-key", kAppKey}, {"x-ca-stage", "TEST"}, {"appKey", ""}, {"host", c.host}};
+    // clang-format on
     for (const auto& [name, value] : headers) EXPECT_EQ(request.header(name), value) << name;
     EXPECT_EQ(BodyShape(request.body), R"({"request":{"language":"en-US","apiVer":"1.0.2"},"params":)" + c.params +
                                            R"(,"id":32,"version":"1.0"})");
@@ -362,11 +361,7 @@ TEST_F(RegionLookupTest, ConcurrentLookupsEachGetTheirOwnAnswer) {
 // offset is gone.
 TEST_F(RegionLookupTest, WrongLocalClockIsCorrectedWithOneExtraRequest) {
   constexpr int64_t kHourMs = 3600 * 1000;
-  Activation()->setWallClock([] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-               .count() -
-           kHourMs;
-  });
+  Activation()->setWallClock([] { return (std::chrono::system_clock::now() - 1h).time_since_epoch() / 1ms; });
   for (const int64_t offset : {kHourMs, int64_t{0}}) {
     const Result result = Lookup("bob@example.de");
     EXPECT_EQ(result.outcome, Outcome::kChanged) << result.detail;
