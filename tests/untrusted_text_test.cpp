@@ -28,20 +28,17 @@ TEST(UntrustedText, EscapesWhatATerminalWouldActOnAndJsonKeepsItsMeaning) {
     std::string in, out;
     bool utf8 = true;
   } cases[] = {
+      // clang-format off
       {"plain text, with \\ and \"quotes\" and {json}", "plain text, with \\ and \"quotes\" and {json}"},
-      {"line\nbreak\r\ttab", "line\\nbreak\\r\\ttab"},
-      {"\x1b]0;retitled\x07\x1b[2J", "\\x1b]0;retitled\\x07\\x1b[2J"},
+      {"line\nbreak\r\ttab", "line\\nbreak\\r\\ttab"}, {"\x1b]0;retitled\x07\x1b[2J", "\\x1b]0;retitled\\x07\\x1b[2J"},
       {std::string("del\x7f nul\0", 9), "del\\x7f nul\\x00"},
       {"utf-8 \xe4\xb8\x8a \xf0\x9f\x98\x80 \xc3\xa9", "utf-8 \xe4\xb8\x8a \xf0\x9f\x98\x80 \xc3\xa9"},
-      {"c1 csi \xc2\x9b"
-       "31m nel \xc2\x85",
-       "c1 csi \\u009b31m nel \\u0085"},
-      {"bidi \xe2\x80\xae"
-       "evil\xe2\x81\xa6 sep \xe2\x80\xa8",
-       "bidi \\u202eevil\\u2066 sep \\u2028"},
+      {"c1 csi \xc2\x9b" "31m nel \xc2\x85", "c1 csi \\u009b31m nel \\u0085"},
+      {"bidi \xe2\x80\xae" "evil\xe2\x81\xa6 sep \xe2\x80\xa8", "bidi \\u202eevil\\u2066 sep \\u2028"},
       // Not UTF-8: stray continuation, overlong '/', surrogate, above U+10FFFF, never a byte, cut sequence.
       {"\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xff \xe4\xb8",
        "\\x80 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xff \\xe4\\xb8", false},
+      // clang-format on
   };
   for (const auto& c : cases) {
     EXPECT_EQ(EscapeUntrusted(c.in), c.out);
