@@ -48,7 +48,7 @@ TEST(CountryManager, KeysAreTheIso3166Alpha2Codes) {
 TEST(CountryManager, ConcurrentSetAndGet) {
   const std::set<std::string> countries = {"", "US", "GG", "DE", "CN"}, phones = {"", "1", "441481", "49", "86"};
   std::vector<std::thread> threads;
-  for (const std::string code : {"us", "GG", "de", "XX"}) {
+  for (const std::string code : {"us", "GG", "de", "XX"})
     threads.emplace_back([&, code] {
       IotSmartCountryManager* manager = IotSmartCountryManager::getInstance();
       for (int round = 0; round < 200; ++round) {
@@ -58,7 +58,6 @@ TEST(CountryManager, ConcurrentSetAndGet) {
         manager->isChinaMainlandPhoneLocationCode();
       }
     });
-  }
   for (std::thread& thread : threads) thread.join();
   const IotSmartCountryManager* manager = IotSmartCountryManager::getInstance();
   EXPECT_EQ(manager->getPhoneLocationCode(),

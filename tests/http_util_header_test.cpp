@@ -98,8 +98,7 @@ TEST(SignStringTest, BothSignersMatchRfc2202Vectors) {
   options.cachePath = ":memory:";
   for (const auto& [key, data, digestHex] : vectors) {
     unsigned char digest[20], base64[29];
-    for (size_t i = 0; i < 20; ++i)
-      digest[i] = static_cast<unsigned char>(std::stoi(digestHex.substr(2 * i, 2), nullptr, 16));
+    for (size_t i = 0; i < 20; ++i) digest[i] = std::stoi(digestHex.substr(2 * i, 2), nullptr, 16);
     EVP_EncodeBlock(base64, digest, sizeof digest);
     options.applicationSecret = key;
     EXPECT_EQ(iotcloud::DefaultPlatform(options).signString(data, 1), reinterpret_cast<char*>(base64)) << data;

@@ -22,12 +22,10 @@ constexpr int64_t kExampleMs = 784111777000;
 // policy's cap applies later); a date in the past asks for no wait.
 TEST(LookupRetry, RetryAfterTakesSecondsOrADate) {
   const std::string date = "Sun, 06 Nov 1994 08:49:47 GMT";
-  const std::pair<std::string, int64_t> taken[] = {{"3", 3000},
-                                                   {"0", 0},
-                                                   {"99999999999999999999", 999999999000},
-                                                   {date, 10000},
-                                                   {"Sunday, 06-Nov-94 08:49:47 GMT", 10000},
-                                                   {"Sun, 06 Nov 1994 08:49:27 GMT", 0}};
+  // clang-format off
+  const std::pair<std::string, int64_t> taken[] = {{"3", 3000}, {"0", 0}, {"99999999999999999999", 999999999000},
+      {date, 10000}, {"Sunday, 06-Nov-94 08:49:47 GMT", 10000}, {"Sun, 06 Nov 1994 08:49:27 GMT", 0}};
+  // clang-format on
   int64_t delay = -1;
   for (const auto& [value, delayMs] : taken) {
     EXPECT_TRUE(iotcloud::RetryAfterMs(value, kExampleMs, &delay)) << value;
