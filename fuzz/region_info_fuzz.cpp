@@ -33,8 +33,7 @@ bool RoundTrips(const IotRegionInfo& parsed) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = (iotcloud::SetLogMinLevel(5), true);
-  (void)quiet;
+  [[maybe_unused]] static const bool quiet = (iotcloud::SetLogMinLevel(5), true);
   const std::string text(reinterpret_cast<const char*>(data), size);
   IotRegionInfo response, cached = Marked();
   if (response.parseFromHttpResponse(text) ? response.getRegionId().empty() || response.getMqttEndpoint().empty() ||

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,7 +44,7 @@ class CheckingPlatform : public iotcloud::DefaultPlatform {
 // Values round-trip through the real SQLite cache, which holds only the
 // encoded form, under the key texts stored data is found by. (The platform
 // test covers values of every byte; here a NUL must not cut a value short.)
-TEST(CacheManager, ValuesRoundTripEncodedUnderTheirKeyTexts) {
+TEST(CacheManager, ValuesRoundTripEncodedUnderTheirKeyTextsAndARefusedWriteIsLoggedOnce) {
   TempDir dir;
   auto checking = MakeDefaultPlatform<CheckingPlatform>(dir.File("cache.db"));
   ScopedPlatform platform(checking);
@@ -63,12 +62,9 @@ TEST(CacheManager, ValuesRoundTripEncodedUnderTheirKeyTexts) {
       EXPECT_EQ(cache->readFormPlatformCache(key), value) << text << " size " << value.size();
     }
   }
-}
-
-TEST(CacheManager, RefusedWriteIsLoggedOnceAndNotRetried) {
-  TempDir dir;
-  std::ofstream(dir.File("file")) << "not a folder";
-  ScopedPlatform platform(MakeDefaultPlatform(dir.File("file") + "/cache.db"));
+  // A cache that cannot open (its path is under a file) refuses the write,
+  // which is logged once and not retried.
+  ScopedPlatform broken(MakeDefaultPlatform(dir.File("cache.db") + "/cache.db"));
   LogCapture log;
   EXPECT_FALSE(IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_REGION_INFO_KEY, "new"));
   EXPECT_EQ(log.Count("cache: not open, write of key=region dropped"), 1u);
