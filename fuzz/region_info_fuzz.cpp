@@ -3,7 +3,6 @@
 // successful one leaves a record whose region JSON reads back into an equal
 // record, with all seven members present; a taken lookup answer has a
 // region id and all three endpoints.
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -26,35 +25,23 @@ IotRegionInfo Marked() {
   return record;
 }
 
-void CheckRoundTrip(const IotRegionInfo& parsed) {
+bool RoundTrips(const IotRegionInfo& parsed) {
   IotRegionInfo back = Marked();
-  if (!back.parseFromJsonString(parsed.toJsonString()) || back != parsed) std::abort();
+  return back.parseFromJsonString(parsed.toJsonString()) && back == parsed;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = (iotcloud::SetLogMinLevel(5), true);
-  (void)quiet;
+  [[maybe_unused]] static const bool quiet = (iotcloud::SetLogMinLevel(5), true);
   const std::string text(reinterpret_cast<const char*>(data), size);
-
-  IotRegionInfo response;
-  if (response.parseFromHttpResponse(text)) {
-    // A taken answer names the region and its endpoints.
-    if (response.getRegionId().empty() || response.getMqttEndpoint().empty() ||
-        response.getApiGatewayEndpoint().empty() || response.getOaApiGatewayEndpoint().empty()) {
-      std::abort();
-    }
-    CheckRoundTrip(response);
-  } else if (response != IotRegionInfo()) {
+  IotRegionInfo response, cached = Marked();
+  if (response.parseFromHttpResponse(text) ? response.getRegionId().empty() || response.getMqttEndpoint().empty() ||
+                                                 response.getApiGatewayEndpoint().empty() ||
+                                                 response.getOaApiGatewayEndpoint().empty() || !RoundTrips(response)
+                                           : response != IotRegionInfo()) {
     std::abort();
   }
-
-  IotRegionInfo cached = Marked();
-  if (cached.parseFromJsonString(text)) {
-    CheckRoundTrip(cached);
-  } else if (cached != Marked()) {
-    std::abort();
-  }
+  if (cached.parseFromJsonString(text) ? !RoundTrips(cached) : cached != Marked()) std::abort();
   return 0;
 }

@@ -16,9 +16,9 @@ void CheckSafe(const std::string& text, bool allowTabAndLineFeed) {
   if (!iotcloud::IsValidUtf8(text)) std::abort();
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == 0x7F) std::abort();
-    if (c < 0x20 && !(allowTabAndLineFeed && (c == '\t' || c == '\n'))) std::abort();
-    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F) std::abort();
+    const bool c0 = c < 0x20 && !(allowTabAndLineFeed && (c == '\t' || c == '\n'));
+    const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c0 || c == 0x7F || c1) std::abort();
   }
 }
 

@@ -34,6 +34,7 @@ struct RecordingCallback final : IHttpUtilCallback {
   std::vector<std::string> signed_;
 };
 
+// The date and nonce are checked on the wire by the region lookup tests.
 TEST(MakeHttpHeaderTest, WritesTheEntriesAndSignsWhatTheGatewayRebuilds) {
   // Environment, form or stream, the stage it gives (null: no "x-ca-stage"), path, body.
   const std::tuple<int32_t, bool, const char*, std::string, std::string> cases[] = {
@@ -45,18 +46,15 @@ TEST(MakeHttpHeaderTest, WritesTheEntriesAndSignsWhatTheGatewayRebuilds) {
     RecordingCallback callback("204000001", env);
     Headers h = {{"x-ca-key", "old"}, {"x-custom", "kept"}};
     ASSERT_TRUE(HttpUtil(&callback).MakeHttpHeader(path, body, h, form));
-    // The date and nonce are checked on the wire by the region lookup tests.
-    Headers expected = {{"accept", "application/json; charset=utf-8"},
-                        {"date", h["date"]},
-                        {"x-custom", "kept"},
-                        {"content-type", form ? "application/x-www-form-urlencoded; charset=utf-8"
-                                              : "application/octet-stream; charset=utf-8"},
-                        {"x-ca-key", "204000001"},
-                        {"x-ca-nonce", h["x-ca-nonce"]},
-                        {"x-ca-signature", h["x-ca-signature"]},
-                        {"x-ca-signature-headers", "x-ca-key,x-ca-nonce,x-ca-signature-method"},
-                        {"x-ca-signature-method", "HmacSHA1"},
-                        {"x-ca-version", "1"}};
+    // clang-format off
+    Headers expected = {
+        {"accept", "application/json; charset=utf-8"}, {"date", h["date"]}, {"x-custom", "kept"},
+        {"content-type", form ? "application/x-www-form-urlencoded; charset=utf-8"
+                              : "application/octet-stream; charset=utf-8"},
+        {"x-ca-key", "204000001"}, {"x-ca-nonce", h["x-ca-nonce"]}, {"x-ca-signature", h["x-ca-signature"]},
+        {"x-ca-signature-headers", "x-ca-key,x-ca-nonce,x-ca-signature-method"},
+        {"x-ca-signature-method", "HmacSHA1"}, {"x-ca-version", "1"}};
+    // clang-format on
     if (form) expected["appKey"] = "204000001";
     if (stage != nullptr) expected["x-ca-stage"] = stage;
     EXPECT_EQ(h, expected);
@@ -68,6 +66,8 @@ TEST(MakeHttpHeaderTest, WritesTheEntriesAndSignsWhatTheGatewayRebuilds) {
   }
 }
 
+// No application key, from the callback or for want of one: no signature,
+// the headers untouched, and one error line each naming what is missing.
 TEST(MakeHttpHeaderTest, FailsWithoutAnApplicationKeyAndLeavesTheHeaders) {
   iotcloud_test::LogCapture log;
   RecordingCallback noKey("", 0);
@@ -78,7 +78,7 @@ TEST(MakeHttpHeaderTest, FailsWithoutAnApplicationKeyAndLeavesTheHeaders) {
     EXPECT_EQ(h, (Headers{{"x-custom", "kept"}}));
   }
   EXPECT_TRUE(noKey.signed_.empty());
-  EXPECT_EQ(log.Count("AppKey"), 2u);  // one error line each, naming what is missing
+  EXPECT_EQ(log.Count("AppKey"), 2u);
 }
 
 // RFC 2202, section 3: the default platform signs with HMAC-SHA1 keyed with
@@ -98,8 +98,7 @@ TEST(SignStringTest, BothSignersMatchRfc2202Vectors) {
   options.cachePath = ":memory:";
   for (const auto& [key, data, digestHex] : vectors) {
     unsigned char digest[20], base64[29];
-    for (size_t i = 0; i < 20; ++i)
-      digest[i] = static_cast<unsigned char>(std::stoi(digestHex.substr(2 * i, 2), nullptr, 16));
+    for (size_t i = 0; i < 20; ++i) digest[i] = std::stoi(digestHex.substr(2 * i, 2), nullptr, 16);
     EVP_EncodeBlock(base64, digest, sizeof digest);
     options.applicationSecret = key;
     EXPECT_EQ(iotcloud::DefaultPlatform(options).signString(data, 1), reinterpret_cast<char*>(base64)) << data;

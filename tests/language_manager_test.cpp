@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,10 +11,8 @@
 
 namespace {
 
-using iotcloud_test::LogCapture;
-using iotcloud_test::TempDir;
-using settings_test::MakeDefaultPlatform;
-using settings_test::ScopedPlatform;
+using namespace iotcloud_test;
+using namespace settings_test;
 
 std::string CachedLanguage() { return IotCacheManager::getInstance()->readFormPlatformCache(PLATFORM_LANGUAGE_KEY); }
 
@@ -33,48 +30,41 @@ TEST(LanguageManager, SetLanguageStoresTheHyphenFormOrRefuses) {
   ScopedPlatform platform(MakeDefaultPlatform(dir.File("cache.db")));
   IotLanguageManager manager;
   for (const auto& [input, stored] : cases) {
-    EXPECT_EQ(IotLanguageManager::isValidLanguage(input), !stored.empty()) << input;
     manager.setLanguage("fr-FR");
     LogCapture log(4);
     manager.setLanguage(input);
     EXPECT_EQ(CachedLanguage(), stored.empty() ? "fr-FR" : stored) << input;
     EXPECT_EQ(manager.getLanguage(), CachedLanguage()) << input;
-    EXPECT_EQ(log.Lines().size(), stored.empty() ? 1u : 0u) << input;
-    EXPECT_EQ(log.Count("set wrong language=" + input + ", the format is like 'zh-CN' or 'en-US'"), log.Lines().size());
+    EXPECT_EQ(log.Count("set wrong language=" + input + ","), stored.empty() ? 1u : 0u) << input;
   }
 }
 
 // With nothing cached the system language's tag is used, held in memory only,
 // and the fallback is logged once. Only a known two-letter code, exactly, maps
-// to its tag; anything else falls back to "en-US".
+// to its tag; anything else falls back to "en-US". A cached tag is used
+// unchecked, and clearing it falls back again.
 TEST(LanguageManager, NothingCachedFallsBackToTheSystemLanguage) {
   const std::pair<std::string, std::string> codes[] = {
-      {"zh", "zh-CN"}, {"pt", "pt-PT"},  {"ZH", "en-US"}, {"pt-BR", "en-US"},
-      {"", "en-US"},   {"zho", "en-US"}, {"sv", "en-US"},
+      {"zh", "zh-CN"},    {"hi", "hi-IN"}, {"pt", "pt-PT"},  {"ZH", "en-US"},
+      {"pt-BR", "en-US"}, {"", "en-US"},   {"zho", "en-US"}, {"sv", "en-US"},
   };
-  for (const auto& [code, tag] : codes) EXPECT_EQ(IotLanguageManager::makeLanguageString(code), tag) << code;
-  for (const auto& [system, tag] : {std::make_pair("hi", "hi-IN"), std::make_pair("pt-BR", "en-US")}) {
+  for (const auto& [system, tag] : codes) {
+    SCOPED_TRACE(system);
     TempDir dir;
     ScopedPlatform platform(MakeDefaultPlatform(dir.File("cache.db"), system));
-    IotLanguageManager manager;
     LogCapture log;
+    IotLanguageManager manager;
     EXPECT_EQ(manager.getLanguage(), tag);
     EXPECT_EQ(manager.getLanguage(), tag);
     EXPECT_EQ(CachedLanguage(), "");
     EXPECT_EQ(log.Count("no language set before, use system default."), 1u);
-    EXPECT_EQ(log.Count(std::string("get language=") + tag), 2u);
+    ASSERT_TRUE(IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_LANGUAGE_KEY, "not a tag"));
+    IotLanguageManager cached;
+    EXPECT_EQ(cached.getLanguage(), "not a tag");
+    cached.clearLanguage();
+    EXPECT_EQ(CachedLanguage(), "");
+    EXPECT_EQ(cached.getLanguage(), tag);
   }
-}
-
-TEST(LanguageManager, ACachedTagIsUsedUncheckedAndClearingFallsBack) {
-  TempDir dir;
-  ScopedPlatform platform(MakeDefaultPlatform(dir.File("cache.db"), "ja"));
-  ASSERT_TRUE(IotCacheManager::getInstance()->writeToPlatformCache(PLATFORM_LANGUAGE_KEY, "not a tag"));
-  IotLanguageManager manager;
-  EXPECT_EQ(manager.getLanguage(), "not a tag");
-  manager.clearLanguage();
-  EXPECT_EQ(CachedLanguage(), "");
-  EXPECT_EQ(manager.getLanguage(), "ja-JP");
 }
 
 // Setters, clearers and readers on several threads at once (the singleton's
@@ -83,19 +73,14 @@ TEST(LanguageManager, ACachedTagIsUsedUncheckedAndClearingFallsBack) {
 TEST(LanguageManager, ConcurrentSetClearAndGetAgree) {
   TempDir dir;
   ScopedPlatform platform(MakeDefaultPlatform(dir.File("cache.db"), "pl"));
-  const std::vector<std::string> tags = {"zh-CN", "en-US", "fr-FR", "de-DE"};
-  const std::set<std::string> allowed = {"zh-CN", "en-US", "fr-FR", "de-DE", "pl-PL"};
   std::vector<std::thread> threads;
-  for (size_t t = 0; t < tags.size(); ++t)
-    threads.emplace_back([&, t] {
+  for (const char* tag : {"zh-CN", "en-US", "fr-FR", "de-DE"})
+    threads.emplace_back([tag] {
       IotLanguageManager* manager = IotLanguageManager::getInstance();
       for (int round = 0; round < 60; ++round) {
-        if (t == 0 && round % 5 == 0)
-          manager->clearLanguage();
-        else if (round % 2 == 0)
-          manager->setLanguage(tags[t]);
-        else
-          EXPECT_TRUE(allowed.count(manager->getLanguage()));
+        if (round % 10 == 5 && tag[0] == 'z') manager->clearLanguage();
+        if (round % 2 == 0) manager->setLanguage(tag);
+        EXPECT_TRUE(IotLanguageManager::isValidLanguage(manager->getLanguage()));
       }
     });
   for (std::thread& thread : threads) thread.join();

@@ -5,41 +5,35 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "core/api/smart/framework/internal/LookupRetry.h"
 
 namespace {
 
+using namespace std::string_literals;
+
 // The example instant of RFC 9110, section 5.6.7.
 constexpr int64_t kExampleMs = 784111777000;
 
-// Retry-After is seconds or an HTTP date in either form HTTP allows; the
-// asctime form names no zone and is not taken as GMT.
+// Retry-After is seconds or an HTTP date in either form HTTP allows (IMF-fixdate,
+// RFC 850); the asctime form names no zone and is not taken as GMT, and text
+// longer than any date is not read. A huge number of seconds is taken (the
+// policy's cap applies later); a date in the past asks for no wait.
 TEST(LookupRetry, RetryAfterTakesSecondsOrADate) {
-  const struct {
-    const char* value;
-    bool ok;
-    int64_t delayMs;
-  } cases[] = {
-      {"3", true, 3000},
-      {"0", true, 0},
-      {"99999999999999999999", true, 999999999000},     // huge: the policy's cap applies later
-      {"Sun, 06 Nov 1994 08:49:47 GMT", true, 10000},   // IMF-fixdate
-      {"Sunday, 06-Nov-94 08:49:47 GMT", true, 10000},  // RFC 850
-      {"Sun, 06 Nov 1994 08:49:27 GMT", true, 0},       // in the past
-      {"Sun Nov  6 08:49:47 1994", false, 0},
-      {"Sun, 06 Nov 1994 08:49:47 GMT and a great deal more text after it, past any real date", false, 0},
-      {"yesterday GMT", false, 0},
-      {"-1", false, 0},
-      {"1.5", false, 0},
-      {"", false, 0},
-  };
-  for (const auto& c : cases) {
-    int64_t delay = -1;
-    EXPECT_EQ(iotcloud::RetryAfterMs(c.value, kExampleMs, &delay), c.ok) << c.value;
-    if (c.ok) {
-      EXPECT_EQ(delay, c.delayMs) << c.value;
-    }
+  const std::string date = "Sun, 06 Nov 1994 08:49:47 GMT";
+  // clang-format off
+  const std::pair<std::string, int64_t> taken[] = {{"3", 3000}, {"0", 0}, {"99999999999999999999", 999999999000},
+      {date, 10000}, {"Sunday, 06-Nov-94 08:49:47 GMT", 10000}, {"Sun, 06 Nov 1994 08:49:27 GMT", 0}};
+  // clang-format on
+  int64_t delay = -1;
+  for (const auto& [value, delayMs] : taken) {
+    EXPECT_TRUE(iotcloud::RetryAfterMs(value, kExampleMs, &delay)) << value;
+    EXPECT_EQ(delay, delayMs) << value;
+  }
+  for (const std::string& value :
+       {"Sun Nov  6 08:49:47 1994"s, date + std::string(40, ' '), "yesterday GMT"s, "-1"s, "1.5"s, ""s}) {
+    EXPECT_FALSE(iotcloud::RetryAfterMs(value, kExampleMs, &delay)) << value;
   }
 }
 
@@ -53,34 +47,33 @@ TEST(LookupRetry, BackoffStaysWithinItsDoublingCeiling) {
   EXPECT_EQ(iotcloud::BackoffMs(3, 0, 4000, 12345), 0);
 }
 
+// The answer's Date against the local clock: skew, and as flags whether it is
+// valid (v), whether the clocks agree (a) and whether a refusal is put down to
+// the clock (r).
 TEST(LookupRetry, AnswerDateJudgesTheLocalClock) {
   const std::string date = "Sun, 06 Nov 1994 08:49:37 GMT";
-  constexpr int64_t kMinute = 60 * 1000, kDay = 24 * 60 * kMinute;
+  constexpr int64_t kHour = 3600 * 1000, kSlow = kExampleMs - kHour;
   const struct {
-    const char* name;
     int status;
     std::string date;
     int64_t localMs, sentOffsetMs;
-    bool valid, agrees, refusal;
+    const char* flags;
   } cases[] = {
-      {"right clock, success", 200, date, kExampleMs + 500, 0, true, true, false},
-      {"right clock, refusal", 403, date, kExampleMs, 0, true, true, false},
-      {"an hour slow, refusal", 400, date, kExampleMs - 60 * kMinute, 0, true, false, true},
-      {"an hour slow, success", 200, date, kExampleMs - 60 * kMinute, 0, true, false, false},
-      {"an hour slow, corrected, refusal", 400, date, kExampleMs - 60 * kMinute, 60 * kMinute, true, false, false},
-      {"four minutes fast, refusal", 400, date, kExampleMs + 4 * kMinute, 0, true, false, false},
-      {"stale correction, refusal", 400, date, kExampleMs, 60 * kMinute, true, true, true},
-      {"absurd", 400, date, kExampleMs + 31 * kDay, 0, false, false, false},
-      {"unreadable", 400, "soon", kExampleMs, 0, false, false, false},
+      {200, date, kExampleMs + 500, 0, "va-"},              // right clock
+      {403, date, kExampleMs, 0, "va-"},                    // right clock, refusal
+      {400, date, kSlow, 0, "v-r"},                         // an hour slow, refusal
+      {200, date, kSlow, 0, "v--"},                         // an hour slow, success
+      {400, date, kSlow, kHour, "v--"},                     // an hour slow, corrected
+      {400, date, kExampleMs + 4 * 60000, 0, "v--"},        // four minutes fast
+      {400, date, kExampleMs, kHour, "var"},                // stale correction
+      {400, date, kExampleMs + 31 * 24 * kHour, 0, "---"},  // absurd
+      {400, "soon", kExampleMs, 0, "---"},
   };
   for (const auto& c : cases) {
-    const iotcloud::ClockReading reading = iotcloud::ReadAnswerDate(c.status, c.date, c.localMs, c.sentOffsetMs);
-    EXPECT_EQ(reading.valid, c.valid) << c.name;
-    EXPECT_EQ(reading.agrees, c.agrees) << c.name;
-    EXPECT_EQ(reading.refusal, c.refusal) << c.name;
-    if (c.valid) {
-      EXPECT_EQ(reading.skewMs, kExampleMs - c.localMs) << c.name;
-    }
+    const iotcloud::ClockReading r = iotcloud::ReadAnswerDate(c.status, c.date, c.localMs, c.sentOffsetMs);
+    const std::string flags = std::string(r.valid ? "v" : "-") + (r.agrees ? "a" : "-") + (r.refusal ? "r" : "-");
+    EXPECT_EQ(flags, c.flags) << &c - cases;
+    EXPECT_EQ(r.valid ? r.skewMs : 0, r.valid ? kExampleMs - c.localMs : 0) << &c - cases;
   }
 }
 
