@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/support/TovoLog.h"
@@ -126,30 +127,23 @@ void MakeCache(const std::string& path) { ASSERT_TRUE(MakeDefaultPlatform(path)-
 // A damaged file is moved aside (kept byte for byte) and replaced by an
 // empty cache, with one line at level 4; an empty file is an empty cache.
 TEST(DefaultPlatformCacheFailures, DamagedFilesAreMovedAsideAndAFreshCacheStarts) {
-  // Where the damage starts (-1: the file is replaced), what it becomes or is cut to.
-  const struct {
-    long offset;
-    std::string bytes;
-    long size;
-  } cases[] = {
-      {-1, "region=eu\n", -1},
-      {0, "", 50} /* cut inside the header */,
-      {0, "", 4096},
-      {4096, std::string(64, '\xff'), -1},
-      {0, "", 0} /* empty: not damaged */,
+  // What the file is cut to (-1: left as it is), where the damage starts, the bytes written there.
+  const std::tuple<long, long, std::string> cases[] = {
+      {0, 0, "region=eu\n"},
+      {50, 0, ""} /* cut inside the header */,
+      {4096, 0, ""},
+      {-1, 4096, std::string(64, '\xff')},
+      {0, 0, ""} /* empty: not damaged */,
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.bytes.substr(0, 10) + " at " + std::to_string(c.offset) + ", size " + std::to_string(c.size));
+  for (const auto& [size, offset, bytes] : cases) {
+    SCOPED_TRACE(bytes.substr(0, 10) + " at " + std::to_string(offset) + ", size " + std::to_string(size));
     TempDir dir;
     const std::string path = dir.File("cache.db");
     MakeCache(path);
-    ASSERT_TRUE(c.size < 0 || truncate(path.c_str(), c.size) == 0);
-    if (c.offset < 0) std::ofstream(path, std::ios::binary) << c.bytes;
-    if (!c.bytes.empty() && c.offset >= 0) {
-      std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
-          .seekp(c.offset)
-          .write(c.bytes.data(), static_cast<std::streamsize>(c.bytes.size()));
-    }
+    ASSERT_TRUE(size < 0 || truncate(path.c_str(), size) == 0);
+    std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(offset)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     const std::string damagedBytes = iotcloud_test::ReadFile(path);
     LogCapture log(4);
     auto platform = MakeDefaultPlatform(path);
@@ -157,9 +151,10 @@ TEST(DefaultPlatformCacheFailures, DamagedFilesAreMovedAsideAndAFreshCacheStarts
     EXPECT_TRUE(platform->writeCache("region", "fresh"));
     EXPECT_EQ(platform->readCache("region"), "fresh");
     std::string aside;
-    ASSERT_EQ(HasDamagedCopy(dir.File(""), &aside), c.size != 0);
-    ASSERT_EQ(log.Lines().size(), c.size != 0 ? 1u : 0u);
-    if (c.size == 0) continue;
+    const bool damaged = size != 0 || !bytes.empty();
+    ASSERT_EQ(HasDamagedCopy(dir.File(""), &aside), damaged);
+    ASSERT_EQ(log.Lines().size(), damaged ? 1u : 0u);
+    if (!damaged) continue;
     EXPECT_EQ(iotcloud_test::ReadFile(dir.File(aside)), damagedBytes);
     EXPECT_NE(log.Lines()[0].message.find(aside), std::string::npos) << log.Lines()[0].message;
   }

@@ -27,21 +27,17 @@
 
 #include "core/support/internal/JsonPtr.h"
 #include "core/support/internal/Owned.h"
-#include "gateway-sim/FaultScript.h"
 #include "gateway-sim/GatewaySim.h"
-#include "gateway-sim/RegionTable.h"
 #include "gateway-sim/RequestCheck.h"
 #include "platform/DefaultPlatform.h"
 #include "support/TestUtil.h"
 
 namespace {
 
-using iotcloud::gateway::Fault;
 using iotcloud::gateway::GatewayConfig;
 using iotcloud::gateway::GatewaySim;
 using iotcloud::gateway::kRegionGetPath;
 using iotcloud::gateway::NonceStore;
-using iotcloud::gateway::ParseFaultOption;
 
 constexpr const char* kKey = "test-key";
 constexpr const char* kSecret = "test-secret";
@@ -216,7 +212,6 @@ TEST(GatewaySimChecks, EachFailedCheckGetsItsOwnError) {
   const std::string email = R"({"type":"EMAIL","email":"a@b"})";
   const std::vector<std::tuple<std::string, int, std::string>> envelopes = {
       {Envelope(R"({"type":"PASSPORT","number":"1"})"), 404, "Unknown type: PASSPORT"},
-      {Envelope(R"({"type":"EMAIL","email":7})"), 422, "Missing parameter: email"},
       {Envelope(R"("PHONE")"), 400, "Malformed envelope: \"params\" missing"},
       {Envelope(email, "1.0.1"), 400, "Unsupported apiVer: 1.0.1"},
       {Envelope(email, "1.0.2", "2.0"), 400, "Malformed envelope: \"version\" is not \"1.0\""},
@@ -249,26 +244,6 @@ TEST(GatewaySimChecks, NonceIsKeptWhileAReplayCouldPassTheDateCheck) {
   EXPECT_EQ(small.Remember(kKey, "c", kSeen, kSeen + 1, kWindow), Outcome::kFull);
   EXPECT_EQ(small.Remember(kKey, "c", kSeen + 902, kSeen + 902, kWindow), Outcome::kFresh);
   EXPECT_EQ(small.size(), 1u);
-}
-
-// Scripted faults are checked on the wire by the program test below; here
-// the kind it does not use. Tables name what is wrong with them.
-TEST(GatewaySimChecks, StallOptionAndBadRegionTables) {
-  std::vector<Fault> faults;
-  std::string error;
-  ASSERT_TRUE(ParseFaultOption("stall-first", "2:250", &faults, &error)) << error;
-  ASSERT_EQ(faults.size(), 2u);
-  EXPECT_TRUE(faults[1].kind == Fault::Kind::kDelay && faults[1].delayMs == 250 && faults[1].path == kRegionGetPath);
-  const std::string routes =
-      R"("routes": {"PHONE": {"default": "a"}, "COUNTRY_CODE": {"default": "a"}, "EMAIL": {"default": "a"},
-                    "THIRD_AUTHCODE": {"default": "a"}})";
-  for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{
-           {R"({"regions": {"a": {"regionID": "r"}}, )" + routes + "}", "unknown member \"regionID\""},
-           {R"({"regions": {"b": {"regionId": "r"}}, )" + routes + "}", "unknown region \"a\""}}) {
-    iotcloud::gateway::RegionTable table;
-    EXPECT_FALSE(iotcloud::gateway::RegionTable::Parse(json, &table, &error)) << json;
-    EXPECT_NE(std::string::npos, error.find(reason)) << error;
-  }
 }
 
 // Encoded bodies are refused before they are read (a 100 KB gzip body could
