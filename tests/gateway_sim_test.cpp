@@ -212,6 +212,7 @@ TEST(GatewaySimChecks, EachFailedCheckGetsItsOwnError) {
   const std::string email = R"({"type":"EMAIL","email":"a@b"})";
   const std::vector<std::tuple<std::string, int, std::string>> envelopes = {
       {Envelope(R"({"type":"PASSPORT","number":"1"})"), 404, "Unknown type: PASSPORT"},
+      {Envelope(R"({"type":"PHONE","phoneLocationCode":"86"})"), 422, "Missing parameter: phone"},
       {Envelope(R"("PHONE")"), 400, "Malformed envelope: \"params\" missing"},
       {Envelope(email, "1.0.1"), 400, "Unsupported apiVer: 1.0.1"},
       {Envelope(email, "1.0.2", "2.0"), 400, "Malformed envelope: \"version\" is not \"1.0\""},
