@@ -16,8 +16,7 @@ namespace {
 struct Started {
   COSThread thread;
   iotcloud_test::Waitable<bool> release;  // also: the handle is filled in
-  std::atomic<int> runs{0};
-  std::atomic<int> selfWait{0};
+  std::atomic<int> runs{0}, selfWait{0};
 };
 
 unsigned long WaitForReleaseThenForItself(void* argument) {
@@ -58,10 +57,8 @@ TEST(TovoLogTest, MinimumLevelFiltersAndLongMessagesArriveWhole) {
   iotcloud_test::LogCapture log(3);
   QZ_LOG(2, "dropped %d", 1);
   QZ_LOG(4, "kept %s=%d", std::string(5000, 'L').c_str(), 42);  // longer than any fixed buffer
-  const std::vector<iotcloud_test::CapturedLine> lines = log.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].file, "cos_thread_test.cpp");
-  EXPECT_EQ(lines[0].message, "kept " + std::string(5000, 'L') + "=42");
+  ASSERT_EQ(log.Lines().size(), 1u);
+  EXPECT_EQ(log.Lines()[0].message, "kept " + std::string(5000, 'L') + "=42");
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ TEST(ThreadPoolTest, StopWithWaitRunsEveryJobPushedFromManyThreads) {
   pool.stop(false);  // a second stop returns at once
 }
 
+// A job pushed after stop() is deleted at once, with what it captured; it
+// used to stay queued for ever.
 TEST(ThreadPoolTest, StopWithoutWaitDiscardsTheQueueFinishesCurrentJobsAndIsFinal) {
   ctpl::thread_pool pool(2);
   Gate gate;
@@ -74,57 +76,50 @@ TEST(ThreadPoolTest, StopWithoutWaitDiscardsTheQueueFinishesCurrentJobsAndIsFina
   stopper.join();
   EXPECT_EQ(finished, 2);
   for (auto& f : queued) EXPECT_TRUE(!f.valid() || IsBrokenPromise(f));
-  pool.resize(2);  // stopped for good: ignored, and later jobs never run
+  pool.resize(2);  // stopped for good: ignored
   EXPECT_EQ(pool.size(), 0);
   auto captured = std::make_shared<int>(1);
   auto late = pool.push([&ran, captured](int) { ++ran; });
-  EXPECT_TRUE(IsBrokenPromise(late));  // without anyone clearing the queue
-  EXPECT_EQ(captured.use_count(), 1);  // the job and what it captured are gone
+  EXPECT_TRUE(IsBrokenPromise(late));
+  EXPECT_EQ(captured.use_count(), 1);
   EXPECT_EQ(ran, 0);
 }
 
-// Virtual size of this process in KiB, from /proc.
-long VmSizeKiB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
-  return -1;
-}
-
-// Each ended but unjoined worker keeps its stack mapped (8 MiB by default),
-// so workers retired by shrinking must be joined as they end, not at stop().
-TEST(ThreadPoolTest, RepeatedGrowAndShrinkDoesNotPileUpEndedWorkers) {
-  ctpl::thread_pool pool(1);
-  const long before = VmSizeKiB();
-  ASSERT_GT(before, 0);
-  for (int i = 0; i < 600; ++i) {
-    pool.resize(2);
-    pool.push([](int) {}).get();
-    pool.resize(1);
-  }
-  // Unjoined, 600 stacks would add almost 5 GiB. What may stay is bounded:
-  // glibc's malloc arenas and its cache of stacks, and the few workers still
-  // ending when the loop stopped (a later resize() joins them).
-  const long limitKiB = 1536 * 1024;
-  for (auto deadline = std::chrono::steady_clock::now() + 10s;
-       VmSizeKiB() - before >= limitKiB && std::chrono::steady_clock::now() < deadline;)
-    std::this_thread::yield(), pool.resize(1);
-  EXPECT_LT(VmSizeKiB() - before, limitKiB);
-}
-
-TEST(ThreadPoolTest, ResizeGrowsWithTheNextIndicesAndShrinksAfterTheCurrentJob) {
+// Growing gives the next indices; shrinking lets busy workers finish their
+// job first. Each ended but unjoined worker keeps its stack mapped (8 MiB by
+// default), so workers retired by shrinking must be joined as they end, not
+// at stop().
+TEST(ThreadPoolTest, ResizeKeepsRunningJobsAndRepeatedShrinkingDoesNotPileUpEndedWorkers) {
   ctpl::thread_pool pool(1);
   pool.resize(3);
   Gate gate;  // three jobs that wait together occupy all three workers
   std::vector<std::future<int>> indices;
   for (int i = 0; i < 3; ++i) indices.push_back(pool.push([&gate](int index) { return gate.Pass(), index; }));
   ASSERT_TRUE(gate.WaitForWaiting(3));
-  pool.resize(1);  // workers 1 and 2 finish their job, then end
+  pool.resize(1);
   gate.Open();
   std::set<int> seen;
   for (auto& f : indices) seen.insert(f.get());
   EXPECT_EQ(seen, (std::set<int>{0, 1, 2}));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(pool.push([](int index) { return index; }).get(), 0);
+
+  auto vmSizeKiB = [] {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+    return -1L;
+  };
+  const long before = vmSizeKiB();
+  ASSERT_GT(before, 0);
+  for (int i = 0; i < 600; ++i) pool.resize(2), pool.push([](int) {}).get(), pool.resize(1);
+  // Unjoined, 600 stacks would add almost 5 GiB. What may stay is bounded:
+  // glibc's malloc arenas and its cache of stacks, and the few workers still
+  // ending when the loop stopped (a later resize() joins them).
+  const long limitKiB = 1536 * 1024;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       vmSizeKiB() - before >= limitKiB && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::yield(), pool.resize(1);
+  EXPECT_LT(vmSizeKiB() - before, limitKiB);
 }
 
 TEST(ThreadPoolTest, ThrowingJobIsReportedThroughItsFutureAndDeleted) {
