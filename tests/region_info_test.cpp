@@ -133,7 +133,7 @@ TEST(RegionInfo, EachKeyMatchesAnyCaseAndNeedsAStringValue) {
       LogCapture log;
       ASSERT_TRUE(record.parseFromJsonString("{\"" + upper + "\":" + value + "}"));
       EXPECT_TRUE(record == expected) << upper << " " << value;
-      EXPECT_EQ(Failures(log, "parseFromJsonString"), notFound) << upper << " " << value;
+      EXPECT_EQ(Failures(log, "takeStrings"), notFound) << upper << " " << value;
     }
   }
 }

@@ -86,7 +86,7 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response, std::stri
     if (missingMember != nullptr) *missingMember = "data";
     return false;
   }
-  // The data is printed and read again below; a NUL would already be lost.
+  // cJSON ends a string at a NUL: a value holding \u0000 would be taken cut.
   if (iotcloud::JsonHasNulEscape(response)) {
     QZ_LOG(4, "region get response holds \\u0000, which cannot be kept: %s", ForLog(response).c_str());
     return false;
@@ -103,12 +103,8 @@ bool IotRegionInfo::parseFromHttpResponse(const std::string& response, std::stri
     if (missingMember != nullptr) *missingMember = missing;
     return false;
   }
-  iotcloud::JsonText printed(cJSON_PrintUnformatted(data));
-  if (!printed) {
-    QZ_LOG(4, "region get response data could not be printed.");
-    return false;
-  }
-  return parseFromJsonString(printed.get());
+  takeStrings(data);
+  return true;
 }
 
 bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
@@ -126,20 +122,23 @@ bool IotRegionInfo::parseFromJsonString(const std::string& json) {
     QZ_LOG(4, "region info holds \\u0000, which cannot be kept: %s", ForLog(json).c_str());
     return false;
   }
+  takeStrings(root.get());
+  return true;
+}
+
+void IotRegionInfo::takeStrings(const cJSON* object) {
   std::string* const fields[kFieldCount] = {
       &regionId_,          &mqttEndpoint_,        &apiGatewayEndpoint_, &oaApiGatewayEndpoint_,
       &regionEnglishName_, &pushChannelEndpoint_, &shortRegionId_,
   };
   for (int i = 0; i < kFieldCount; ++i) {
-    const cJSON* member = cJSON_GetObjectItem(root.get(), kKeys[i]);
-    // A member that is not a string has no text to take: it counts as absent.
+    const cJSON* member = cJSON_GetObjectItem(object, kKeys[i]);
     if (cJSON_IsString(member) && member->valuestring != nullptr) {
       *fields[i] = member->valuestring;
     } else {
       QZ_LOG(4, "%s not found.", kKeys[i]);
     }
   }
-  return true;
 }
 
 std::string IotRegionInfo::toJsonString() const {
