@@ -450,6 +450,21 @@ TEST_F(RegionLookupTest, DeInitCompletesPendingLookupsAndWithoutTransportNothing
   EXPECT_EQ(platform_->regionWrites, 1);
 }
 
+// The activation object answers only for region lookups: a completion of
+// another kind, even one carrying a region, changes nothing.
+TEST_F(RegionLookupTest, CompletionsOfAnotherKindChangeNothing) {
+  const auto otherKind = static_cast<_AsyncHttpReqType>(ASYNC_HTTP_REQ_REGION_GET + 1);
+  IotRequest request;
+  IotResponse response;
+  response.data = "{\"code\":200,\"data\":" + RegionTable::BuiltIn().RegionJson("eu-central-1") + "}";
+  Activation()->OnResponse(&request, &response, otherKind);
+  IotException failure;
+  failure.message = CurlFailureText(7);
+  Activation()->OnFailure(&request, &failure, otherKind);
+  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
+  EXPECT_EQ(recorder_.announced() + platform_->regionWrites, 0u);
+}
+
 // A lookup from inside the observer or a completion runs on the HTTP thread:
 // a blocking one would wait for itself and is refused, an asynchronous one runs.
 TEST_F(RegionLookupTest, CallbacksMayStartAsynchronousLookupsButNotBlockingOnes) {
