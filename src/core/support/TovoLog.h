@@ -45,5 +45,12 @@ IOTCLOUD_API int GetLogMinLevel();
 
 }  // namespace iotcloud
 
-// Logs with the tag "QZ" and the caller's file, line and function name.
-#define QZ_LOG(level, ...) TovoLog((level), "QZ", __FILE__, __LINE__, __func__, __VA_ARGS__)
+// Logs with the tag "QZ" and the caller's file, line and function name. The
+// arguments are evaluated only for a line at or above the minimum level, so a
+// dropped line costs no formatting, escaping or masking of its values.
+#define QZ_LOG(level, ...) QZ_LOG_AS(__func__, (level), __VA_ARGS__)
+// The same under another function name, for code that logs on behalf of its
+// caller.
+#define QZ_LOG_AS(function, level, ...)                                                                        \
+  ((level) >= iotcloud::GetLogMinLevel() ? TovoLog((level), "QZ", __FILE__, __LINE__, (function), __VA_ARGS__) \
+                                         : (void)0)

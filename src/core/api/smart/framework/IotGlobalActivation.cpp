@@ -23,10 +23,6 @@
 #include "core/support/UntrustedText.h"
 #include "core/support/internal/JsonPtr.h"
 
-// Logs under an explicit function name: the four lookups share one body but
-// each logs as itself.
-#define QZ_LOG_AS(function, level, ...) TovoLog((level), "QZ", __FILE__, __LINE__, (function), __VA_ARGS__)
-
 namespace {
 
 constexpr const char kRegionPath[] = "/velmo/account/region/get";
