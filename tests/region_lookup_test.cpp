@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <functional>
+#include <limits>
+#include <stdexcept>
 #include <set>
 #include <thread>
 
@@ -35,16 +37,23 @@ const Fault k503{Fault::Kind::kErrorStatus, 0, 503};
 // retries; a second attempt a minute away, so a lookup stays pending.
 const Policy kOnce{1, 1, 5, 20000}, kSlow{3, 60000, 60000, 120000};
 
-// The real platform, counting saves of the region entry or failing them.
+// The real platform, counting saves of the region entry or failing them;
+// with `holdRegionWrites` set, a save waits until it is cleared again (a
+// slow or locked disk), and `regionWriteHeld` says one is waiting.
 class CountingPlatform : public iotcloud::DefaultPlatform {
  public:
   using DefaultPlatform::DefaultPlatform;
   bool writeCache(std::string key, std::string storedText) override {
     if (key == PLATFORM_REGION_INFO_KEY && (++regionWrites, failRegionWrites.load())) return false;
+    if (key == PLATFORM_REGION_INFO_KEY && holdRegionWrites.Get()) {
+      regionWriteHeld.Update([](bool& held) { held = true; });
+      holdRegionWrites.WaitFor([](bool hold) { return !hold; }, 60s);
+    }
     return DefaultPlatform::writeCache(std::move(key), std::move(storedText));
   }
   std::atomic<int> regionWrites{0};
   std::atomic<bool> failRegionWrites{false};
+  Waitable<bool> holdRegionWrites, regionWriteHeld;
 };
 
 // The observer's calls and, through Completion(), lookups' completions, and
@@ -483,6 +492,132 @@ TEST_F(RegionLookupTest, CallbacksMayStartAsynchronousLookupsButNotBlockingOnes)
   EXPECT_EQ(outcomes.count(Outcome::kNotSent), 3u);
   EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "us-west-1");
   EXPECT_EQ(sim_->requests().size(), 2u);
+}
+
+// While one lookup's answer is being saved (a slow disk), a host thread that
+// reads the region or cancels another lookup returns at once: neither waits
+// for the save or for the HTTP thread's step.
+TEST_F(RegionLookupTest, HostCallsWaitForNoOtherLookupsSave) {
+  Activation()->setRetryPolicy(kSlow);
+  sim_->PushFault({Fault::Kind::kDelay, 5000});
+  IotGlobalActivation::LookupHandle slow = Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
+  ASSERT_TRUE(sim_->WaitForRequests(1, 10000));
+  platform_->holdRegionWrites.Update([](bool& hold) { hold = true; });
+  Activation()->regionGetByEmailAsync("carol@example.com", recorder_.Completion());
+  ASSERT_TRUE(platform_->regionWriteHeld.WaitFor([](bool held) { return held; }, 10s));
+  Waitable<std::string> calls;
+  std::thread host([&] {
+    const std::string region = Activation()->getRegionInfo().getRegionId();
+    calls.Update([&](std::string& said) { said = region + (slow.cancel() ? " cancelled" : " not cancelled"); });
+  });
+  const bool returned = calls.WaitFor([](const std::string& said) { return !said.empty(); }, 10s);
+  platform_->holdRegionWrites.Update([](bool& hold) { hold = false; });
+  host.join();
+  EXPECT_TRUE(returned) << "a host call waited for another lookup's save";
+  EXPECT_EQ(calls.Get(), "us-west-1 cancelled");
+  ASSERT_TRUE(recorder_.WaitForResults(2));
+  std::multiset<Outcome> outcomes;
+  for (const Result& result : recorder_.results.Get()) outcomes.insert(result.outcome);
+  EXPECT_EQ(outcomes, (std::multiset<Outcome>{Outcome::kChanged, Outcome::kCancelled}));
+}
+
+// A cancel racing deInit() while the lookup waits for its next attempt:
+// whichever wins, the completion says the same as cancel() did.
+TEST_F(RegionLookupTest, CancelRacingDeInitEndsTheLookupOnceAsCancelSaid) {
+  Activation()->setRetryPolicy(kSlow);
+  for (int round = 0; round < 40; ++round) {
+    recorder_.results.Update([](std::vector<Result>& v) { v.clear(); });
+    LogCapture log(3);
+    sim_->PushFault(k503);
+    IotGlobalActivation::LookupHandle handle =
+        Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
+    ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+    std::atomic<bool> go{false}, cancelled{false};
+    std::thread canceller([&] {
+      while (!go) {
+      }
+      cancelled = handle.cancel();
+    });
+    go = true;
+    IotAsyncManager::getInstance()->deInit();
+    canceller.join();
+    ASSERT_TRUE(recorder_.WaitForResults(1));
+    const Result result = recorder_.results.Get()[0];
+    EXPECT_EQ(result.outcome == Outcome::kCancelled, cancelled.load()) << "round " << round << ": " << result.detail;
+    EXPECT_TRUE(result.outcome == Outcome::kCancelled || result.curlCode == 42) << result.detail;
+    IotAsyncManager::getInstance()->init();
+  }
+  EXPECT_EQ(recorder_.results.Get().size(), 1u);
+}
+
+// A host callback that throws is caught where the library calls it and
+// logged; the lookup's outcome, the region and the save stand.
+TEST_F(RegionLookupTest, ThrowingObserversAndCompletionsAreCaught) {
+  LogCapture log(4);
+  recorder_.hook = [] { throw std::runtime_error("observer failed"); };
+  Waitable<int> completed;
+  Activation()->regionGetByEmailAsync("bob@example.de", [&completed](const Result& result) {
+    completed.Update([&](int& n) { n = result.outcome == Outcome::kChanged ? 1 : -1; });
+    throw std::runtime_error("completion failed");
+  });
+  ASSERT_TRUE(completed.WaitFor([](int n) { return n != 0; }, 10s));
+  recorder_.hook = nullptr;
+  EXPECT_EQ(completed.Get(), 1);
+  const Result next = Lookup("carol@example.com");
+  EXPECT_EQ(next.outcome, Outcome::kChanged) << next.detail;
+  EXPECT_EQ(platform_->regionWrites, 2);
+  EXPECT_TRUE(log.Contains("observer failed") && log.Contains("completion failed"));
+}
+
+// A policy whose values would overflow the clock means "very long": the
+// lookup is sent and answered, and a wait of ages is waited, not skipped.
+TEST_F(RegionLookupTest, HugeRetryPolicyValuesMeanVeryLong) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  for (const int64_t deadline : {int64_t{10000000000000}, kMax}) {
+    Activation()->setRetryPolicy({1, 1, 5, deadline});
+    const Result result = Lookup("bob@example.de");
+    EXPECT_TRUE(result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) << result.detail;
+  }
+  Activation()->setRetryPolicy({3, 1000000000000000, kMax, kMax});
+  LogCapture log(3);
+  sim_->clearRequests();
+  sim_->PushFault(k503);
+  IotGlobalActivation::LookupHandle handle =
+      Activation()->regionGetByEmailAsync("carol@example.com", recorder_.Completion());
+  ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+  EXPECT_TRUE(handle.cancel());
+  ASSERT_TRUE(recorder_.WaitForResults(1));
+  const Result result = recorder_.results.Get()[0];
+  EXPECT_EQ(result.outcome, Outcome::kCancelled) << result.detail;
+  EXPECT_EQ(result.attempts, 1);
+  EXPECT_EQ(sim_->requests().size(), 1u);
+}
+
+// An answer that echoes what the lookup sent is logged with the identifier
+// masked, at every level; the host still gets the message as sent.
+TEST_F(RegionLookupTest, AnswersEchoingTheIdentifierAreLoggedMasked) {
+  const struct {
+    std::function<void()> lookup;
+    std::string secret, masked;
+  } cases[] = {
+      {[] { Activation()->regionGetByEmail("alice.secret@example.de"); }, "alice.secret", "***@example.de"},
+      {[] { Activation()->regionGetByPhone("49", "15112345678"); }, "15112345678", "***78"},
+      {[] { Activation()->regionGetByAuthCode("oauth-code-XYZ"); }, "oauth-code-XYZ", "***"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.secret);
+    for (const int status : {200, 404}) {
+      const std::string body = R"({"code":404,"message":"no account for )" + c.secret + R"("})";
+      sim_->PushFault(status == 200 ? Fault{Fault::Kind::kRawBody, 0, 200, 0, body}
+                                    : Fault{Fault::Kind::kErrorStatus, 0, 404, 0, body, "", "", ""});
+      LogCapture log(1);
+      c.lookup();
+      const Result result = Activation()->getLastLookupResult();
+      EXPECT_TRUE(status != 200 || result.detail.find(c.secret) != std::string::npos) << result.detail;
+      EXPECT_EQ(log.Count(c.secret), 0u);
+      EXPECT_TRUE(log.Contains("no account for " + c.masked));
+    }
+  }
 }
 
 }  // namespace
