@@ -578,7 +578,16 @@ TEST_F(RegionLookupTest, HugeRetryPolicyValuesMeanVeryLong) {
     const Result result = Lookup("bob@example.de");
     EXPECT_TRUE(result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) << result.detail;
   }
+  // A wait past what the clock can hold meets the deadline: no attempt follows.
   Activation()->setRetryPolicy({3, 1000000000000000, kMax, kMax});
+  sim_->clearRequests();
+  sim_->PushFault(k503);
+  const Result waitsForEver = Lookup("carol@example.com");
+  EXPECT_EQ(waitsForEver.outcome, Outcome::kHttpStatus) << waitsForEver.detail;
+  EXPECT_NE(waitsForEver.detail.find("deadline would pass first"), std::string::npos) << waitsForEver.detail;
+  EXPECT_EQ(waitsForEver.attempts, 1);
+  // A wait of years is waited for, not skipped.
+  Activation()->setRetryPolicy({3, 1000000000000, kMax, kMax});
   LogCapture log(3);
   sim_->clearRequests();
   sim_->PushFault(k503);
@@ -593,21 +602,22 @@ TEST_F(RegionLookupTest, HugeRetryPolicyValuesMeanVeryLong) {
   EXPECT_EQ(sim_->requests().size(), 1u);
 }
 
-// An answer that echoes what the lookup sent is logged with the identifier
+// An answer that echoes what the lookup sent (in any letter case) is logged with the identifier
 // masked, at every level; the host still gets the message as sent.
 TEST_F(RegionLookupTest, AnswersEchoingTheIdentifierAreLoggedMasked) {
   const struct {
     std::function<void()> lookup;
-    std::string secret, masked;
+    std::string sent, secret, masked;
   } cases[] = {
-      {[] { Activation()->regionGetByEmail("alice.secret@example.de"); }, "alice.secret", "***@example.de"},
-      {[] { Activation()->regionGetByPhone("49", "15112345678"); }, "15112345678", "***78"},
-      {[] { Activation()->regionGetByAuthCode("oauth-code-XYZ"); }, "oauth-code-XYZ", "***"},
+      {[] { Activation()->regionGetByEmail("alice.secret@example.de"); }, "alice.secret@example.de", "alice.secret",
+       "***@example.de"},
+      {[] { Activation()->regionGetByPhone("49", "15112345678"); }, "15112345678", "15112345678", "***78"},
+      {[] { Activation()->regionGetByAuthCode("oauth-code-XYZ"); }, "oauth-code-xyz", "oauth-code", "***"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.secret);
     for (const int status : {200, 404}) {
-      const std::string body = R"({"code":404,"message":"no account for )" + c.secret + R"("})";
+      const std::string body = R"({"code":404,"message":"no account for )" + c.sent + R"("})";
       sim_->PushFault(status == 200 ? Fault{Fault::Kind::kRawBody, 0, 200, 0, body}
                                     : Fault{Fault::Kind::kErrorStatus, 0, 404, 0, body, "", "", ""});
       LogCapture log(1);
