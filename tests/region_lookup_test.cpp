@@ -7,8 +7,8 @@
 #include <atomic>
 #include <functional>
 #include <limits>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "core/api/smart/framework/IotAsyncManager.h"
@@ -500,7 +500,8 @@ TEST_F(RegionLookupTest, CallbacksMayStartAsynchronousLookupsButNotBlockingOnes)
 TEST_F(RegionLookupTest, HostCallsWaitForNoOtherLookupsSave) {
   Activation()->setRetryPolicy(kSlow);
   sim_->PushFault({Fault::Kind::kDelay, 5000});
-  IotGlobalActivation::LookupHandle slow = Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
+  IotGlobalActivation::LookupHandle slow =
+      Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
   ASSERT_TRUE(sim_->WaitForRequests(1, 10000));
   platform_->holdRegionWrites.Update([](bool& hold) { hold = true; });
   Activation()->regionGetByEmailAsync("carol@example.com", recorder_.Completion());

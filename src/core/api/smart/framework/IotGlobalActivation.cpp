@@ -177,9 +177,7 @@ void IotGlobalActivation::regionGetByLoginId(std::string loginId, std::string ph
   }
 }
 
-void IotGlobalActivation::regionGetByEmail(const std::string& email) {
-  lookup({&iotcloud::lookup::kEmail, {email}});
-}
+void IotGlobalActivation::regionGetByEmail(const std::string& email) { lookup({&iotcloud::lookup::kEmail, {email}}); }
 
 void IotGlobalActivation::regionGetByPhone(const std::string& phoneLocationCode, const std::string& phone) {
   lookup({&iotcloud::lookup::kPhone, {phoneLocationCode, phone}});
@@ -282,8 +280,7 @@ std::shared_ptr<Machine> IotGlobalActivation::startLookup(const Identifiers& ide
       QZ_LOG_AS(identifiers.kind->function, 4, "id=%s, request body could not be built", id.c_str());
       return false;
     }
-    QZ_LOG_AS(identifiers.kind->function, 2, "id=%s, http_body=%s", id.c_str(),
-              identifiers.BodyForLog(*body).c_str());
+    QZ_LOG_AS(identifiers.kind->function, 2, "id=%s, http_body=%s", id.c_str(), identifiers.BodyForLog(*body).c_str());
     httpUtil_.MakeHttpHeader(kRegionPath, *body, *headers, false, dateMs / 1000);
     return true;
   };

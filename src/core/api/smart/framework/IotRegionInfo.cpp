@@ -5,11 +5,11 @@
 #include <memory>
 #include <vector>
 
+#include "core/api/smart/framework/internal/RegionAnswer.h"
 #include "core/support/DeploymentConfig.h"
 #include "core/support/TovoLog.h"
 #include "core/support/UntrustedText.h"
 #include "core/support/internal/JsonPtr.h"
-#include "core/api/smart/framework/internal/RegionAnswer.h"
 
 namespace {
 
@@ -42,17 +42,21 @@ using iotcloud::ForLog;
 // Each of the seven members of `object` that is a string replaces its field
 // of *region; returns the keys of the others, whose fields are left alone.
 std::vector<const char*> TakeStrings(const cJSON* object, IotRegionInfo* region) {
-  void (IotRegionInfo::*const setters[kFieldCount])(const std::string&) = {
-      &IotRegionInfo::setRegionId,          &IotRegionInfo::setMqttEndpoint,
-      &IotRegionInfo::setApiGatewayEndpoint, &IotRegionInfo::setOaApiGatewayEndpoint,
-      &IotRegionInfo::setRegionEnglishName, &IotRegionInfo::setPushChannelEndpoint,
-      &IotRegionInfo::setShortRegionId,
+  using Setter = void (*)(IotRegionInfo&, const char*);
+  static constexpr Setter kSetters[kFieldCount] = {
+      [](IotRegionInfo& r, const char* v) { r.setRegionId(v); },
+      [](IotRegionInfo& r, const char* v) { r.setMqttEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setApiGatewayEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setOaApiGatewayEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setRegionEnglishName(v); },
+      [](IotRegionInfo& r, const char* v) { r.setPushChannelEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setShortRegionId(v); },
   };
   std::vector<const char*> absent;
   for (int i = 0; i < kFieldCount; ++i) {
     const cJSON* member = cJSON_GetObjectItem(object, kKeys[i]);
     if (cJSON_IsString(member) && member->valuestring != nullptr) {
-      (region->*setters[i])(member->valuestring);
+      kSetters[i](*region, member->valuestring);
     } else {
       absent.push_back(kKeys[i]);
     }
@@ -166,7 +170,6 @@ bool IotRegionInfo::parseFromJsonString(const std::string& json) {
   for (const char* key : TakeStrings(root.get(), this)) QZ_LOG(4, "%s not found.", key);
   return true;
 }
-
 
 std::string IotRegionInfo::toJsonString() const {
   iotcloud::JsonPtr root(cJSON_CreateObject());

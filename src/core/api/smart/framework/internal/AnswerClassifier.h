@@ -27,11 +27,11 @@ void JudgeRefusal(const IotResponse& response, Result* result);
 
 // What a 2xx answer's body names.
 struct RegionVerdict {
-  Result result;          // the outcome (kUnchanged for a region: the region store decides) and detail
+  Result result;  // the outcome (kUnchanged for a region: the region store decides) and detail
   bool hasRegion = false;
-  IotRegionInfo region;   // when hasRegion: the China defaults overwritten by the answer's members
+  IotRegionInfo region;             // when hasRegion: the China defaults overwritten by the answer's members
   std::vector<const char*> absent;  // optional members the answer lacked
-  bool save = false;      // the current region is saved after this answer (every 2xx but an incomplete one)
+  bool save = false;                // the current region is saved after this answer (every 2xx but an incomplete one)
 };
 RegionVerdict ClassifyRegionAnswer(const std::string& body);
 

@@ -49,7 +49,7 @@ class GatewayClock {
  private:
   Mutex mutex_;
   std::function<int64_t()> wallClock_ IOTCLOUD_GUARDED_BY(mutex_);  // null: the system clock
-  std::atomic<bool> hasWallClock_{false};  // wallClock_ is set: the lock is taken only then
+  std::atomic<bool> hasWallClock_{false};                           // wallClock_ is set: the lock is taken only then
   std::atomic<int64_t> offsetMs_{0};
 };
 

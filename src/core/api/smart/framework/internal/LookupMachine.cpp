@@ -268,8 +268,7 @@ bool Machine::ScheduleRetry(int64_t retryAfterMs, Result* result, int64_t* delay
     result->detail += "; no further attempt: the lookup's deadline would pass first";
     return false;
   }
-  const uint64_t timer =
-      transport_.Schedule(due, [self = shared_from_this()](bool run) { self->OnTimer(run); });
+  const uint64_t timer = transport_.Schedule(due, [self = shared_from_this()](bool run) { self->OnTimer(run); });
   if (timer == 0) return false;  // the transport stopped: this answer is the last
   earlier_.push_back("attempt " + std::to_string(attempts_) + ": " + result->detail + "; retried after " +
                      std::to_string(delay) + " ms" + (retryAfterMs >= 0 ? " (Retry-After)" : ""));

@@ -120,9 +120,9 @@ class Machine : public std::enable_shared_from_this<Machine> {
   mutable Mutex mutex_;
   State state_ IOTCLOUD_GUARDED_BY(mutex_) = State::kIdle;
   Completion completion_ IOTCLOUD_GUARDED_BY(mutex_);
-  std::string requestId_ IOTCLOUD_GUARDED_BY(mutex_);   // the attempt in flight
-  uint64_t timerId_ IOTCLOUD_GUARDED_BY(mutex_) = 0;    // the wait for the next attempt
-  int attempts_ IOTCLOUD_GUARDED_BY(mutex_) = 0;        // requests handed to the transport
+  std::string requestId_ IOTCLOUD_GUARDED_BY(mutex_);     // the attempt in flight
+  uint64_t timerId_ IOTCLOUD_GUARDED_BY(mutex_) = 0;      // the wait for the next attempt
+  int attempts_ IOTCLOUD_GUARDED_BY(mutex_) = 0;          // requests handed to the transport
   bool dateRetried_ IOTCLOUD_GUARDED_BY(mutex_) = false;  // the one attempt outside the budget was made
   int64_t sentOffsetMs_ IOTCLOUD_GUARDED_BY(mutex_) = 0;  // the clock offset the attempt in flight carries
   Result last_ IOTCLOUD_GUARDED_BY(mutex_);               // the outcome of the attempt before

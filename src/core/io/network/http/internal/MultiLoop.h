@@ -118,10 +118,10 @@ class MultiLoop {
   TaskScheduler tasks_;
 
   // HTTP manager thread (and Init/CleanUp, when it does not run).
-  CURLM* multiHandle_ = nullptr;                   // multi_'s handle
-  std::shared_ptr<TrustStore> trust_;              // built by Init, released by CleanUp
+  CURLM* multiHandle_ = nullptr;                     // multi_'s handle
+  std::shared_ptr<TrustStore> trust_;                // built by Init, released by CleanUp
   std::vector<std::unique_ptr<CurlTransfer>> idle_;  // ended transfers, reset, for reuse
-  size_t inMulti_ = 0;                             // easy handles in the multi handle
+  size_t inMulti_ = 0;                               // easy handles in the multi handle
   int stillRunning_ = 0;
 
   std::atomic<uint64_t> wakeups_{0};

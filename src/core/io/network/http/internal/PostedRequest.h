@@ -44,12 +44,12 @@ struct PostedRequest {
 
   // From the constructor.
   const _AsyncHttpReqType type;
-  AsyncHttpRequestManage* const manage;    // borrowed
-  IAsyncHttpReqCallback* const callback;   // borrowed; may be null
+  AsyncHttpRequestManage* const manage;   // borrowed
+  IAsyncHttpReqCallback* const callback;  // borrowed; may be null
 
   // Posted: set by Post or Connect.
-  IotRequest record;                                // the request's own copy
-  std::string id;                                   // its key in the manager
+  IotRequest record;  // the request's own copy
+  std::string id;     // its key in the manager
   std::string url;
   std::string body;                                 // libcurl reads it in place
   bool head = false;                                // a Connect: HEAD, no body

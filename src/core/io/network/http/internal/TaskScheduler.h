@@ -57,7 +57,7 @@ class TaskScheduler {
   const Clock now_;
   mutable Mutex mutex_;
   std::map<std::pair<TimePoint, uint64_t>, Task> tasks_ IOTCLOUD_GUARDED_BY(mutex_);  // by due time, then id
-  std::map<uint64_t, TimePoint> due_ IOTCLOUD_GUARDED_BY(mutex_);                      // the ids held
+  std::map<uint64_t, TimePoint> due_ IOTCLOUD_GUARDED_BY(mutex_);                     // the ids held
   uint64_t lastId_ IOTCLOUD_GUARDED_BY(mutex_) = 0;
 };
 
