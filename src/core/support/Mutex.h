@@ -51,21 +51,6 @@ class IOTCLOUD_CAPABILITY("mutex") Mutex {
   std::mutex mutex_;
 };
 
-// A mutex the thread holding it may lock again (each Lock paired with an
-// Unlock). Only for locks that callbacks run under and may re-enter.
-class IOTCLOUD_CAPABILITY("mutex") RecursiveMutex {
- public:
-  RecursiveMutex() = default;
-  RecursiveMutex(const RecursiveMutex&) = delete;
-  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
-
-  void Lock() IOTCLOUD_ACQUIRE() { mutex_.lock(); }
-  void Unlock() IOTCLOUD_RELEASE() { mutex_.unlock(); }
-
- private:
-  std::recursive_mutex mutex_;
-};
-
 // Holds a Mutex for its scope.
 class IOTCLOUD_SCOPED_CAPABILITY MutexLock {
  public:
@@ -76,17 +61,6 @@ class IOTCLOUD_SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex* const mutex_;
-};
-
-class IOTCLOUD_SCOPED_CAPABILITY RecursiveMutexLock {
- public:
-  explicit RecursiveMutexLock(RecursiveMutex* mutex) IOTCLOUD_ACQUIRE(mutex) : mutex_(mutex) { mutex_->Lock(); }
-  ~RecursiveMutexLock() IOTCLOUD_RELEASE() { mutex_->Unlock(); }
-  RecursiveMutexLock(const RecursiveMutexLock&) = delete;
-  RecursiveMutexLock& operator=(const RecursiveMutexLock&) = delete;
-
- private:
-  RecursiveMutex* const mutex_;
 };
 
 // A condition variable bound to one Mutex, which the caller of every Wait

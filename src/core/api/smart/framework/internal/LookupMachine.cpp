@@ -110,7 +110,7 @@ bool Machine::Start() {
   }
   SendAttempt();
   MutexLock lock(&mutex_);
-  return attempts_ > 0;
+  return !(state_ == State::kDone && attempts_ == 0);
 }
 
 void Machine::SendAttempt() {

@@ -72,8 +72,8 @@ class Machine : public std::enable_shared_from_this<Machine> {
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  // Sends the first attempt. False when the lookup ended at once (kNotSent,
-  // nothing sent): its completion has run on this thread then.
+  // Sends the first attempt. False when the lookup ended at once without
+  // sending anything (kNotSent): its completion has run on this thread then.
   bool Start();
   // True when this cancelled the lookup (the completion reports kCancelled,
   // on the HTTP manager thread, or on this thread when the transport is
