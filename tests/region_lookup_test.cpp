@@ -255,8 +255,9 @@ TEST_F(RegionLookupTest, NewRegionIsAnnouncedOnceAndSavedAndAnEqualOneOnlyWhenTh
   EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "us-west-1");
 }
 
-// With up to three attempts: only a transient failure is retried, every
-// attempt is signed afresh, Retry-After and the deadline are kept, a redirect
+// Each outcome over real TLS, with up to three attempts (the retry rules
+// themselves: the state machine's tests): a transient failure is retried,
+// every attempt is signed afresh, the deadline cuts the attempt, a redirect
 // is not followed, and only the final answer touches the region, the observer
 // and the cache. A 2xx answer without a region saves the current region over
 // a cache entry that differs; a refusal, another status, an incomplete answer
@@ -266,7 +267,6 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     return Fault{Fault::Kind::kErrorStatus, 0, code, 0, std::move(body), std::move(location)};
   };
   auto raw = [](const std::string& body) { return Fault{Fault::Kind::kRawBody, 0, 200, 0, body}; };
-  auto throttled = [](const char* after) { return Fault{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "", after}; };
   const Fault dropped{Fault::Kind::kCloseMidAnswer};
   const std::string toUsWest = "region changed to us-west-1";
   const struct {
@@ -276,18 +276,12 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     std::string inDetail;  // of the result or of an earlier attempt
     bool saves;
     int64_t maxDelayMs = 5, deadlineMs = 20000;
-    std::chrono::milliseconds atLeast = 0ms;
   } cases[] = {
       // clang-format off
       {{k503, k503}, Outcome::kChanged, 3, 200, toUsWest, true},
       {{dropped}, Outcome::kChanged, 2, 200, toUsWest, true},
-      {{k503, k503, k503}, Outcome::kHttpStatus, 3, 503, "HTTP status 503", false},
-      // Retry-After: a second asked, less than the longest wait, is waited for; a minute is cut to it.
-      {{throttled("1")}, Outcome::kChanged, 2, 200, "(Retry-After)", true, 5000, 20000, 900ms},
-      {{throttled("60")}, Outcome::kChanged, 2, 200, "(Retry-After)", true, 200},
       // No attempt starts after the deadline, and the last is cut to it (from the 5 s limit).
       {{{Fault::Kind::kDelay, 5000}}, Outcome::kTransportFailure, 1, 0, "deadline", false, 5, 400},
-      {{dropped, dropped, dropped}, Outcome::kTransportFailure, 3, 0, "transport failure", false},
       {{}, Outcome::kGatewayRefused, 1, 400, "HTTP 400, error InvalidSignature: Invalid signature", false},
       {{status(403, R"({"code":200,"data":)" + RegionTable::BuiltIn().RegionJson("us-west-1") + "}")}, Outcome::kHttpStatus, 1, 403,
        "HTTP status 403", false},
@@ -318,7 +312,7 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     const auto start = std::chrono::steady_clock::now();
     const Result result = Lookup("dave@example.com");  // would be us-west-1
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_TRUE(took >= c.atLeast && took < 4500ms) << (took / 1ms);
+    EXPECT_LT(took, 4500ms);
     EXPECT_EQ(result.outcome, c.outcome) << result.detail;
     EXPECT_EQ(result.httpStatus, c.httpStatus);
     EXPECT_EQ(result.curlCode != 0, c.outcome == Outcome::kTransportFailure);
@@ -409,21 +403,6 @@ TEST_F(RegionLookupTest, ManyAsynchronousLookupsEachCompleteOnceAndCancelRacesTh
     EXPECT_TRUE(results[i].outcome == Outcome::kChanged || results[i].outcome == Outcome::kUnchanged)
         << results[i].detail;
   }
-}
-
-// Cancelled while pending: the completion says so, nothing changes, and a
-// later cancel is refused.
-TEST_F(RegionLookupTest, CancelDuringTheTransferOrTheWaitChangesNothing) {
-  IotGlobalActivation::LookupHandle inFlight, waiting;
-  StartTwoPending(&inFlight, &waiting);
-  EXPECT_TRUE(inFlight.cancel() && waiting.cancel());
-  ASSERT_TRUE(recorder_.WaitForResults(2));
-  EXPECT_FALSE(inFlight.cancel() || waiting.cancel());
-  for (const Result& result : recorder_.results.Get()) EXPECT_EQ(result.outcome, Outcome::kCancelled) << result.detail;
-  EXPECT_TRUE(recorder_.allOnHttpThread);
-  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
-  EXPECT_EQ(recorder_.announced() + platform_->regionWrites, 0u);
-  EXPECT_EQ(sim_->requests().size(), 2u);
 }
 
 // deInit completes both pending lookups once, on its own thread, and they
