@@ -146,6 +146,7 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   };
   // Applies to lookups started afterwards. maxAttempts is kept within 1..10,
   // negative delays count as 0, a deadline of 0 or below as the default.
+  // Huge values are taken: the clock arithmetic saturates ("very long").
   // Any thread.
   void setRetryPolicy(const RetryPolicy& policy);
   RetryPolicy getRetryPolicy();
