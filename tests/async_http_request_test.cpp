@@ -526,4 +526,18 @@ TEST_F(TransportTest, ACallbackThatBlocksOrThrowsHoldsUpNoOtherCall) {
   EXPECT_TRUE(log.Contains("callback failed") && log.Contains("observer failed"));
 }
 
+// The address family reaches libcurl: "localhost" is both 127.0.0.1 and ::1,
+// and the server listens on IPv4 alone.
+TEST_F(TransportTest, TheAddressFamilyOptionChoosesWhichAddressesAreTried) {
+  const std::string host = "localhost:" + std::to_string(server_->port());
+  size_t done = 0;
+  for (const auto family : {AsyncHttpOptions::IpFamily::kIPv4, AsyncHttpOptions::IpFamily::kIPv6}) {
+    Restart([family](AsyncHttpOptions& o) { o.ipFamily = family, o.happyEyeballsTimeoutMs = 50; });
+    ASSERT_EQ(PostTo(manage_, &recorder_, host, "/echo", "x"), 0);
+    ASSERT_TRUE(recorder_.WaitCount(++done));
+  }
+  const std::vector<Outcome> all = recorder_.All();
+  EXPECT_EQ(all[0].text + "|" + all[1].text, "x|curl error 7");
+}
+
 }  // namespace

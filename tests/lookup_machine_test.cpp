@@ -59,6 +59,7 @@ class FakeTransport : public iotcloud::lookup::Transport {
   void Answer(int status, std::vector<std::pair<std::string, std::string>> headers = {}) {
     IotResponse response;
     response.httpStatus = status;
+    response.timing.queuedUs = queuedUs;
     response.headers = std::move(headers);
     const std::string id = posted.back().record.id;
     auto machine = inFlight[id];
@@ -106,6 +107,7 @@ class FakeTransport : public iotcloud::lookup::Transport {
   }
 
   bool refuse = false, stopped = false;
+  int64_t queuedUs = 0;  // how long each attempt waited in the queue
   std::vector<Attempt> posted;
   std::map<std::string, std::shared_ptr<Machine>> inFlight;
   std::vector<std::string> cancelled;
@@ -206,18 +208,23 @@ TEST(LookupMachine, EachEndIsRetriedOrFinalAsThePolicySays) {
   }
 }
 
-// Every attempt is posted afresh, with its number and the lookup's deadline.
-TEST(LookupMachine, AttemptsAreNumberedAndCarryTheDeadline) {
+// Every attempt is posted afresh, with its number. The first carries its
+// deadline as a budget from its admission; its time in the queue (5 s here)
+// does not count, so the later ones end by post + 5 s + the deadline.
+TEST(LookupMachine, AttemptsAreNumberedAndTheDeadlineStartsAtAdmission) {
   Harness h;
+  h.transport.queuedUs = 5000000;
   h.Start({3, 1, 1, 30000});
+  EXPECT_EQ(h.machine->WaitDeadline(), Machine::TimePoint::max());  // not known while queued
   h.transport.Answer(503);
   h.transport.RunTimers(h.clock.now + 1ms);
   ASSERT_EQ(h.transport.posted.size(), 2u);
-  const IotRequest& second = h.transport.posted[1].record;
-  EXPECT_NE(h.transport.posted[0].record.id, second.id);
-  EXPECT_EQ(second.attempt, 2);
-  EXPECT_EQ(h.transport.posted[1].deadline, FakeClock().now + 30s);
-  EXPECT_EQ(second.host + second.path, "gateway/p");
+  const Attempt &first = h.transport.posted[0], &second = h.transport.posted[1];
+  EXPECT_NE(first.record.id, second.record.id);
+  EXPECT_EQ(first.record.attempt * 10 + second.record.attempt, 12);
+  EXPECT_TRUE(first.deadline == Machine::TimePoint{} && first.budgetAfterAdmission == 30s);
+  EXPECT_EQ(second.deadline, FakeClock().now + 35s);
+  EXPECT_EQ(second.record.host + second.record.path, "gateway/p");
 }
 
 // A cancel in each state: whatever it says, the one completion says the

@@ -610,4 +610,28 @@ TEST_F(RegionLookupTest, AnswersEchoingTheIdentifierAreLoggedMasked) {
   }
 }
 
+// Lookups queued behind others for longer than their deadline still get
+// their attempt: a lookup's deadline starts when its first attempt enters
+// the transport, not while it waits for a free transfer.
+TEST_F(RegionLookupTest, TimeInTheTransportsQueueDoesNotCountAgainstTheDeadline) {
+  IotAsyncManager* runtime = IotAsyncManager::getInstance();
+  const AsyncHttpOptions usual = runtime->getHttpOptions();
+  AsyncHttpOptions oneAtATime = usual;
+  oneAtATime.maxTransfers = 1;
+  runtime->deInit();
+  runtime->setHttpOptions(oneAtATime);
+  runtime->init();
+  Activation()->setRetryPolicy({1, 1, 5, 600});
+  for (int i = 0; i < 3; ++i) sim_->PushFault({Fault::Kind::kDelay, 400});
+  for (const char* email : {"bob@example.de", "carol@example.com", "erin@example.sg"}) {
+    Activation()->regionGetByEmailAsync(email, recorder_.Completion());  // the third waits 800 ms to be sent
+  }
+  const bool ended = recorder_.WaitForResults(3);
+  runtime->deInit();
+  runtime->setHttpOptions(usual);
+  runtime->init();
+  ASSERT_TRUE(ended);
+  for (const Result& result : recorder_.results.Get()) EXPECT_EQ(result.outcome, Outcome::kChanged) << result.detail;
+}
+
 }  // namespace

@@ -247,11 +247,11 @@ void IotGlobalActivation::lookup(const Identifiers& identifiers) {
     t_lastResult = pending->result;
     return;
   }
-  const auto giveUpAt = started->WaitDeadline();
-  if (!waitForAsyncResponse(*pending, giveUpAt, &result)) {
+  if (!waitForAsyncResponse(*pending, *started, &result)) {
     // No end in time: cancel, unless the end is being delivered right now.
     if (started->Cancel()) {
-      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - began).count();
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
       result = LookupResult();
       result.outcome = LookupOutcome::kTransportFailure;
       result.detail = "no answer within " + std::to_string(waited) + " ms";
@@ -317,12 +317,16 @@ std::shared_ptr<Machine> IotGlobalActivation::startLookup(const Identifiers& ide
   return machine;
 }
 
-bool IotGlobalActivation::waitForAsyncResponse(Pending& pending, std::chrono::steady_clock::time_point deadline,
-                                               LookupResult* result) {
+bool IotGlobalActivation::waitForAsyncResponse(Pending& pending, const Machine& lookup, LookupResult* result) {
   QZ_LOG(1, "wait for response, type=%d", static_cast<int>(ASYNC_HTTP_REQ_REGION_GET));
   const int64_t start = get_time();
   iotcloud::MutexLock lock(&pending.mutex);
-  while (!pending.done && pending.cond.WaitUntil(deadline)) {
+  // The lookup's deadline is known only once its first attempt has left the
+  // transport's queue: asked again at least every second.
+  for (auto now = std::chrono::steady_clock::now(); !pending.done; now = std::chrono::steady_clock::now()) {
+    const auto giveUpAt = lookup.WaitDeadline();
+    if (now >= giveUpAt) break;
+    pending.cond.WaitUntil(std::min(giveUpAt, now + std::chrono::seconds(1)));
   }
   const bool done = pending.done;
   if (done) *result = std::move(pending.result);

@@ -142,7 +142,9 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
     int maxAttempts = 3;         // attempts per lookup, the first included; 1: never retry
     int64_t baseDelayMs = 250;   // see above; 0: retry at once
     int64_t maxDelayMs = 4000;   // cap of every wait
-    int64_t deadlineMs = 30000;  // from the start of the lookup to the end of its last attempt
+    // From when the first attempt enters the transport (time queued behind
+    // other requests does not count) to the end of the last attempt.
+    int64_t deadlineMs = 30000;
   };
   // Applies to lookups started afterwards. maxAttempts is kept within 1..10,
   // negative delays count as 0, a deadline of 0 or below as the default.
@@ -293,10 +295,9 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // that cannot be sent (*sent, when not null, tells which).
   std::shared_ptr<iotcloud::lookup::Machine> startLookup(const iotcloud::lookup::Identifiers& identifiers,
                                                          LookupCompletion completion, bool* sent);
-  // Blocks until `pending` has completed or `deadline` has passed. True
-  // when it completed; its result is then in *result.
-  static bool waitForAsyncResponse(Pending& pending, std::chrono::steady_clock::time_point deadline,
-                                   LookupResult* result);
+  // Blocks until `pending` has completed or a little past `lookup`'s
+  // deadline. True when it completed; its result is then in *result.
+  static bool waitForAsyncResponse(Pending& pending, const iotcloud::lookup::Machine& lookup, LookupResult* result);
   // Marks `pending` complete with `result` and wakes its caller.
   static void asyncResponseNotify(Pending& pending, const LookupResult& result);
 

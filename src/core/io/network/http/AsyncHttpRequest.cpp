@@ -39,7 +39,15 @@ int AsyncHttpRequest::CopyIotReq(const IotRequest* from, IotRequest* to) {
   return 0;
 }
 
-void AsyncHttpRequest::SetDeadline(std::chrono::steady_clock::time_point deadline) { state_->deadline = deadline; }
+void AsyncHttpRequest::SetDeadline(std::chrono::steady_clock::time_point deadline) {
+  state_->deadline = deadline;
+  state_->budgetAfterAdmission = std::chrono::milliseconds(0);
+}
+
+void AsyncHttpRequest::SetDeadlineAfterAdmission(std::chrono::milliseconds budget) {
+  state_->deadline = {};
+  state_->budgetAfterAdmission = budget;
+}
 
 int AsyncHttpRequest::Post(IotRequest* request, std::map<std::string, std::string>& headers, const std::string& body) {
   return Submit(request, headers, body, false);

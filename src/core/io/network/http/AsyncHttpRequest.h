@@ -74,6 +74,18 @@ struct AsyncHttpOptions {
   // holds, so a burst of thousands is far cheaper queued here.
   long maxTransfers = 64;
 
+  // Which addresses of a host name are tried (CURLOPT_IPRESOLVE): any (both
+  // families, IPv6 first where the system prefers it), IPv4 only or IPv6
+  // only. Taken by each request when it is posted.
+  enum class IpFamily { kAny, kIPv4, kIPv6 };
+  IpFamily ipFamily = IpFamily::kAny;
+  // With both families: how long a connection attempt to the first family
+  // has before the other one is tried in parallel (libcurl's "happy
+  // eyeballs" delay). 0: libcurl's default (200 ms). A host on a network
+  // whose IPv6 path is broken pays this on every new connection; lower it,
+  // or choose kIPv4. Taken by each request when it is posted.
+  long happyEyeballsTimeoutMs = 0;
+
   // The proxy settings below are taken by each request when it is posted.
   //
   // The proxy every transfer goes through:
@@ -173,6 +185,9 @@ class IOTCLOUD_API AsyncHttpRequest {
   // before it) fails at once with curl error 28 (CURLE_OPERATION_TIMEDOUT).
   // Call before Post; the default is none (only the options' limits apply).
   void SetDeadline(std::chrono::steady_clock::time_point deadline);
+  // The same with the deadline `budget` after the request enters libcurl:
+  // time in the manager's queue does not count. Replaces a SetDeadline.
+  void SetDeadlineAfterAdmission(std::chrono::milliseconds budget);
 
   // Releases the easy handle and its header list; harmless when repeated.
   // Returns 0. Not for a request that is handed over.

@@ -78,11 +78,7 @@ const char* Machine::StateName(State state) {
 
 Machine::Machine(Transport& transport, GatewayClock& clock, Request request, const Policy& policy,
                  Completion completion)
-    : transport_(transport),
-      clock_(clock),
-      request_(std::move(request)),
-      policy_(policy),
-      deadline_(AddMs(clock.Now(), policy.deadlineMs)) {
+    : transport_(transport), clock_(clock), request_(std::move(request)), policy_(policy) {
   MutexLock lock(&mutex_);
   completion_ = std::move(completion);
 }
@@ -101,7 +97,17 @@ Machine::State Machine::state() const {
   return state_;
 }
 
-Machine::TimePoint Machine::WaitDeadline() const { return AddMs(deadline_, kWaitMarginMs); }
+Machine::TimePoint Machine::WaitDeadline() const {
+  MutexLock lock(&mutex_);
+  return deadlineKnown_ ? AddMs(deadline_, kWaitMarginMs) : TimePoint::max();
+}
+
+void Machine::LearnDeadline(const IotTransferTiming& timing) {
+  if (deadlineKnown_) return;
+  deadlineKnown_ = true;
+  const TimePoint admitted = firstPostedAt_ + std::chrono::microseconds(std::max<int64_t>(timing.queuedUs, 0));
+  deadline_ = AddMs(admitted, policy_.deadlineMs);
+}
 
 bool Machine::Start() {
   {
@@ -117,10 +123,12 @@ void Machine::SendAttempt() {
   int number = 0;
   bool late = false;
   Result tooLate;
+  TimePoint deadline;
   {
     MutexLock lock(&mutex_);
     if (state_ != State::kSending) return;
     number = attempts_ + 1;
+    deadline = deadline_;
     if (attempts_ > 0 && TooLittleLeft(clock_.Now(), deadline_)) {
       late = true;
       tooLate = last_;
@@ -137,7 +145,11 @@ void Machine::SendAttempt() {
   attempt.record.path = request_.path;
   attempt.record.id = QZRandom::getRandomGUID(32);
   attempt.record.attempt = number;
-  attempt.deadline = deadline_;
+  if (number == 1) {
+    attempt.budgetAfterAdmission = std::chrono::milliseconds(std::max<int64_t>(policy_.deadlineMs, 1));
+  } else {
+    attempt.deadline = deadline;
+  }
   const int64_t offset = clock_.OffsetMs();
   if (!request_.build(attempt.record.id, clock_.WallMs() + offset, &attempt.body, &attempt.headers)) {
     Finish(NotSentResult("the request body could not be built"));
@@ -148,6 +160,7 @@ void Machine::SendAttempt() {
     MutexLock lock(&mutex_);
     if (state_ != State::kSending) return;  // cancelled while it was built: the cancel ends it
     const std::string id = attempt.record.id;
+    if (number == 1) firstPostedAt_ = clock_.Now();
     if (transport_.Post(std::move(attempt), shared_from_this(), &whyNot)) {
       requestId_ = id;
       sentOffsetMs_ = offset;
@@ -172,6 +185,7 @@ void Machine::OnAnswer(const std::string& requestId, const IotResponse& response
     MutexLock lock(&mutex_);
     if (state_ != State::kInFlight || requestId != requestId_) return;  // cancelled, or an old attempt's
     requestId_.clear();
+    LearnDeadline(response.timing);
     sentOffsetMs = sentOffsetMs_;
     // A success is final: from here on cancel() leaves it alone.
     To(success ? State::kHandling : State::kJudging);
@@ -228,6 +242,7 @@ void Machine::OnFailure(const std::string& requestId, const IotException& failur
     MutexLock lock(&mutex_);
     if (state_ != State::kInFlight || requestId != requestId_) return;
     requestId_.clear();
+    LearnDeadline(failure.timing);
     To(State::kJudging);
   }
   Result result;

@@ -67,7 +67,9 @@ class Machine : public std::enable_shared_from_this<Machine> {
     std::function<std::string(const std::string& text)> maskForLog;
   };
 
-  // The deadline is `policy.deadlineMs` from now (saturating).
+  // The deadline is `policy.deadlineMs` (saturating) from when the first
+  // attempt enters the transport: time it waits in the transport's queue
+  // behind other requests does not count.
   Machine(Transport& transport, GatewayClock& clock, Request request, const Policy& policy, Completion completion);
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
@@ -84,7 +86,8 @@ class Machine : public std::enable_shared_from_this<Machine> {
   void OnFailure(const std::string& requestId, const IotException& failure);
 
   // When a blocking wait for this lookup should give up: a little past its
-  // deadline (saturating).
+  // deadline (saturating); TimePoint::max() while the first attempt has not
+  // ended, so the deadline is not known yet.
   TimePoint WaitDeadline() const;
   State state() const;
   // `text` with what this lookup sent masked, for a log line.
@@ -108,6 +111,8 @@ class Machine : public std::enable_shared_from_this<Machine> {
   void Finish(Result result);
   // The cancel's own end: kCancelled → kDone, the completion reports it.
   void DeliverCancelled();
+  // Sets the deadline from the first attempt's time in the queue.
+  void LearnDeadline(const IotTransferTiming& timing) IOTCLOUD_REQUIRES(mutex_);
   // Runs the completion once, outside every lock.
   void Complete(Completion completion, const Result& result);
 
@@ -115,10 +120,13 @@ class Machine : public std::enable_shared_from_this<Machine> {
   GatewayClock& clock_;
   const Request request_;
   const Policy policy_;
-  const TimePoint deadline_;
 
   mutable Mutex mutex_;
   State state_ IOTCLOUD_GUARDED_BY(mutex_) = State::kIdle;
+  // Known once the first attempt ended (it says how long it was queued).
+  TimePoint deadline_ IOTCLOUD_GUARDED_BY(mutex_) = TimePoint::max();
+  bool deadlineKnown_ IOTCLOUD_GUARDED_BY(mutex_) = false;
+  TimePoint firstPostedAt_ IOTCLOUD_GUARDED_BY(mutex_);
   Completion completion_ IOTCLOUD_GUARDED_BY(mutex_);
   std::string requestId_ IOTCLOUD_GUARDED_BY(mutex_);     // the attempt in flight
   uint64_t timerId_ IOTCLOUD_GUARDED_BY(mutex_) = 0;      // the wait for the next attempt

@@ -34,7 +34,11 @@ bool RuntimeTransport::Post(Attempt attempt, std::shared_ptr<Machine> machine, s
     inFlight_[id] = std::move(machine);
   }
   auto request = std::make_unique<AsyncHttpRequest>(ASYNC_HTTP_REQ_REGION_GET, Manager(), callback_, 0);
-  request->SetDeadline(attempt.deadline);
+  if (attempt.budgetAfterAdmission.count() > 0) {
+    request->SetDeadlineAfterAdmission(attempt.budgetAfterAdmission);
+  } else {
+    request->SetDeadline(attempt.deadline);
+  }
   if (request->Post(&attempt.record, attempt.headers, attempt.body) == 0) {
     static_cast<void>(request.release());  // the request manager's now
     return true;

@@ -25,7 +25,11 @@ struct Attempt {
   IotRequest record;  // host, path, id, attempt number
   std::map<std::string, std::string> headers;
   std::string body;
-  std::chrono::steady_clock::time_point deadline;  // the lookup's: the transfer ends by then
+  // The lookup's deadline: the transfer ends by then. For a first attempt
+  // whose deadline counts from its admission into the transport instead,
+  // the epoch, with the budget that starts then.
+  std::chrono::steady_clock::time_point deadline;
+  std::chrono::milliseconds budgetAfterAdmission{0};
 };
 
 class Transport {

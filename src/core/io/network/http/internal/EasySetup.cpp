@@ -108,6 +108,11 @@ int SetUpTransfer(PostedRequest& request, const TrustStore* trust, std::unique_p
   set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(&transfer.tls));
   long totalMs = options.totalTimeoutMs;
   long connectMs = options.connectTimeoutMs;
+  if (request.budgetAfterAdmission.count() > 0) {
+    const auto room = PostedRequest::TimePoint::max() - request.admittedAt;
+    request.deadline = request.budgetAfterAdmission >= room ? PostedRequest::TimePoint::max()
+                                                            : request.admittedAt + request.budgetAfterAdmission;
+  }
   if (request.deadline != PostedRequest::TimePoint{}) {
     // libcurl ends a transfer when less than a millisecond of its limit is
     // left, so the one before may end just short of the deadline: a request
@@ -122,6 +127,10 @@ int SetUpTransfer(PostedRequest& request, const TrustStore* trust, std::unique_p
   }
   set(CURLOPT_TIMEOUT_MS, totalMs);
   set(CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+  if (options.ipFamily != AsyncHttpOptions::IpFamily::kAny) {
+    set(CURLOPT_IPRESOLVE, options.ipFamily == AsyncHttpOptions::IpFamily::kIPv4 ? CURL_IPRESOLVE_V4 : CURL_IPRESOLVE_V6);
+  }
+  if (options.happyEyeballsTimeoutMs > 0) set(CURLOPT_HAPPY_EYEBALLS_TIMEOUT_MS, options.happyEyeballsTimeoutMs);
   // The transfer runs on the HTTP manager thread of a host process: libcurl
   // must never install signal handlers or use alarm() there.
   set(CURLOPT_NOSIGNAL, 1L);

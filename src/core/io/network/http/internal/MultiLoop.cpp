@@ -26,6 +26,9 @@ class StepScope {
   const MultiLoop* previous_;
 };
 
+// The hosts whose connections libcurl's connection cache keeps in full.
+constexpr long kKeptHosts = 4;
+
 // Every failure of a multi-handle call is logged the same way.
 void LogMultiFailure(const char* call, CURLMcode code) {
   QZ_LOG(4, "ERROR: %s failed, code %d '%s'.", call, static_cast<int>(code), curl_multi_strerror(code));
@@ -103,6 +106,14 @@ int MultiLoop::Init() {
   if (mc != CURLM_OK) {
     QZ_LOG(3, "AsyncHttpRequestManage::Init, CURLMOPT_MAX_HOST_CONNECTIONS refused, code %d '%s'.",
            static_cast<int>(mc), curl_multi_strerror(mc));
+  }
+  // libcurl keeps by default four idle connections per transfer it holds at
+  // the moment, so the connections of a burst are closed as the burst
+  // drains and opened again by the next one. Kept instead: the full
+  // connection allowance of a few hosts (the gateway and its sibling hosts).
+  const long keptConnections = std::max(kKeptHosts * options->maxHostConnections, options->maxTransfers);
+  if (curl_multi_setopt(multi->handle.get(), CURLMOPT_MAXCONNECTS, keptConnections) != CURLM_OK) {
+    QZ_LOG(3, "AsyncHttpRequestManage::Init, CURLMOPT_MAXCONNECTS refused");
   }
   inMulti_ = 0;
   trust_ = BuildTrustStore(*options);

@@ -55,6 +55,7 @@ struct PostedRequest {
   bool head = false;                                // a Connect: HEAD, no body
   std::shared_ptr<const AsyncHttpOptions> options;  // as current at Post
   TimePoint deadline{};                             // SetDeadline; the epoch: none
+  std::chrono::milliseconds budgetAfterAdmission{0};  // SetDeadlineAfterAdmission; 0: none
   bool submitted = false;                           // ready to be handed over
   std::unique_ptr<CurlTransfer> transfer;           // header list now, easy handle at admission
 
