@@ -109,7 +109,10 @@ int SetUpTransfer(PostedRequest& request, const TrustStore* trust, std::unique_p
   long totalMs = options.totalTimeoutMs;
   long connectMs = options.connectTimeoutMs;
   if (request.budgetAfterAdmission.count() > 0) {
-    const auto room = PostedRequest::TimePoint::max() - request.admittedAt;
+    // Saturating: compared in milliseconds, since a budget of years does not
+    // fit the clock's nanoseconds.
+    const auto room =
+        std::chrono::duration_cast<std::chrono::milliseconds>(PostedRequest::TimePoint::max() - request.admittedAt);
     request.deadline = request.budgetAfterAdmission >= room ? PostedRequest::TimePoint::max()
                                                             : request.admittedAt + request.budgetAfterAdmission;
   }
