@@ -634,4 +634,31 @@ TEST_F(RegionLookupTest, TimeInTheTransportsQueueDoesNotCountAgainstTheDeadline)
   for (const Result& result : recorder_.results.Get()) EXPECT_EQ(result.outcome, Outcome::kChanged) << result.detail;
 }
 
+// With a completion executor an asynchronous lookup's completion runs where
+// the host runs it (here: this thread, draining its queue), once, also for
+// one that deInit() ends; a blocking lookup never goes through it.
+TEST_F(RegionLookupTest, ACompletionExecutorRunsCompletionsWhereTheHostRunsThem) {
+  Waitable<std::vector<std::function<void()>>> queue;
+  Activation()->setCompletionExecutor(
+      [&queue](std::function<void()> run) { queue.Update([&](auto& q) { q.push_back(std::move(run)); }); });
+  EXPECT_EQ(Lookup("bob@example.de").outcome, Outcome::kChanged);
+  Activation()->setRetryPolicy(kSlow);
+  LogCapture log(3);
+  sim_->PushFault(k503);
+  Activation()->regionGetByEmailAsync("carol@example.com", recorder_.Completion());  // its next attempt: a minute away
+  ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+  Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
+  ASSERT_TRUE(queue.WaitFor([](const auto& q) { return q.size() == 1; }, 10s));
+  IotAsyncManager::getInstance()->deInit();
+  IotAsyncManager::getInstance()->init();
+  Activation()->setCompletionExecutor(nullptr);
+  EXPECT_TRUE(recorder_.results.Get().empty());
+  for (const auto& run : queue.Get()) run();
+  const std::vector<Result> results = recorder_.results.Get();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].outcome, Outcome::kUnchanged);
+  EXPECT_TRUE(results[1].outcome == Outcome::kTransportFailure && results[1].curlCode == 42) << results[1].detail;
+  EXPECT_FALSE(recorder_.allOnHttpThread);
+}
+
 }  // namespace

@@ -25,6 +25,7 @@
 #include "core/support/QZRandom.h"
 #include "core/support/TovoLog.h"
 #include "core/support/UntrustedText.h"
+#include "core/support/internal/HostCode.h"
 
 using iotcloud::lookup::Identifiers;
 using iotcloud::lookup::Machine;
@@ -50,6 +51,9 @@ struct IotGlobalActivation::Parts {
 
   iotcloud::Mutex policyMutex;
   RetryPolicy policy IOTCLOUD_GUARDED_BY(policyMutex);
+
+  iotcloud::Mutex executorMutex;
+  CompletionExecutor executor IOTCLOUD_GUARDED_BY(executorMutex);
 
   iotcloud::Mutex hostsMutex;
   std::string apiGatewayHost IOTCLOUD_GUARDED_BY(hostsMutex) = IOTCLOUD_DEFAULT_API_GATEWAY_HOST;
@@ -200,27 +204,52 @@ IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByLoginIdAsync(c
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByEmailAsync(const std::string& email,
                                                                              LookupCompletion completion) {
-  return LookupHandle(startLookup({&iotcloud::lookup::kEmail, {email}}, std::move(completion), nullptr));
+  return startAsync({&iotcloud::lookup::kEmail, {email}}, std::move(completion));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByPhoneAsync(const std::string& phoneLocationCode,
                                                                              const std::string& phone,
                                                                              LookupCompletion completion) {
-  return LookupHandle(
-      startLookup({&iotcloud::lookup::kPhone, {phoneLocationCode, phone}}, std::move(completion), nullptr));
+  return startAsync({&iotcloud::lookup::kPhone, {phoneLocationCode, phone}}, std::move(completion));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByCountryCodeAsync(const std::string& countryCode,
                                                                                    LookupCompletion completion) {
-  return LookupHandle(startLookup({&iotcloud::lookup::kCountryCode, {countryCode}}, std::move(completion), nullptr));
+  return startAsync({&iotcloud::lookup::kCountryCode, {countryCode}}, std::move(completion));
 }
 
 IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByAuthCodeAsync(const std::string& authCode,
                                                                                 LookupCompletion completion) {
-  return LookupHandle(startLookup({&iotcloud::lookup::kAuthCode, {authCode}}, std::move(completion), nullptr));
+  return startAsync({&iotcloud::lookup::kAuthCode, {authCode}}, std::move(completion));
 }
 
 IotGlobalActivation::LookupResult IotGlobalActivation::getLastLookupResult() const { return t_lastResult; }
+
+void IotGlobalActivation::setCompletionExecutor(CompletionExecutor executor) {
+  iotcloud::MutexLock lock(&parts_->executorMutex);
+  parts_->executor = std::move(executor);
+}
+
+IotGlobalActivation::LookupHandle IotGlobalActivation::startAsync(const Identifiers& identifiers,
+                                                                  LookupCompletion completion) {
+  CompletionExecutor executor;
+  {
+    iotcloud::MutexLock lock(&parts_->executorMutex);
+    executor = parts_->executor;
+  }
+  if (executor && completion) {
+    completion = [executor = std::move(executor), completion = std::move(completion)](const LookupResult& result) {
+      auto run = [completion, result] { completion(result); };
+      bool handed = false;
+      iotcloud::CallHostCode("the completion executor", [&] {
+        executor([run] { iotcloud::CallHostCode("a lookup's completion", run); });
+        handed = true;
+      });
+      if (!handed) run();
+    };
+  }
+  return LookupHandle(startLookup(identifiers, std::move(completion), nullptr));
+}
 
 bool IotGlobalActivation::LookupHandle::cancel() {
   std::shared_ptr<Machine> lookup = lookup_.lock();

@@ -180,6 +180,21 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // asynchronous lookups.
   using LookupCompletion = std::function<void(const LookupResult& result)>;
 
+  // Where asynchronous lookups' completions run. Without an executor (the
+  // default) they run as LookupCompletion says. With one, each completion of
+  // an asynchronous lookup, whatever its outcome, is handed to the executor
+  // as a function to call once, on a thread of the host's choosing: a UI
+  // host posts it to its event loop. The executor is called where the
+  // completion would have run (the HTTP manager thread, the thread calling
+  // deInit(), or the calling thread for kNotSent) and must not block; it
+  // must run every function handed to it exactly once, also those handed
+  // over during or after deInit(). One that throws has not taken the
+  // function: the exception is logged and the completion runs at once.
+  // Blocking lookups and the observer never go through it. Applies to
+  // lookups started afterwards; null removes it. Any thread.
+  using CompletionExecutor = std::function<void(std::function<void()> completion)>;
+  void setCompletionExecutor(CompletionExecutor executor);
+
   // Refers to one asynchronous lookup; cheap to copy. An empty handle (also
   // the one of a lookup that completed at once) cancels nothing.
   class IOTCLOUD_API LookupHandle {
@@ -295,6 +310,9 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // that cannot be sent (*sent, when not null, tells which).
   std::shared_ptr<iotcloud::lookup::Machine> startLookup(const iotcloud::lookup::Identifiers& identifiers,
                                                          LookupCompletion completion, bool* sent);
+  // The same for an asynchronous lookup: its completion goes through the
+  // completion executor when one is set.
+  LookupHandle startAsync(const iotcloud::lookup::Identifiers& identifiers, LookupCompletion completion);
   // Blocks until `pending` has completed or a little past `lookup`'s
   // deadline. True when it completed; its result is then in *result.
   static bool waitForAsyncResponse(Pending& pending, const iotcloud::lookup::Machine& lookup, LookupResult* result);
