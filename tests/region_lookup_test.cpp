@@ -621,17 +621,20 @@ TEST_F(RegionLookupTest, TimeInTheTransportsQueueDoesNotCountAgainstTheDeadline)
   runtime->deInit();
   runtime->setHttpOptions(oneAtATime);
   runtime->init();
-  Activation()->setRetryPolicy({1, 1, 5, 600});
-  for (int i = 0; i < 3; ++i) sim_->PushFault({Fault::Kind::kDelay, 400});
-  for (const char* email : {"bob@example.de", "carol@example.com", "erin@example.sg"}) {
-    Activation()->regionGetByEmailAsync(email, recorder_.Completion());  // the third waits 800 ms to be sent
+  // Each answer takes 600 ms of a 1.5 s deadline; the fourth waits 1.8 s to be sent.
+  Activation()->setRetryPolicy({1, 1, 5, 1500});
+  for (int i = 0; i < 4; ++i) sim_->PushFault({Fault::Kind::kDelay, 600});
+  for (const char* email : {"bob@example.de", "carol@example.com", "erin@example.sg", "bob@example.de"}) {
+    Activation()->regionGetByEmailAsync(email, recorder_.Completion());
   }
-  const bool ended = recorder_.WaitForResults(3);
+  const bool ended = recorder_.WaitForResults(4);
   runtime->deInit();
   runtime->setHttpOptions(usual);
   runtime->init();
   ASSERT_TRUE(ended);
-  for (const Result& result : recorder_.results.Get()) EXPECT_EQ(result.outcome, Outcome::kChanged) << result.detail;
+  for (const Result& result : recorder_.results.Get()) {
+    EXPECT_TRUE(result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) << result.detail;
+  }
 }
 
 // With a completion executor an asynchronous lookup's completion runs where
