@@ -139,9 +139,9 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // each attempt's time limits are cut to what remains of it. A refusal of the request's date (see
   // getClockOffsetMs) is retried once at once, outside this budget.
   struct RetryPolicy {
-    int maxAttempts = 3;         // attempts per lookup, the first included; 1: never retry
-    int64_t baseDelayMs = 250;   // see above; 0: retry at once
-    int64_t maxDelayMs = 4000;   // cap of every wait
+    int maxAttempts = 3;        // attempts per lookup, the first included; 1: never retry
+    int64_t baseDelayMs = 250;  // see above; 0: retry at once
+    int64_t maxDelayMs = 4000;  // cap of every wait
     // From when the first attempt enters the transport (time queued behind
     // other requests does not count) to the end of the last attempt.
     int64_t deadlineMs = 30000;

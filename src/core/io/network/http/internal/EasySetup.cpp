@@ -131,7 +131,8 @@ int SetUpTransfer(PostedRequest& request, const TrustStore* trust, std::unique_p
   set(CURLOPT_TIMEOUT_MS, totalMs);
   set(CURLOPT_CONNECTTIMEOUT_MS, connectMs);
   if (options.ipFamily != AsyncHttpOptions::IpFamily::kAny) {
-    set(CURLOPT_IPRESOLVE, options.ipFamily == AsyncHttpOptions::IpFamily::kIPv4 ? CURL_IPRESOLVE_V4 : CURL_IPRESOLVE_V6);
+    set(CURLOPT_IPRESOLVE,
+        options.ipFamily == AsyncHttpOptions::IpFamily::kIPv4 ? CURL_IPRESOLVE_V4 : CURL_IPRESOLVE_V6);
   }
   if (options.happyEyeballsTimeoutMs > 0) set(CURLOPT_HAPPY_EYEBALLS_TIMEOUT_MS, options.happyEyeballsTimeoutMs);
   // The transfer runs on the HTTP manager thread of a host process: libcurl

@@ -51,13 +51,13 @@ struct PostedRequest {
   IotRequest record;  // the request's own copy
   std::string id;     // its key in the manager
   std::string url;
-  std::string body;                                 // libcurl reads it in place
-  bool head = false;                                // a Connect: HEAD, no body
-  std::shared_ptr<const AsyncHttpOptions> options;  // as current at Post
-  TimePoint deadline{};                             // SetDeadline; the epoch: none
+  std::string body;                                   // libcurl reads it in place
+  bool head = false;                                  // a Connect: HEAD, no body
+  std::shared_ptr<const AsyncHttpOptions> options;    // as current at Post
+  TimePoint deadline{};                               // SetDeadline; the epoch: none
   std::chrono::milliseconds budgetAfterAdmission{0};  // SetDeadlineAfterAdmission; 0: none
-  bool submitted = false;                           // ready to be handed over
-  std::unique_ptr<CurlTransfer> transfer;           // header list now, easy handle at admission
+  bool submitted = false;                             // ready to be handed over
+  std::unique_ptr<CurlTransfer> transfer;             // header list now, easy handle at admission
 
   // Set by the manager.
   TimePoint postedAt{};    // handed over
