@@ -16,6 +16,7 @@
 #include "core/support/UntrustedText.h"
 #include "core/support/internal/CurlGlobal.h"
 #include "core/support/internal/Owned.h"
+#include "core/support/internal/SystemTrustStore.h"
 
 using iotcloud::EscapeUntrusted;
 using iotcloud::Owned;
@@ -108,6 +109,9 @@ std::shared_ptr<TrustStore> BuildTrustStore(const AsyncHttpOptions& options) {
   } else if (!options.caFile.empty()) {
     source = options.caFile.c_str();
     ok = X509_STORE_load_file(store, options.caFile.c_str()) == 1;
+  } else if (const int added = iotcloud::AddSystemRootCertificates(store); added >= 0) {
+    source = "the system trust store";
+    ok = added > 0;
   } else {
     std::string file, folder;
     DefaultCaLocations(&file, &folder);
