@@ -58,6 +58,26 @@ class ScopedEnvironmentVariable {
 // (XDG_CACHE_HOME; Windows: LOCALAPPDATA).
 std::string UserCacheVariable();
 
+// Adds the CA certificate `caPem` to the roots the system trusts for this
+// user (Windows: the ROOT store, which a real desktop confirms in a dialog;
+// meant for a throw-away wine prefix) while the object lives. added() false
+// with why() where a test cannot: POSIX systems keep their roots in the
+// files libcurl names, shared by every user.
+class ScopedSystemRoot {
+ public:
+  explicit ScopedSystemRoot(const std::string& caPem);
+  ~ScopedSystemRoot();
+  ScopedSystemRoot(const ScopedSystemRoot&) = delete;
+  ScopedSystemRoot& operator=(const ScopedSystemRoot&) = delete;
+  bool added() const { return added_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string der_;  // the certificate added (Windows)
+  bool added_ = false;
+  std::string why_;
+};
+
 // The path of the running program.
 std::string ThisProgram();
 
@@ -109,9 +129,10 @@ class ChildProcess {
   bool killed_ = false;
 };
 
-// Runs `program` to its end; standard output is dropped.
+// Runs `program` to its end; its standard output goes to *output (when not
+// null).
 ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& stderrFile = "");
+                      const std::string& stderrFile = "", std::string* output = nullptr);
 
 // The size of this process's address space (reserved and committed), in KiB;
 // -1 when it cannot be read.

@@ -2,8 +2,10 @@
 // (crypt32), which libcurl's OpenSSL backend does not read.
 #include "core/support/internal/SystemTrustStore.h"
 
-#include <wincrypt.h>
+// <windows.h> first: <wincrypt.h> builds on its types.
 #include <windows.h>
+
+#include <wincrypt.h>
 
 #include <openssl/x509.h>
 

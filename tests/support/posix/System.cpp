@@ -70,6 +70,12 @@ ScopedEnvironmentVariable::~ScopedEnvironmentVariable() { SetVariable(name_, had
 
 std::string UserCacheVariable() { return "XDG_CACHE_HOME"; }
 
+ScopedSystemRoot::ScopedSystemRoot(const std::string& /*caPem*/) {
+  why_ = "the system's roots are the files libcurl names, which a test does not change";
+}
+
+ScopedSystemRoot::~ScopedSystemRoot() = default;
+
 std::string ThisProgram() {
   std::error_code error;
   return std::filesystem::read_symlink("/proc/self/exe", error).string();
@@ -185,10 +191,12 @@ ExitStatus ChildProcess::Wait() {
   return status;
 }
 
-ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stderrFile) {
+ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stderrFile,
+                      std::string* output) {
   ChildProcess child;
   if (!child.Start(program, args, stderrFile)) return ExitStatus();
-  child.ReadAll();
+  const std::string printed = child.ReadAll();
+  if (output != nullptr) *output = printed;
   return child.Wait();
 }
 

@@ -1,9 +1,16 @@
 // Test helpers on Windows.
 #include "support/System.h"
 
-#include <windows.h>
+// Winsock before <windows.h>, and <windows.h> before <wincrypt.h>.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <wincrypt.h>
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -98,6 +105,46 @@ ScopedEnvironmentVariable::ScopedEnvironmentVariable(const std::string& name, co
 ScopedEnvironmentVariable::~ScopedEnvironmentVariable() { SetVariable(name_, hadValue_, previous_); }
 
 std::string UserCacheVariable() { return "LOCALAPPDATA"; }
+
+ScopedSystemRoot::ScopedSystemRoot(const std::string& caPem) {
+  BIO* bio = BIO_new_mem_buf(caPem.data(), static_cast<int>(caPem.size()));
+  X509* certificate = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  unsigned char* der = nullptr;
+  const int length = certificate != nullptr ? i2d_X509(certificate, &der) : -1;
+  X509_free(certificate);
+  if (length <= 0) {
+    why_ = "the CA certificate does not parse";
+    return;
+  }
+  der_.assign(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
+  OPENSSL_free(der);
+  // The store writes what was added when it is closed (no context of it may
+  // stay open), so other processes see the root.
+  HCERTSTORE store = CertOpenSystemStoreW(0, L"ROOT");
+  added_ = store != nullptr &&
+           CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der_.data()),
+                                            static_cast<DWORD>(der_.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  if (!added_) why_ = "cannot add to the ROOT store (error " + std::to_string(GetLastError()) + ")";
+  if (store != nullptr) CertCloseStore(store, 0);
+}
+
+ScopedSystemRoot::~ScopedSystemRoot() {
+  if (!added_) return;
+  // The user's own root store, where the addition went.
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+  PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der_.data()),
+                                                       static_cast<DWORD>(der_.size()));
+  if (store != nullptr && wanted != nullptr) {
+    // Deleting frees the found context.
+    if (PCCERT_CONTEXT found =
+            CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr)) {
+      CertDeleteCertificateFromStore(found);
+    }
+  }
+  if (wanted != nullptr) CertFreeCertificateContext(wanted);
+  if (store != nullptr) CertCloseStore(store, 0);
+}
 
 std::string ThisProgram() {
   wchar_t path[MAX_PATH * 4] = {};
@@ -238,10 +285,12 @@ ExitStatus ChildProcess::Wait() {
   return status;
 }
 
-ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stderrFile) {
+ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stderrFile,
+                      std::string* output) {
   ChildProcess child;
   if (!child.Start(program, args, stderrFile)) return ExitStatus();
-  child.ReadAll();
+  const std::string printed = child.ReadAll();
+  if (output != nullptr) *output = printed;
   return child.Wait();
 }
 

@@ -1,8 +1,10 @@
 // The local gateway's system calls on Windows.
 #include "gateway-sim/Os.h"
 
-#include <windows.h>
+// Winsock before <windows.h>.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <chrono>
 #include <condition_variable>
