@@ -124,6 +124,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     return false;
   }
   handle_ = pid;
+  processId_ = static_cast<unsigned long>(pid);
   output_ = pipeFds[0];
   killed_ = false;
   return true;
@@ -169,12 +170,12 @@ std::string ChildProcess::ReadAll() {
 }
 
 void ChildProcess::Interrupt() {
-  if (handle_ != 0) ::kill(static_cast<pid_t>(handle_), SIGTERM);
+  if (handle_ != 0) ::kill(static_cast<pid_t>(processId_), SIGTERM);
 }
 
 void ChildProcess::Kill() {
   if (handle_ == 0) return;
-  ::kill(static_cast<pid_t>(handle_), SIGKILL);
+  ::kill(static_cast<pid_t>(processId_), SIGKILL);
   killed_ = true;
 }
 
