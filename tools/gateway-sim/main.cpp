@@ -96,7 +96,7 @@ int UsageError(const std::string& message) {
 bool WritePortFile(const std::string& path, int port) {
   const std::string temporary = path + ".tmp";
   {
-    std::ofstream out(temporary, std::ios::trunc);
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);  // "PORT\n" on every system
     if (!out) return false;
     out << port << "\n";
     if (!out.flush()) return false;
