@@ -9,6 +9,7 @@
 
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/TovoLog.h"
+#include "core/support/internal/SystemTrustStore.h"
 
 namespace iotcloud {
 namespace http {
@@ -66,6 +67,9 @@ std::shared_ptr<TrustStore> BuildTrustStore(const AsyncHttpOptions& options) {
   } else if (!options.caFile.empty()) {
     source = options.caFile.c_str();
     ok = X509_STORE_load_file(store, options.caFile.c_str()) == 1;
+  } else if (const int added = AddSystemRootCertificates(store); added >= 0) {
+    source = "the system trust store";  // one the system keeps in a store of its own
+    ok = added > 0;
   } else {
     std::string file, folder;
     DefaultCaLocations(&file, &folder);
