@@ -6,8 +6,8 @@
 // FIFO order, admits it to libcurl when fewer than
 // AsyncHttpOptions::maxTransfers transfers are inside libcurl (the easy
 // handle is made then, so a queued request costs only its copied text),
-// drives the transfer on its HTTP manager thread (the HTTP manager thread of
-// IotAsyncManager), delivers exactly one callback and deletes it.
+// drives the transfer on the HTTP manager thread (IotAsyncManager's),
+// delivers exactly one callback and deletes it.
 //
 // Every connection verifies its server against one trust store that Init()
 // builds from the options (caPem, caFile or the system's store) and that all
