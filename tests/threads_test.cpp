@@ -1,17 +1,20 @@
 // The threads under the transport and the host's jobs: thread handles
-// (restart after close, no waiting for oneself), random identifiers, the
-// logger, and the worker pool (finishing versus stopping, resizing, jobs that
-// throw).
+// (restart after close, no waiting for oneself), values a thread owns until
+// it ends, random identifiers, the logger, and the worker pool (finishing
+// versus stopping, resizing, jobs that throw).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "core/api/smart/framework/ThreadPool.h"
 #include "core/support/COSThread.h"
 #include "core/support/QZRandom.h"
+#include "core/support/internal/ThreadValue.h"
 #include "support/TestUtil.h"
 
 using namespace std::chrono_literals;
@@ -47,6 +50,41 @@ TEST(COSThreadTest, WaitsWithTimeOutRefusesSelfWaitAndRestartsAfterClose) {
     EXPECT_FALSE(run.thread.isStarted());
     EXPECT_EQ(run.selfWait, COS_WAIT_FAILED);
     EXPECT_EQ(run.runs, round);
+  }
+}
+
+std::atomic<int> g_valuesDeleted{0};
+
+struct Owned {
+  std::string text;  // long enough to live on the heap
+  ~Owned() {
+    if (!text.empty()) ++g_valuesDeleted;
+  }
+};
+
+// Each thread sees only its own value, which is deleted when the thread ends
+// (by the time join returns), many times over while other threads allocate:
+// a value deleted after its storage was freed corrupts the heap here.
+TEST(ThreadValueTest, EachThreadOwnsItsValueUntilItEnds) {
+  constexpr int kRounds = 40, kThreads = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    std::atomic<int> mixedUp{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([i, &mixedUp] {
+        const std::string mine(100, static_cast<char>('a' + i));
+        for (int k = 0; k < 5; ++k) {
+          Owned* value = iotcloud::ThisThreads<Owned>();
+          ASSERT_NE(value, nullptr);
+          if (k > 0 && value->text != mine) ++mixedUp;
+          value->text = mine;
+          std::this_thread::yield();
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_EQ(mixedUp.load(), 0) << "round " << round;
+    ASSERT_EQ(g_valuesDeleted.load(), (round + 1) * kThreads) << "round " << round;
   }
 }
 

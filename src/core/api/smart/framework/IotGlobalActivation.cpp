@@ -26,6 +26,7 @@
 #include "core/support/TovoLog.h"
 #include "core/support/UntrustedText.h"
 #include "core/support/internal/HostCode.h"
+#include "core/support/internal/ThreadValue.h"
 
 using iotcloud::lookup::Identifiers;
 using iotcloud::lookup::Machine;
@@ -37,8 +38,14 @@ constexpr const char kApiVersion[] = "1.0.2";
 // The most attempts a retry policy may ask for.
 constexpr int kMaxAttempts = 10;
 
-// The calling thread's last blocking lookup.
-thread_local IotGlobalActivation::LookupResult t_lastResult;
+// The calling thread's last blocking lookup (a thread value, not a
+// thread_local object: see ThreadValue.h); null only when the system has no
+// thread slot to spare.
+IotGlobalActivation::LookupResult* LastResult() { return iotcloud::ThisThreads<IotGlobalActivation::LookupResult>(); }
+
+void KeepLastResult(const IotGlobalActivation::LookupResult& result) {
+  if (IotGlobalActivation::LookupResult* last = LastResult()) *last = result;
+}
 
 }  // namespace
 
@@ -223,7 +230,10 @@ IotGlobalActivation::LookupHandle IotGlobalActivation::regionGetByAuthCodeAsync(
   return startAsync({&iotcloud::lookup::kAuthCode, {authCode}}, std::move(completion));
 }
 
-IotGlobalActivation::LookupResult IotGlobalActivation::getLastLookupResult() const { return t_lastResult; }
+IotGlobalActivation::LookupResult IotGlobalActivation::getLastLookupResult() const {
+  const LookupResult* last = LastResult();
+  return last != nullptr ? *last : LookupResult();
+}
 
 void IotGlobalActivation::setCompletionExecutor(CompletionExecutor executor) {
   iotcloud::MutexLock lock(&parts_->executorMutex);
@@ -260,9 +270,10 @@ void IotGlobalActivation::lookup(const Identifiers& identifiers) {
   if (parts_->transport.IsDriverThread()) {
     QZ_LOG_AS(identifiers.kind->function, 4,
               "lookup refused: called on the HTTP manager thread, which would wait for itself");
-    t_lastResult = LookupResult();
-    t_lastResult.outcome = LookupOutcome::kNotSent;
-    t_lastResult.detail = "a lookup cannot run on the HTTP manager thread";
+    LookupResult refused;
+    refused.outcome = LookupOutcome::kNotSent;
+    refused.detail = "a lookup cannot run on the HTTP manager thread";
+    KeepLastResult(refused);
     return;
   }
   auto pending = std::make_shared<Pending>();
@@ -273,7 +284,7 @@ void IotGlobalActivation::lookup(const Identifiers& identifiers) {
   LookupResult result;
   if (!sent) {
     iotcloud::MutexLock lock(&pending->mutex);
-    t_lastResult = pending->result;
+    KeepLastResult(pending->result);
     return;
   }
   if (!waitForAsyncResponse(*pending, *started, &result)) {
@@ -290,7 +301,7 @@ void IotGlobalActivation::lookup(const Identifiers& identifiers) {
       result = pending->result;
     }
   }
-  t_lastResult = result;
+  KeepLastResult(result);
 }
 
 std::shared_ptr<Machine> IotGlobalActivation::startLookup(const Identifiers& identifiers, LookupCompletion completion,
