@@ -44,9 +44,9 @@
 #include <string>
 #include <vector>
 
-#include "core/io/network/http/AsyncHttpTypes.h"
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
+#include "../../../support/Export.h"
+#include "../../../support/Mutex.h"
+#include "AsyncHttpTypes.h"
 
 // Transport settings the host may change. Requests take the time limits and
 // the response limit current when they are posted; caFile, caPem and
