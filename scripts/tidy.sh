@@ -5,6 +5,7 @@
 #   ./scripts/tidy.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh" --lint
 dir=$("$root/scripts/build.sh" | tail -n 1)
 cd "$root"
 
