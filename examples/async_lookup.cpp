@@ -1,7 +1,7 @@
 // A host with an event loop (a UI thread, say) that must never block: it
-// starts lookups without waiting, takes their completions back onto its own
-// thread through its task queue, and cancels the lookup the user no longer
-// needs.
+// starts lookups without waiting, has their completions delivered on its own
+// thread through a completion executor that posts to its task queue, and
+// cancels the lookup the user no longer needs.
 //   async_lookup [GATEWAY[:PORT] [CA_FILE]]
 #include <chrono>
 #include <condition_variable>
@@ -33,15 +33,28 @@ class EventLoop {
     while (!quit_) {
       std::unique_lock<std::mutex> lock(mutex_);
       if (!wake_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) return false;
-      std::function<void()> task = std::move(tasks_.front());
-      tasks_.pop_front();
-      lock.unlock();
-      task();
+      RunFront(lock);
     }
     return true;
   }
+  // Runs the tasks already posted, without waiting for more.
+  void RunPosted() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!tasks_.empty()) {
+      RunFront(lock);
+      lock.lock();
+    }
+  }
 
  private:
+  // Takes the first task and runs it with the lock released.
+  void RunFront(std::unique_lock<std::mutex>& lock) {
+    std::function<void()> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    task();
+  }
+
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
@@ -65,39 +78,38 @@ int main(int argc, char** argv) {
   activation->init();
 
   EventLoop loop;
+  // Completions of asynchronous lookups come to the loop's thread: the
+  // executor runs where the completion would have (the HTTP manager thread,
+  // mostly), so it only posts.
+  activation->setCompletionExecutor([&loop](std::function<void()> completion) { loop.Post(std::move(completion)); });
   int pending = 2;
   bool found = false;
-  // A completion runs on the HTTP manager thread: it must not block, so it
-  // only hands the result over to the loop.
-  auto onLoop = [&loop](std::function<void(const IotGlobalActivation::LookupResult&)> handle) {
-    return [&loop, handle](const IotGlobalActivation::LookupResult& result) {
-      loop.Post([handle, result] { handle(result); });
-    };
-  };
   auto done = [&] {
     if (--pending == 0) loop.Quit();
   };
 
   loop.Post([&] {
-    activation->regionGetByEmailAsync(
-        "alice@example.com", onLoop([&](const IotGlobalActivation::LookupResult& result) {
-          using Outcome = IotGlobalActivation::LookupOutcome;
-          found = result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged;
-          std::printf("by e-mail: %s, MQTT endpoint %s\n", IotGlobalActivation::OutcomeName(result.outcome),
-                      activation->getRegionInfo().getMqttEndpoint().c_str());
-          done();
-        }));
-    IotGlobalActivation::LookupHandle byPhone = activation->regionGetByPhoneAsync(
-        "65", "91234567", onLoop([&](const IotGlobalActivation::LookupResult& result) {
+    activation->regionGetByEmailAsync("alice@example.com", [&](const IotGlobalActivation::LookupResult& result) {
+      using Outcome = IotGlobalActivation::LookupOutcome;
+      found = result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged;
+      std::printf("by e-mail: %s, MQTT endpoint %s\n", IotGlobalActivation::OutcomeName(result.outcome),
+                  activation->getRegionInfo().getMqttEndpoint().c_str());
+      done();
+    });
+    IotGlobalActivation::LookupHandle byPhone =
+        activation->regionGetByPhoneAsync("65", "91234567", [&](const IotGlobalActivation::LookupResult& result) {
           // kCancelled, unless the answer was already being handled.
           std::printf("by phone: %s\n", IotGlobalActivation::OutcomeName(result.outcome));
           done();
-        }));
+        });
     // The user left the page that wanted it.
     std::printf("cancel of the lookup by phone: %s\n", byPhone.cancel() ? "taken" : "too late");
   });
   const bool ended = loop.Run(std::chrono::seconds(60));
+  // deInit() completes what is still pending through the executor; the loop
+  // runs those completions too.
   IotAsyncManager::getInstance()->deInit();
+  loop.RunPosted();
   std::printf("%s\n", ended ? "both lookups completed" : "the lookups did not complete within 60 s");
   return ended && found ? 0 : 1;
 }
