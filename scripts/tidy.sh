@@ -10,7 +10,7 @@ dir=$("$root/scripts/build.sh" | tail -n 1)
 cd "$root"
 
 status=0
-if ! git ls-files 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'fuzz/*.cpp' |
+if ! git ls-files 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'fuzz/*.cpp' 'examples/*.cpp' |
      xargs clang-format --dry-run --Werror; then
   echo "tidy: files above are not formatted (clang-format -i FILE)"
   status=1

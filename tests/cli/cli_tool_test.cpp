@@ -98,6 +98,7 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
       // A slip of the fingers gets the nearest option or command.
       {{"--emial", "x@example.com", "region", "lookup"}, "unknown option --emial; did you mean --email?"},
       {{"--gatway=h", "region", "show"}, "unknown option --gatway; did you mean --gateway?"},
+      {{"--json=yes", "region", "show"}, "--json takes no value"},
       {{"regoin", "lookup"}, "unknown command 'regoin'; did you mean 'region lookup'?"},
       {{"show"}, "unknown command 'show'; did you mean 'region show'?"},
       {{"region", "lokup"}, "unknown region command 'lokup'; did you mean 'region lookup'?"},

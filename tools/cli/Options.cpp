@@ -497,15 +497,16 @@ Options ParseCommandLine(int argc, char** argv) {
       inlineValue = true;
     }
     const OptionSpec* entry = FindOption(name);
-    if (entry == nullptr || (inlineValue && !entry->takesValue)) {
+    if (entry == nullptr) {
       std::vector<std::string> names;
       for (const OptionSpec& candidate : kOptionTable) {
         if (!candidate.hidden) names.push_back(candidate.name);
       }
-      const std::string nearest = entry == nullptr ? Nearest(name, names) : "";
+      const std::string nearest = Nearest(name, names);
       throw UsageError("unknown option " + name + (nearest.empty() ? "" : "; did you mean " + nearest + "?"),
                        Topic::kGlobal);
     }
+    if (inlineValue && !entry->takesValue) throw UsageError(name + " takes no value", Topic::kGlobal);
     if (entry->takesValue && !inlineValue) {
       if (i + 1 >= argc) throw UsageError(name + " needs a value", Topic::kGlobal);
       value = argv[++i];
