@@ -27,7 +27,7 @@ extra=()
 if [ "$fuzz" = ON ]; then
   lane=fuzz
   extra+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DIOTCLOUD_BUILD_FUZZ=ON
-          -DIOTCLOUD_BUILD_TESTS=OFF -DIOTCLOUD_BUILD_BENCH=OFF -DIOTCLOUD_BUILD_TOOLS=OFF
+          -DIOTCLOUD_BUILD_TESTS=OFF -DIOTCLOUD_BUILD_BENCH=OFF -DIOTCLOUD_BUILD_TOOLS=OFF -DIOTCLOUD_BUILD_EXAMPLES=OFF
           -DIOTCLOUD_SANITIZE=address,undefined)
 elif [ -n "$sanitize" ]; then
   lane="san-${sanitize//,/-}"

@@ -7,6 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds="${FUZZ_SECONDS:-60}"
 
+"$root/scripts/install-deps.sh" --fuzz
 dir=$("$root/scripts/build.sh" --fuzz | tail -n 1)
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

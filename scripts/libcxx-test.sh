@@ -13,7 +13,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 ctest_args=()
 if [ "${1:-}" = "--" ]; then shift; ctest_args=("$@"); fi
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" --proxy --clang
 packages=(libc++-dev libc++abi-dev dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do

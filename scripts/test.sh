@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs the whole test suite.
+# Installs what is missing (with the servers the tests start), builds and runs
+# the whole test suite.
 #   ./scripts/test.sh                          default build
 #   ./scripts/test.sh --sanitize=address,undefined
 #   ./scripts/test.sh --sanitize=thread
@@ -16,6 +17,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+# The suite starts its own proxy and web server.
+"$root/scripts/install-deps.sh" --proxy
 dir=$("$root/scripts/build.sh" "${build_args[@]}" | tail -n 1)
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"

@@ -35,9 +35,9 @@
 #include <memory>
 #include <string>
 
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
-#include "core/support/PlatformServices.h"
+#include "../core/support/Export.h"
+#include "../core/support/Mutex.h"
+#include "../core/support/PlatformServices.h"
 
 namespace iotcloud {
 

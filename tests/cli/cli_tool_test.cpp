@@ -1,7 +1,10 @@
 // The `iotcloud` program, run as a separate process like a user runs it:
 // exit codes, messages for bad input, and lookups against the local gateway
 // with TLS verified against its CA.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <openssl/crypto.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -11,9 +14,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/support/UntrustedText.h"
+#include "core/support/Version.h"
 #include "core/support/internal/JsonPtr.h"
 #include "gateway-sim/GatewaySim.h"
 #include "gateway-sim/RegionTable.h"
@@ -44,16 +49,28 @@ class CliToolTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete sim_, sim_ = nullptr; }
 
-  // The tool's exit code and output; each argument single-quoted for the shell.
-  CliRun Iotcloud(const std::vector<std::string>& args) {
-    std::string command = IOTCLOUD_CLI_PATH;
-    for (std::string arg : args) {
-      for (size_t at = 0; (at = arg.find('\'', at)) != std::string::npos; at += 4) arg.replace(at, 1, "'\\''");
-      command += " '" + arg + "'";
-    }
+  // The exit code and output of `program` with `args`, with the tool's
+  // environment variables unset but for those of `env` ("NAME=value").
+  CliRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {}) {
+    std::string command = "env";
+    for (const char* name : kToolVariables) command += std::string(" -u ") + name;
+    for (const std::string& arg : env) command += " " + Quoted(arg);
+    command += " " + Quoted(program);
+    for (const std::string& arg : args) command += " " + Quoted(arg);
     const int status = std::system((command + " </dev/null >" + dir_.File("out") + " 2>" + dir_.File("err")).c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_.File("out")), ReadFile(dir_.File("err"))};
   }
+  CliRun Iotcloud(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return RunProgram(IOTCLOUD_CLI_PATH, args, env);
+  }
+  // `text` single-quoted for the shell.
+  static std::string Quoted(std::string text) {
+    for (size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) text.replace(at, 1, "'\\''");
+    return "'" + text + "'";
+  }
+  static constexpr const char* kToolVariables[] = {"IOTCLOUD_GATEWAY", "IOTCLOUD_APP_KEY", "IOTCLOUD_APP_SECRET_FILE",
+                                                   "IOTCLOUD_CA_FILE", "IOTCLOUD_CACHE"};
 
   // The global options that point the tool at the local gateway, then
   // `command`; an option repeated in `command` overrides these.
@@ -77,7 +94,15 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
   ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0600), 0);
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       // clang-format off
-      {{"--frobnicate", "region", "show"}, "unknown option --frobnicate"},
+      {{"--frobnicate", "region", "show"}, "unknown option --frobnicate\n"},
+      // A slip of the fingers gets the nearest option or command.
+      {{"--emial", "x@example.com", "region", "lookup"}, "unknown option --emial; did you mean --email?"},
+      {{"--gatway=h", "region", "show"}, "unknown option --gatway; did you mean --gateway?"},
+      {{"--json=yes", "region", "show"}, "--json takes no value"},
+      {{"regoin", "lookup"}, "unknown command 'regoin'; did you mean 'region lookup'?"},
+      {{"show"}, "unknown command 'show'; did you mean 'region show'?"},
+      {{"region", "lokup"}, "unknown region command 'lokup'; did you mean 'region lookup'?"},
+      {{"language", "stt", "de-DE"}, "unknown language command 'stt'; did you mean 'language set'?"},
       // Files are read only when regular, and only up to a size fitting them.
       {{"--app-secret-file", "/dev/zero", "region", "show"}, "secret file /dev/zero: is not a regular file"},
       {{"--app-secret-file", dir_.File("fifo"), "region", "show"}, "is not a regular file"},
@@ -174,6 +199,8 @@ TEST_F(CliToolTest, EachAnswerHasItsExitCodeAndCannotReachTheTerminalRaw) {
       EXPECT_NE(run.err.find(c.logged), std::string::npos) << run.err;
       if (!json) {
         EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
+        // The region table only after an answer that named a region.
+        EXPECT_EQ(run.out.find("  regionId  ") != std::string::npos, c.exitCode == 0) << run.out;
         continue;
       }
       EXPECT_TRUE(JsonPtr(cJSON_Parse(run.out.c_str()))) << run.out;
@@ -264,28 +291,130 @@ TEST_F(CliToolTest, ReadOnlyCacheIsShownButNotWritten) {
 
 // Transport failures exit 3 and name their cause: a closed port (with --json
 // its curl code, with --trace libcurl's error), a dead proxy, a gateway whose
-// CA the system trust store (used without --ca-file) does not know, a request
-// the transport refuses to send (not blamed on initialisation).
+// CA the system trust store (used without --ca-file) does not know, with a
+// hint at --ca-file, a request the transport refuses to send (not blamed on
+// initialisation).
 TEST_F(CliToolTest, TransportFailuresExit3AndSayWhy) {
   const std::string closed = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
   std::vector<std::string> untrusted = Against({"region", "lookup", "--email", "x@example.de"});
   untrusted.erase(untrusted.begin() + 2, untrusted.begin() + 4);
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {Against({"--gateway", closed, "--json", "region", "lookup", "--country", "DE"}), "\"curlCode\":\t7"},
+  const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
+      {Against({"--gateway", closed, "--json", "region", "lookup", "--country", "DE"}), "\"curlCode\":\t7", ""},
       {Against({"--gateway", closed, "region", "lookup", "--trace", "--country", "DE"}),
-       "\nattempt 1: curl error 7 (Couldn't connect to server), -, reused no, "},
+       "\nattempt 1: curl error 7 (Couldn't connect to server), -, reused no, ", ""},
       {Against({"--proxy", "http://" + closed, "region", "lookup", "--email", "bob@example.de"}),
-       "via proxy http://" + closed},
-      {untrusted, "transport failure"},
+       "via proxy http://" + closed, ""},
+      {untrusted, "(curl error 60)", "give the certificate of the CA that signed it with --ca-file FILE"},
       {Against({"--app-key", std::string(kAppKey) + "\r\nX-Injected: 1", "region", "lookup", "--country", "DE"}),
-       "the request was not sent: the header x-ca-key holds CR, LF or NUL"},
+       "the request was not sent: the header x-ca-key holds CR, LF or NUL", ""},
   };
-  for (const auto& [args, says] : cases) {
+  for (const auto& [args, says, hint] : cases) {
     const CliRun run = Iotcloud(args);
     EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
     EXPECT_NE(run.out.find(says), std::string::npos) << run.out << run.err;
     EXPECT_EQ(run.out.find("initialised"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err.find(hint.empty() ? "--ca-file" : hint) != std::string::npos, !hint.empty()) << run.err;
   }
+}
+
+// The environment stands in for the global options the command line leaves
+// out; an option given (or, for the secret, either of its two options) wins
+// over it, and a bad value is a usage error naming the variable.
+TEST_F(CliToolTest, EnvironmentSuppliesGlobalOptionsThatFlagsOverride) {
+  std::ofstream(dir_.File("secret")) << "cli-app-secret\n";
+  std::ofstream(dir_.File("wrong-secret")) << "wrong-secret\n";
+  const std::string closed = "127.0.0.1:" + std::to_string(iotcloud_test::ClosedPort());
+  const std::vector<std::string> all = {"IOTCLOUD_GATEWAY=" + sim_->hostPort(),
+                                        std::string("IOTCLOUD_APP_KEY=") + kAppKey,
+                                        "IOTCLOUD_APP_SECRET_FILE=" + dir_.File("secret"),
+                                        "IOTCLOUD_CA_FILE=" + sim_->caFile(), "IOTCLOUD_CACHE=" + dir_.File("env.db")};
+  const struct {
+    std::vector<std::string> env, args;
+    int exitCode;
+    std::string out, err;
+  } cases[] = {
+      // clang-format off
+      {all, {"region", "lookup", "--email", "bob@example.de"}, 0, "region changed: cn-shanghai -> eu-central-1", ""},
+      {{all[4]}, {"region", "show"}, 0, "regionId               eu-central-1", ""},
+      {{"IOTCLOUD_GATEWAY=" + closed, "IOTCLOUD_APP_SECRET_FILE=" + dir_.File("wrong-secret")},
+       Against({"region", "lookup", "--email", "bob@example.de"}), 0, "region changed: ", ""},
+      {{"IOTCLOUD_CA_FILE=/dev/zero"}, {"region", "show"}, 2, "",
+       "IOTCLOUD_CA_FILE: cannot read the CA file /dev/zero: is not a regular file"},
+      {{"IOTCLOUD_GATEWAY=host/path"}, {"region", "show"}, 2, "", "IOTCLOUD_GATEWAY wants HOST or HOST:PORT"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    const CliRun run = Iotcloud(c.args, c.env);
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.env[0] << "\n" << run.out << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+}
+
+// The bash completion offers the commands, the options of the command typed
+// so far and the values an option takes, past options and their values; the
+// manual page holds every option --help lists and renders without a warning.
+TEST_F(CliToolTest, CompletionAndManualPageFollowTheOptionTable) {
+  const CliRun script = Iotcloud({"--bash-completion"});
+  ASSERT_EQ(script.exitCode, 0);
+  std::ofstream(dir_.File("completion")) << script.out;
+  std::ofstream(dir_.File("ca.pem")) << "";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"reg"}, "region"},
+      {{"region", "lo"}, "lookup"},
+      {{"--cache", "x", "language", ""}, "get set clear"},
+      {{"--json", "region", "lookup", "--em"}, "--email"},
+      {{"--stage", "p"}, "prod pre"},
+      {{"--ca-file", dir_.File("ca.p")}, dir_.File("ca.pem")},
+      {{"region", "show", "--tr"}, ""},                          // --trace is region lookup's
+      {{"--gateway", "region", ""}, "region language country"},  // "region" is --gateway's value
+  };
+  for (const auto& [words, offered] : cases) {
+    std::vector<std::string> args = {"-c",
+                                     "source \"$1\"; shift; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _iotcloud; "
+                                     "echo \"${COMPREPLY[*]}\"",
+                                     "bash", dir_.File("completion"), "iotcloud"};
+    args.insert(args.end(), words.begin(), words.end());
+    const CliRun run = RunProgram("bash", args);
+    EXPECT_EQ(run.out, offered + "\n") << words.back() << run.err;
+  }
+
+  const CliRun page = Iotcloud({"--man-page"});
+  ASSERT_EQ(page.exitCode, 0);
+  for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"}, {"region", "lookup", "--help"}}) {
+    const std::string text = Iotcloud(help).out;
+    for (size_t at = 0; (at = text.find("\n  -", at)) != std::string::npos; ++at) {
+      const size_t start = text.find("--", at), end = text.find_first_of(" ,\n", start);
+      std::string option = text.substr(start, end - start), roff;
+      for (char c : option) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+      EXPECT_NE(page.out.find(roff), std::string::npos) << option;
+    }
+  }
+  for (const char* name : kToolVariables) EXPECT_NE(page.out.find(name), std::string::npos) << name;
+  std::ofstream(dir_.File("iotcloud.1")) << page.out;
+  if (std::system("command -v groff >/dev/null") == 0) {
+    const CliRun rendered = RunProgram("groff", {"-man", "-ww", "-z", dir_.File("iotcloud.1")});
+    EXPECT_EQ(rendered.exitCode, 0);
+    EXPECT_EQ(rendered.err, "");
+  }
+}
+
+// --version names the versions the tool runs with, as the libraries report
+// them in this process; the local gateway names its own.
+TEST_F(CliToolTest, VersionNamesTheLibrariesInUse) {
+  const CliRun tool = Iotcloud({"--version"});
+  EXPECT_EQ(tool.exitCode, 0);
+  for (const std::string& part :
+       {std::string("iotcloud " IOTCLOUD_VERSION_STRING "\nlibrary: iotcloud " IOTCLOUD_VERSION_STRING ", "),
+        std::string("libcurl ") + curl_version_info(CURLVERSION_NOW)->version,
+        std::string("OpenSSL ") + OpenSSL_version(OPENSSL_VERSION_STRING),
+        std::string("SQLite ") + sqlite3_libversion(), std::string("cJSON ") + cJSON_Version()}) {
+    EXPECT_NE(tool.out.find(part), std::string::npos) << part << " in " << tool.out;
+  }
+  const CliRun gateway = RunProgram(IOTCLOUD_GATEWAY_PATH, {"--version"});
+  EXPECT_EQ(gateway.exitCode, 0);
+  EXPECT_EQ(gateway.out, std::string("iotcloud-gateway-sim " IOTCLOUD_VERSION_STRING "\nlibraries: OpenSSL ") +
+                             OpenSSL_version(OPENSSL_VERSION_STRING) + ", cpp-httplib " CPPHTTPLIB_VERSION "\n");
 }
 
 // Retried attempts are listed; --trace adds one line per attempt after the

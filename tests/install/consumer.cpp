@@ -1,13 +1,22 @@
-// A host application built against the installed package only.
+// A host application built against the installed package only, with nothing
+// but <prefix>/include on its include path. It runs one lookup against a
+// closed port and checks that the version it was compiled against is the
+// one it runs with.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
-#include "core/api/smart/framework/IotAsyncManager.h"
-#include "core/api/smart/framework/IotCacheManager.h"
-#include "core/api/smart/framework/IotGlobalActivation.h"
-#include "platform/DefaultPlatform.h"
+#include <iotcloud/core/api/smart/framework/IotAsyncManager.h>
+#include <iotcloud/core/api/smart/framework/IotCacheManager.h>
+#include <iotcloud/core/api/smart/framework/IotGlobalActivation.h>
+#include <iotcloud/core/support/Version.h>
+#include <iotcloud/platform/DefaultPlatform.h>
 
 int main() {
+  if (std::strcmp(iotcloud::Version(), IOTCLOUD_VERSION_STRING) != 0) {
+    std::printf("consumer: built against %s, runs with %s\n", IOTCLOUD_VERSION_STRING, iotcloud::Version());
+    return 1;
+  }
   setSharedPlatformImpl(
       std::make_shared<iotcloud::DefaultPlatform>(iotcloud::DefaultPlatformOptions{":memory:", "key", "secret", "en"}));
   IotSmartInitConfig config;
@@ -17,6 +26,9 @@ int main() {
   IotGlobalActivation* activation = IotGlobalActivation::getInstance();
   activation->init();
   activation->setGatewayHosts("127.0.0.1:1", "127.0.0.1:1");  // nothing listens there
+  IotGlobalActivation::RetryPolicy once;
+  once.maxAttempts = 1;
+  activation->setRetryPolicy(once);
   activation->regionGetByEmail("someone@example.com");
   IotAsyncManager::getInstance()->deInit();
   const bool ok = activation->getLastLookupResult().outcome == IotGlobalActivation::LookupOutcome::kTransportFailure &&

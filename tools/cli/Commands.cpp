@@ -151,6 +151,31 @@ class Session {
   bool running_ = false;
 };
 
+// "; did you mean 'region lookup'?" for command words that name no
+// command; empty when nothing is near.
+std::string DidYouMean(const std::vector<std::string>& words) {
+  const std::string nearest = NearestCommand(words);
+  return nearest.empty() ? "" : "; did you mean '" + nearest + "'?";
+}
+
+// libcurl's codes for a server certificate that could not be verified (60),
+// CA certificates that could not be read (77) and a failed issuer check (83).
+bool IsTlsVerificationFailure(int curlCode) { return curlCode == 60 || curlCode == 77 || curlCode == 83; }
+
+// After a failed TLS verification: what to try.
+void PrintTlsHint(const Options& options) {
+  if (options.caFile.empty()) {
+    std::fprintf(stderr,
+                 "iotcloud: the gateway's certificate is not trusted by this system; give the certificate of the CA "
+                 "that signed it with --ca-file FILE (or IOTCLOUD_CA_FILE)\n");
+  } else {
+    std::fprintf(stderr,
+                 "iotcloud: the gateway's certificate was not verified against --ca-file %s; is that the CA that "
+                 "signed it?\n",
+                 Shown(options.caFile).c_str());
+  }
+}
+
 int ExitCodeFor(IotGlobalActivation::LookupOutcome outcome) {
   using Outcome = IotGlobalActivation::LookupOutcome;
   switch (outcome) {
@@ -235,6 +260,10 @@ int RunLookup(const Options& options) {
   }
   PrintLookupReport(report, options.json);
   std::fflush(stdout);
+  if (report.result.outcome == IotGlobalActivation::LookupOutcome::kTransportFailure &&
+      IsTlsVerificationFailure(report.result.curlCode)) {
+    PrintTlsHint(options);
+  }
   if (!report.saved) {
     session.PrintNotSaved("the region");
     return kExitNotSaved;
@@ -280,7 +309,7 @@ int RunLanguage(const Options& options) {
   const std::string& verb = options.words[1];
   const size_t expected = verb == "set" ? 3 : 2;
   if ((verb != "get" && verb != "set" && verb != "clear")) {
-    throw UsageError("unknown language command '" + verb + "'", Topic::kLanguage);
+    throw UsageError("unknown language command '" + verb + "'" + DidYouMean(options.words), Topic::kLanguage);
   }
   if (options.words.size() != expected) {
     throw UsageError(verb == "set" ? "language set needs one TAG" : "language " + verb + " takes no argument",
@@ -344,15 +373,18 @@ int Run(const Options& options) {
   if (words.empty()) throw UsageError("no command given", Topic::kGlobal);
   CheckOptionsBelongTo(options, HelpTopic(words));
   if (words[0] == "region") {
-    if (words.size() != 2) throw UsageError("region wants one of lookup, show, clear", Topic::kGlobal);
-    if (words[1] == "lookup") return RunLookup(options);
-    if (words[1] == "show") return RunShow(options);
-    if (words[1] == "clear") return RunClear(options);
-    throw UsageError("unknown region command '" + words[1] + "'", Topic::kGlobal);
+    if (words.size() == 2 && words[1] == "lookup") return RunLookup(options);
+    if (words.size() == 2 && words[1] == "show") return RunShow(options);
+    if (words.size() == 2 && words[1] == "clear") return RunClear(options);
+    if (words.size() < 2) throw UsageError("region wants one of lookup, show, clear", Topic::kGlobal);
+    if (words.size() > 2 && (words[1] == "lookup" || words[1] == "show" || words[1] == "clear")) {
+      throw UsageError("region " + words[1] + " takes no argument '" + words[2] + "'", Topic::kGlobal);
+    }
+    throw UsageError("unknown region command '" + words[1] + "'" + DidYouMean(words), Topic::kGlobal);
   }
   if (words[0] == "language") return RunLanguage(options);
   if (words[0] == "country") return RunCountry(options);
-  throw UsageError("unknown command '" + words[0] + "'", Topic::kGlobal);
+  throw UsageError("unknown command '" + words[0] + "'" + DidYouMean(words), Topic::kGlobal);
 }
 
 }  // namespace cli

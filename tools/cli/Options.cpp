@@ -1,5 +1,6 @@
 #include "cli/Options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -8,11 +9,10 @@
 #include "core/io/network/http/AsyncHttpRequest.h"
 #include "core/support/DeploymentConfig.h"
 #include "core/support/UntrustedText.h"
+#include "core/support/Version.h"
 
 namespace iotcloud {
 namespace cli {
-
-const char kVersion[] = "0.1.0";
 
 namespace {
 
@@ -150,6 +150,7 @@ void SetJson(const std::string&, const std::string&, Options* options) { options
 void SetHelp(const std::string&, const std::string&, Options* options) { options->help = true; }
 void SetVersion(const std::string&, const std::string&, Options* options) { options->version = true; }
 void SetTrace(const std::string&, const std::string&, Options* options) { options->trace = true; }
+void SetGenerate(const std::string& name, const std::string&, Options* options) { options->generate = name; }
 void SetIdentifier(const std::string& name, const std::string& value, Options* options) {
   if (options->identifiers.count(name)) throw UsageError(name + " given twice", Topic::kLookup);
   // The library sends identifiers as they are given; the gateway reads them
@@ -158,7 +159,9 @@ void SetIdentifier(const std::string& name, const std::string& value, Options* o
   options->identifiers[name] = value;
 }
 
-// One option of the command line, and how --help lists it.
+// One option of the command line: how it is read, how --help, the manual
+// page and the bash completion show it, and where else its value may come
+// from.
 struct OptionSpec {
   const char* name;
   const char* alias;  // another spelling, or null
@@ -167,42 +170,59 @@ struct OptionSpec {
   Apply apply;
   const char* synopsis;  // the left column of --help; null: named in another option's synopsis
   const char* help;      // the right column, lines separated by '\n'
+  // The environment variable that supplies the option when the command line
+  // gives neither it nor another option of its group; null: none.
+  const char* env = nullptr;
+  int group = 0;  // options of one group other than 0 set the same thing
+  // The value, for the completion: "FILE", the words it may be, or null.
+  const char* values = nullptr;
+  bool hidden = false;  // for building the documentation; in no help text
 };
 
 // Every option, in the order --help lists them.
 const OptionSpec kOptionTable[] = {
     {"--gateway", nullptr, true, Topic::kGlobal, SetGateway, "--gateway HOST[:PORT]",
-     "API gateway host (default " IOTCLOUD_DEFAULT_API_GATEWAY_HOST ")"},
+     "API gateway host (default " IOTCLOUD_DEFAULT_API_GATEWAY_HOST ")", "IOTCLOUD_GATEWAY"},
     {"--iot-api-host", nullptr, true, Topic::kGlobal, SetIotApiHost, "--iot-api-host HOST[:PORT]",
      "IoT API host of the Shanghai region, for country lookups\n"
      "other than CN (default: the --gateway value if given,\n"
      "else " IOTCLOUD_DEFAULT_SHANGHAI_IOT_API_HOST ")"},
-    {"--app-key", nullptr, true, Topic::kGlobal, SetAppKey, "--app-key KEY", "gateway application key"},
+    {"--app-key", nullptr, true, Topic::kGlobal, SetAppKey, "--app-key KEY", "gateway application key",
+     "IOTCLOUD_APP_KEY"},
     {"--app-secret", nullptr, true, Topic::kGlobal, SetAppSecret, "--app-secret SECRET",
-     "application secret the requests are signed with"},
+     "application secret the requests are signed with", nullptr, 1},
     {"--app-secret-file", nullptr, true, Topic::kGlobal, SetAppSecretFile, "--app-secret-file FILE",
      "read the secret from FILE instead (first line;\n"
-     "a regular file of at most 4 KiB)"},
+     "a regular file of at most 4 KiB)",
+     "IOTCLOUD_APP_SECRET_FILE", 1, "FILE"},
     {"--ca-file", nullptr, true, Topic::kGlobal, SetCaFile, "--ca-file FILE",
      "PEM certificates to verify the gateway with, at\n"
-     "most 4 MiB (default: the system's trust store)"},
+     "most 4 MiB (default: the system's trust store)",
+     "IOTCLOUD_CA_FILE", 0, "FILE"},
     {"--proxy", nullptr, true, Topic::kGlobal, SetProxy, "--proxy URL",
      "proxy for the requests: http://, https:// or\n"
      "socks5h://HOST:PORT (default: libcurl reads\n"
      "https_proxy, ALL_PROXY and NO_PROXY)"},
     {"--no-proxy", nullptr, false, Topic::kGlobal, SetProxy, "--no-proxy", "no proxy, whatever the environment says"},
     {"--cache", nullptr, true, Topic::kGlobal, SetCache, "--cache FILE",
-     "cache database (default ~/.cache/iotcloud/cache.db)"},
+     "cache database (default ~/.cache/iotcloud/cache.db)", "IOTCLOUD_CACHE", 0, "FILE"},
     {"--stage", nullptr, true, Topic::kGlobal, SetStage, "--stage prod|pre|test",
-     "gateway environment stage (default prod)"},
+     "gateway environment stage (default prod)", nullptr, 0, "prod pre test"},
     {"--timeout-ms", nullptr, true, Topic::kGlobal, SetTimeout, "--timeout-ms N",
      "time limit of one request (default 20000)"},
     {"--log-level", nullptr, true, Topic::kGlobal, SetLogLevel, "--log-level N",
      "library log level: 1 trace, 2 events, 3 warnings,\n"
-     "4 failures (default), 5 silent"},
+     "4 failures (default), 5 silent",
+     nullptr, 0, "1 2 3 4 5"},
     {"--json", nullptr, false, Topic::kGlobal, SetJson, "--json", "machine-readable output"},
     {"--help", "-h", false, Topic::kGlobal, SetHelp, "-h, --help", "this text; after a command, that command's help"},
-    {"--version", nullptr, false, Topic::kGlobal, SetVersion, "--version", "the tool's version"},
+    {"--version", nullptr, false, Topic::kGlobal, SetVersion, "--version",
+     "the versions of the tool, the library and the\n"
+     "libraries it runs on"},
+    {"--bash-completion", nullptr, false, Topic::kGlobal, SetGenerate, nullptr, "print the bash completion script",
+     nullptr, 0, nullptr, true},
+    {"--man-page", nullptr, false, Topic::kGlobal, SetGenerate, nullptr, "print the manual page (roff)", nullptr, 0,
+     nullptr, true},
 
     {"--email", nullptr, true, Topic::kLookup, SetIdentifier, "--email ADDRESS", "by e-mail address"},
     {"--phone", nullptr, true, Topic::kLookup, SetIdentifier, "--phone NUMBER --location-code CODE",
@@ -222,6 +242,36 @@ const OptionSpec kOptionTable[] = {
      "the connection, times and bytes"},
 };
 
+// Every command: its words, its arguments and what it does, in the order
+// --help lists them.
+const struct CommandSpec {
+  Topic topic;
+  const char* words;
+  const char* arguments;  // after the words; may be empty
+  const char* summary;
+} kCommands[] = {
+    {Topic::kLookup, "region lookup", "", "ask the gateway which region serves an account"},
+    {Topic::kShow, "region show", "", "print the region saved by the last lookup"},
+    {Topic::kClear, "region clear", "", "forget the saved region"},
+    {Topic::kLanguage, "language get", "", "print the request language"},
+    {Topic::kLanguage, "language set", "TAG", "set the request language (like zh-CN or en-US)"},
+    {Topic::kLanguage, "language clear", "", "forget the language; the system's is used"},
+    {Topic::kCountry, "country set", "CODE", "check a country code and print its phone location code"},
+};
+
+const std::pair<int, const char*> kExitCodes[] = {
+    {kExitOk, "success"},
+    {kExitFailure, "other failure"},
+    {kExitUsage, "usage error"},
+    {kExitTransport, "transport failure"},
+    {kExitService, "service error"},
+    {kExitAnswer, "unreadable answer"},
+    {kExitRefused, "refused by the gateway"},
+    {kExitStatus, "other HTTP status (redirects are not followed)"},
+    {kExitIncomplete, "incomplete answer"},
+    {kExitNotSaved, "save failed"},
+};
+
 const OptionSpec* FindOption(const std::string& name) {
   for (const OptionSpec& entry : kOptionTable) {
     if (name == entry.name || (entry.alias != nullptr && name == entry.alias)) return &entry;
@@ -237,38 +287,57 @@ bool IsNoIdentifier(const OptionSpec& entry) { return entry.apply != SetIdentifi
 std::string OptionList(Topic command, size_t column, bool (*keep)(const OptionSpec&) = nullptr) {
   std::string text;
   for (const OptionSpec& entry : kOptionTable) {
-    if (entry.command != command || entry.synopsis == nullptr) continue;
+    if (entry.command != command || entry.synopsis == nullptr || entry.hidden) continue;
     if (keep != nullptr && !keep(entry)) continue;
     std::string line = std::string("  ") + entry.synopsis + "  ";
     if (line.size() < column) line.resize(column, ' ');
-    for (const char* help = entry.help; *help != '\0'; ++help) {
-      line += *help;
-      if (*help == '\n') line.append(column, ' ');
+    std::string help = entry.help;
+    if (entry.env != nullptr) help += std::string("\n$") + entry.env + " when not given";
+    for (char c : help) {
+      line += c;
+      if (c == '\n') line.append(column, ' ');
     }
     text += line + "\n";
   }
   return text;
 }
 
-const char kMainUsageHead[] =
-    "Usage: iotcloud [global options] <command> [options]\n"
-    "\n"
-    "Commands:\n"
-    "  region lookup    ask the gateway which region serves an account\n"
-    "  region show      print the region saved by the last lookup\n"
-    "  region clear     forget the saved region\n"
-    "  language get     print the request language\n"
-    "  language set TAG set the request language (like zh-CN or en-US)\n"
-    "  language clear   forget the language; the system's is used\n"
-    "  country set CODE check a country code and print its phone location code\n"
-    "\n"
-    "Global options:\n";
+// `words` wrapped into lines of at most `width` characters, each line after
+// the first indented by `indent`.
+std::string Wrapped(const std::string& words, size_t width, size_t indent = 0) {
+  std::string text, line;
+  size_t start = 0;
+  while (start < words.size()) {
+    size_t end = words.find(' ', start);
+    if (end == std::string::npos) end = words.size();
+    const std::string word = words.substr(start, end - start);
+    if (!line.empty() && line.size() + 1 + word.size() > width) {
+      text += line + "\n";
+      line = std::string(indent, ' ');
+    }
+    line += (line.empty() || line.back() == ' ' ? "" : " ") + word;
+    start = end + 1;
+  }
+  return text + line + "\n";
+}
 
-const char kMainUsageTail[] =
-    "\n"
-    "Exit codes: 0 success, 1 other failure, 2 usage error, 3 transport failure,\n"
-    "4 service error, 5 unreadable answer, 6 refused by the gateway, 7 other HTTP\n"
-    "status (redirects are not followed), 8 incomplete answer, 9 save failed.\n";
+std::string CommandList() {
+  std::string text;
+  for (const CommandSpec& entry : kCommands) {
+    std::string left = std::string(entry.words) + (*entry.arguments != '\0' ? " " : "") + entry.arguments;
+    left.resize(std::max<size_t>(left.size() + 1, 17), ' ');
+    text += "  " + left + entry.summary + "\n";
+  }
+  return text;
+}
+
+std::string ExitCodeSentence() {
+  std::string text = "Exit codes:";
+  for (const auto& [code, meaning] : kExitCodes) {
+    text += " " + std::to_string(code) + " " + meaning + (code == kExitNotSaved ? "." : ",");
+  }
+  return text;
+}
 
 const char kLookupUsageHead[] =
     "Usage: iotcloud [global options] region lookup <one identifier>\n"
@@ -278,9 +347,10 @@ const char kLookupUsageHead[] =
 const char kLookupUsageTail[] =
     "\n"
     "Prints the observer's report, one line saying whether the region changed\n"
-    "and why not, and the current region. Needs --app-key and a secret.\n"
-    "With --trace, each attempt's times count from its start, as curl -w\n"
-    "shows them; with --json they are in \"attemptsTrace\", in microseconds.\n";
+    "and why not, and, after an answer that named a region, that region. Needs\n"
+    "--app-key and a secret. With --trace, each attempt's times count from its\n"
+    "start, as curl -w shows them; with --json they are in \"attemptsTrace\", in\n"
+    "microseconds.\n";
 
 const char kShowUsage[] =
     "Usage: iotcloud [global options] region show\n"
@@ -305,7 +375,10 @@ const char kCountryUsage[] =
     "Checks a two-letter country code and prints it with its phone location\n"
     "code. An unknown code falls back to CN (86) and exits with 2.\n";
 
-std::string MainUsage() { return kMainUsageHead + OptionList(Topic::kGlobal, 30) + kMainUsageTail; }
+std::string MainUsage() {
+  return "Usage: iotcloud [global options] <command> [options]\n\nCommands:\n" + CommandList() + "\nGlobal options:\n" +
+         OptionList(Topic::kGlobal, 30) + "\n" + Wrapped(ExitCodeSentence(), 79);
+}
 std::string LookupUsage() {
   return kLookupUsageHead + OptionList(Topic::kLookup, 40, IsIdentifier) + "\nOptions:\n" +
          OptionList(Topic::kLookup, 40, IsNoIdentifier) + kLookupUsageTail;
@@ -329,10 +402,83 @@ const struct TopicSpec {
     {Topic::kCountry, "country", CountryUsage},
 };
 
+// Edits that turn `a` into `b`: a character inserted, deleted or replaced,
+// or two neighbours swapped.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The first word of each command ("region", "language", "country") once.
+std::vector<std::string> CommandFirstWords() {
+  std::vector<std::string> words;
+  for (const CommandSpec& entry : kCommands) {
+    const std::string first = std::string(entry.words).substr(0, std::string(entry.words).find(' '));
+    if (std::find(words.begin(), words.end(), first) == words.end()) words.push_back(first);
+  }
+  return words;
+}
+
+// The second words of the commands that begin with `first`.
+std::vector<std::string> CommandSecondWords(const std::string& first) {
+  std::vector<std::string> words;
+  for (const CommandSpec& entry : kCommands) {
+    const std::string command = entry.words;
+    if (command.compare(0, first.size() + 1, first + " ") == 0) words.push_back(command.substr(first.size() + 1));
+  }
+  return words;
+}
+
+// Text for the manual page: roff's special characters escaped, a line that
+// would start with a control character protected.
+std::string Roff(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\e";
+    } else if (c == '-') {
+      out += "\\-";
+    } else if (c == '\n') {
+      out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  return (!out.empty() && (out[0] == '.' || out[0] == '\'')) ? "\\&" + out : out;
+}
+
+// One option as a tagged paragraph of the manual page.
+std::string ManOption(const OptionSpec& entry) {
+  std::string text = ".TP\n.B " + Roff(entry.synopsis) + "\n" + Roff(entry.help);
+  if (entry.env != nullptr) text += "; from \\fB" + Roff(entry.env) + "\\fR when not given";
+  return text + "\n";
+}
+
+// The words the completion offers as options for `command`.
+std::string CompletionOptions(Topic command) {
+  std::string words;
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.hidden || (entry.command != Topic::kGlobal && entry.command != command)) continue;
+    words += std::string(words.empty() ? "" : " ") + entry.name;
+    if (entry.alias != nullptr) words += std::string(" ") + entry.alias;
+  }
+  return words;
+}
+
 }  // namespace
 
 Options ParseCommandLine(int argc, char** argv) {
   Options options;
+  std::vector<const OptionSpec*> given;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--") {
@@ -351,14 +497,32 @@ Options ParseCommandLine(int argc, char** argv) {
       inlineValue = true;
     }
     const OptionSpec* entry = FindOption(name);
-    if (entry == nullptr || (inlineValue && !entry->takesValue)) {
-      throw UsageError("unknown option " + name, Topic::kGlobal);
+    if (entry == nullptr) {
+      std::vector<std::string> names;
+      for (const OptionSpec& candidate : kOptionTable) {
+        if (!candidate.hidden) names.push_back(candidate.name);
+      }
+      const std::string nearest = Nearest(name, names);
+      throw UsageError("unknown option " + name + (nearest.empty() ? "" : "; did you mean " + nearest + "?"),
+                       Topic::kGlobal);
     }
+    if (inlineValue && !entry->takesValue) throw UsageError(name + " takes no value", Topic::kGlobal);
     if (entry->takesValue && !inlineValue) {
       if (i + 1 >= argc) throw UsageError(name + " needs a value", Topic::kGlobal);
       value = argv[++i];
     }
     entry->apply(name, value, &options);
+    given.push_back(entry);
+  }
+  if (options.help || options.version || !options.generate.empty()) return options;
+  // The environment stands in for global options the command line left out.
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.env == nullptr) continue;
+    const bool set = std::any_of(given.begin(), given.end(), [&entry](const OptionSpec* other) {
+      return other == &entry || (entry.group != 0 && other->group == entry.group);
+    });
+    const char* value = std::getenv(entry.env);
+    if (!set && value != nullptr && *value != '\0') entry.apply(entry.env, value, &options);
   }
   return options;
 }
@@ -401,6 +565,163 @@ std::string CommandName(Topic topic) {
 }
 
 std::string HelpCommand(Topic topic) { return topic == Topic::kGlobal ? "iotcloud" : "iotcloud " + CommandName(topic); }
+
+std::string Nearest(const std::string& given, const std::vector<std::string>& candidates) {
+  std::string best;
+  size_t bestDistance = std::string::npos;
+  bool tie = false;
+  for (const std::string& candidate : candidates) {
+    const size_t distance = EditDistance(given, candidate);
+    if (distance < bestDistance) {
+      best = candidate, bestDistance = distance, tie = false;
+    } else if (distance == bestDistance && candidate != best) {
+      tie = true;
+    }
+  }
+  // Near enough to be a slip of the fingers: at most two edits, and at most
+  // one for every three characters typed.
+  return !tie && bestDistance <= 2 && bestDistance * 3 <= given.size() ? best : "";
+}
+
+std::string NearestCommand(const std::vector<std::string>& words) {
+  if (words.empty()) return "";
+  const std::vector<std::string> firsts = CommandFirstWords();
+  const bool knownFirst = std::find(firsts.begin(), firsts.end(), words[0]) != firsts.end();
+  const std::string first = knownFirst ? words[0] : Nearest(words[0], firsts);
+  if (first.empty()) {
+    // A command's second word alone ("lookup"), when only one command has it.
+    std::string only;
+    for (const CommandSpec& entry : kCommands) {
+      const std::string command = entry.words;
+      if (command.substr(command.find(' ') + 1) != words[0]) continue;
+      if (!only.empty()) return "";
+      only = command;
+    }
+    return only;
+  }
+  if (words.size() < 2) return knownFirst ? "" : first;
+  const std::vector<std::string> seconds = CommandSecondWords(first);
+  const bool knownSecond = std::find(seconds.begin(), seconds.end(), words[1]) != seconds.end();
+  const std::string second = knownSecond ? words[1] : Nearest(words[1], seconds);
+  if (second.empty()) return knownFirst ? "" : first;
+  return knownFirst && knownSecond ? "" : first + " " + second;
+}
+
+std::string BashCompletion() {
+  std::string valueCases, plainValues;
+  for (const OptionSpec& entry : kOptionTable) {
+    if (!entry.takesValue) continue;
+    if (entry.values == nullptr) {
+      plainValues += std::string(plainValues.empty() ? "" : "|") + entry.name;
+    } else if (std::string(entry.values) == "FILE") {
+      valueCases += std::string("    ") + entry.name + ") COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    } else {
+      valueCases += std::string("    ") + entry.name + ") COMPREPLY=($(compgen -W \"" + entry.values +
+                    "\" -- \"$cur\")); return ;;\n";
+    }
+  }
+  std::string commandCases;
+  for (const std::string& first : CommandFirstWords()) {
+    std::string seconds;
+    for (const std::string& second : CommandSecondWords(first)) seconds += (seconds.empty() ? "" : " ") + second;
+    commandCases += "    " + first + ") words=\"" + seconds + "\" ;;\n";
+  }
+  std::string firsts;
+  for (const std::string& first : CommandFirstWords()) firsts += (firsts.empty() ? "" : " ") + first;
+  std::string takesValue;
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.takesValue) takesValue += std::string(takesValue.empty() ? "" : "|") + entry.name;
+  }
+  return "# bash completion for iotcloud, written by `iotcloud --bash-completion` from the\n"
+         "# tool's own option table.\n"
+         "_iotcloud() {\n"
+         "  local cur=${COMP_WORDS[COMP_CWORD]} prev=\"\" command=\"\" words i\n"
+         "  [ \"$COMP_CWORD\" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+         "  case \"$prev\" in\n" +
+         valueCases + "    " + plainValues +
+         ") COMPREPLY=(); return ;;\n"
+         "  esac\n"
+         "  # The command words typed so far, past the options and their values.\n"
+         "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+         "    case \"${COMP_WORDS[i]}\" in\n"
+         "      " +
+         takesValue +
+         ") ((i++)) ;;\n"
+         "      -*) ;;\n"
+         "      *) command=\"${command:+$command }${COMP_WORDS[i]}\" ;;\n"
+         "    esac\n"
+         "  done\n"
+         "  if [[ $cur == -* ]]; then\n"
+         "    case \"$command\" in\n"
+         "      \"region lookup\"*) words=\"" +
+         CompletionOptions(Topic::kLookup) +
+         "\" ;;\n"
+         "      *) words=\"" +
+         CompletionOptions(Topic::kGlobal) +
+         "\" ;;\n"
+         "    esac\n"
+         "  else\n"
+         "    case \"$command\" in\n"
+         "    \"\") words=\"" +
+         firsts + "\" ;;\n" + commandCases +
+         "    *) words=\"\" ;;\n"
+         "    esac\n"
+         "  fi\n"
+         "  COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
+         "}\n"
+         "complete -F _iotcloud iotcloud\n";
+}
+
+std::string ManPage() {
+  std::string text =
+      ".\\\" The manual page of iotcloud, written by `iotcloud --man-page` from the\n"
+      ".\\\" tool's own option table.\n"
+      ".TH IOTCLOUD 1 \"\" \"iotcloud " IOTCLOUD_VERSION_STRING
+      "\" \"User Commands\"\n"
+      ".SH NAME\n"
+      "iotcloud \\- look up the cloud region of an account; manage the request language and country\n"
+      ".SH SYNOPSIS\n";
+  for (const CommandSpec& entry : kCommands) {
+    text += ".B iotcloud\n[\\fIglobal options\\fR] \\fB" + Roff(entry.words) + "\\fR" +
+            (*entry.arguments != '\0' ? " \\fI" + Roff(entry.arguments) + "\\fR" : "") +
+            (entry.topic == Topic::kLookup ? " \\fIidentifier\\fR [\\fIoptions\\fR]" : "") + "\n.br\n";
+  }
+  text +=
+      ".SH DESCRIPTION\n"
+      "\\fBiotcloud\\fR asks the cloud's API gateway, through one signed HTTPS request, which cloud region "
+      "serves an account, keeps that region in its cache for the next start, and sets the language that "
+      "requests carry. Everything that came from the gateway or the cache is printed escaped, so that no "
+      "answer can act on the terminal.\n"
+      ".SH COMMANDS\n";
+  for (const CommandSpec& entry : kCommands) {
+    text += ".TP\n.B " + Roff(std::string(entry.words) + (*entry.arguments != '\0' ? " " : "") + entry.arguments) +
+            "\n" + Roff(entry.summary) + "\n";
+  }
+  text += ".SH GLOBAL OPTIONS\n";
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.command == Topic::kGlobal && entry.synopsis != nullptr && !entry.hidden) text += ManOption(entry);
+  }
+  text += ".SH REGION LOOKUP OPTIONS\nExactly one identifier:\n";
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.command == Topic::kLookup && entry.synopsis != nullptr) text += ManOption(entry);
+  }
+  text += ".SH ENVIRONMENT\n";
+  for (const OptionSpec& entry : kOptionTable) {
+    if (entry.env == nullptr) continue;
+    text += ".TP\n.B " + Roff(entry.env) + "\nstands in for \\fB" + Roff(entry.name) + "\\fR when the command line ";
+    text += entry.group != 0 ? "gives no option of its kind.\n" : "does not give it.\n";
+  }
+  text +=
+      ".TP\n.B https_proxy\\fR, \\fBALL_PROXY\\fR, \\fBNO_PROXY\n"
+      "are read by libcurl unless \\fB\\-\\-proxy\\fR or \\fB\\-\\-no\\-proxy\\fR is given.\n"
+      ".SH EXIT STATUS\n";
+  for (const auto& [code, meaning] : kExitCodes) {
+    text += ".TP\n.B " + std::to_string(code) + "\n" + Roff(meaning) + "\n";
+  }
+  text +=
+      ".SH FILES\n.TP\n.I ~/.cache/iotcloud/cache.db\nthe cache (\\fB$XDG_CACHE_HOME\\fR/iotcloud/cache.db when set)\n";
+  return text;
+}
 
 }  // namespace cli
 }  // namespace iotcloud

@@ -26,8 +26,6 @@ enum ExitCode {
   kExitNotSaved = 9,    // the command's save into the cache failed (what it found is still printed)
 };
 
-extern const char kVersion[];
-
 // What a usage message or --help is about: the tool as a whole, or one
 // command. Options of kGlobal are taken by every command; the others only by
 // their command.
@@ -52,6 +50,7 @@ struct Options {
   bool trace = false;  // region lookup: one line per attempt of the transfer
   bool help = false;
   bool version = false;
+  std::string generate;  // --bash-completion or --man-page: print that and stop
   // Options that only one command takes (the lookup identifiers), by name.
   std::map<std::string, std::string> identifiers;
   std::vector<std::string> words;  // the command and its arguments
@@ -83,6 +82,18 @@ Topic HelpTopic(const std::vector<std::string>& words);
 std::string CommandName(Topic topic);
 // The command line whose --help shows `topic`'s help ("iotcloud region lookup").
 std::string HelpCommand(Topic topic);
+
+// The one of `candidates` that `given` is most likely a slip of the fingers
+// for; empty when none is near enough, or two are equally near.
+std::string Nearest(const std::string& given, const std::vector<std::string>& candidates);
+// For command words that name no command: the command they most likely
+// meant ("region lookup" for "regoin lookup" or "lookup"); empty when none.
+std::string NearestCommand(const std::vector<std::string>& words);
+
+// The bash completion script and the manual page (roff), both written from
+// the option table the parser reads.
+std::string BashCompletion();
+std::string ManPage();
 
 }  // namespace cli
 }  // namespace iotcloud

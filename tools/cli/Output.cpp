@@ -154,7 +154,12 @@ void PrintLookupText(const LookupReport& report) {
                 report.clockOffsetMs > 0 ? "ahead of" : "behind");
   }
   if (report.trace) PrintTraceLines(report.attempts);
-  PrintRegionTable(report.region);
+  // The region only when the answer named it: after a failure the table
+  // would read as the lookup's result.
+  if (report.result.outcome == IotGlobalActivation::LookupOutcome::kChanged ||
+      report.result.outcome == IotGlobalActivation::LookupOutcome::kUnchanged) {
+    PrintRegionTable(report.region);
+  }
 }
 
 }  // namespace

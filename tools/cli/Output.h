@@ -68,7 +68,8 @@ struct LookupReport {
   std::vector<IotTransferRecord> attempts;
 };
 
-// Prints the outcome and the current region (text), or everything (--json).
+// Prints the outcome and, after an answer that named a region, that region
+// (text); or everything, the current region among it (--json).
 void PrintLookupReport(const LookupReport& report, bool json);
 
 }  // namespace cli

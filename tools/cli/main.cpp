@@ -13,13 +13,21 @@
 #include "cli/Commands.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
+#include "core/support/Version.h"
 
 int main(int argc, char** argv) {
   using namespace iotcloud::cli;
   try {
     Options options = ParseCommandLine(argc, argv);
     if (options.version) {
-      std::printf("iotcloud %s\n", kVersion);
+      // The tool's own version, then what it runs with: the library may be
+      // another build than the one the tool was compiled against.
+      std::printf("iotcloud %s\nlibrary: iotcloud %s, %s\n", IOTCLOUD_VERSION_STRING, iotcloud::Version(),
+                  iotcloud::DependencyVersions().c_str());
+      return kExitOk;
+    }
+    if (!options.generate.empty()) {
+      std::fputs((options.generate == "--man-page" ? ManPage() : BashCompletion()).c_str(), stdout);
       return kExitOk;
     }
     if (options.help) {

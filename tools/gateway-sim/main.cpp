@@ -16,7 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <httplib.h>
+#include <openssl/crypto.h>
+
 #include "common/BoundedFile.h"
+#include "core/support/Version.h"
 #include "gateway-sim/FaultScript.h"
 #include "gateway-sim/GatewaySim.h"
 #include "gateway-sim/Os.h"
@@ -55,6 +59,7 @@ const char kUsage[] =
     "                      its date from the Date header\n"
     "  --quiet             do not log requests to stderr\n"
     "  -h, --help          show this help\n"
+    "  --version           print its version and those of OpenSSL and cpp-httplib\n"
     "\n"
     "Faults, for the next lookup requests (POST /velmo/account/region/get; other\n"
     "paths pass them by), applied in the order given, each N from 1 to 10000:\n"
@@ -292,6 +297,11 @@ int main(int argc, char** argv) {
   ProgramOptions options;
   std::string error;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("%s %s\nlibraries: OpenSSL %s, cpp-httplib %s\n", kProgram, IOTCLOUD_VERSION_STRING,
+                  OpenSSL_version(OPENSSL_VERSION_STRING), CPPHTTPLIB_VERSION);
+      return 0;
+    }
     if (!ParseOption(argc, argv, &i, &options, &error)) return UsageError(error);
     if (options.help) {
       std::cout << kUsage;

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/support/Export.h"
+#include "Export.h"
 
 // The routine a thread runs: one untyped argument, an unsigned long result.
 using COSThreadRoutine = unsigned long (*)(void* argument);

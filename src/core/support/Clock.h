@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/support/Export.h"
+#include "Export.h"
 
 // Milliseconds of a monotonic clock; only differences mean anything.
 IOTCLOUD_API int64_t get_time();

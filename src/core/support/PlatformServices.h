@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "core/support/Export.h"
+#include "Export.h"
 
 class IOTCLOUD_API PlatformServices {
  public:

@@ -1,7 +1,7 @@
 // libcurl's process-wide set-up, shared by every user in the process.
 #pragma once
 
-#include "core/support/Export.h"
+#include "Export.h"
 
 class IOTCLOUD_API QZCurl {
  public:

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/support/Export.h"
+#include "Export.h"
 
 class IOTCLOUD_API QZRandom {
  public:

@@ -15,7 +15,7 @@
 #include <functional>
 #include <string>
 
-#include "core/support/Export.h"
+#include "Export.h"
 
 enum TovoLogLevel {
   TOVO_LOG_TRACE = 1,
@@ -48,9 +48,17 @@ IOTCLOUD_API int GetLogMinLevel();
 // Logs with the tag "QZ" and the caller's file, line and function name. The
 // arguments are evaluated only for a line at or above the minimum level, so a
 // dropped line costs no formatting, escaping or masking of its values.
-#define QZ_LOG(level, ...) QZ_LOG_AS(__func__, (level), __VA_ARGS__)
+#define IOTCLOUD_LOG(level, ...) IOTCLOUD_LOG_AS(__func__, (level), __VA_ARGS__)
 // The same under another function name, for code that logs on behalf of its
 // caller.
-#define QZ_LOG_AS(function, level, ...)                                                                        \
+#define IOTCLOUD_LOG_AS(function, level, ...)                                                                  \
   ((level) >= iotcloud::GetLogMinLevel() ? TovoLog((level), "QZ", __FILE__, __LINE__, (function), __VA_ARGS__) \
                                          : (void)0)
+
+// The short names the library's own sources use. A host gets them only by
+// asking (the library's build defines IOTCLOUD_SHORT_LOG_MACROS), so that
+// they cannot clash with a macro of its own.
+#if defined(IOTCLOUD_SHORT_LOG_MACROS)
+#define QZ_LOG IOTCLOUD_LOG
+#define QZ_LOG_AS IOTCLOUD_LOG_AS
+#endif

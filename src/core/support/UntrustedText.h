@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <string>
 
-#include "core/support/Export.h"
+#include "Export.h"
 
 namespace iotcloud {
 

@@ -14,11 +14,11 @@
 #include <atomic>
 #include <thread>
 
-#include "core/api/smart/framework/ThreadPool.h"
-#include "core/io/network/http/AsyncHttpRequest.h"
-#include "core/support/COSThread.h"
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
+#include "../../../io/network/http/AsyncHttpRequest.h"
+#include "../../../support/COSThread.h"
+#include "../../../support/Export.h"
+#include "../../../support/Mutex.h"
+#include "ThreadPool.h"
 
 class IOTCLOUD_API IotAsyncManager {
  public:

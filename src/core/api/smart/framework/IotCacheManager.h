@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <string>
 
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
+#include "../../../support/Export.h"
+#include "../../../support/Mutex.h"
 
 // Keys of the platform cache. Values under them are byte strings; writing the
 // empty string clears an entry.

@@ -55,11 +55,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/api/smart/framework/IotRegionInfo.h"
-#include "core/io/network/http/AsyncHttpTypes.h"
-#include "core/io/network/http/HttpUtil.h"
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
+#include "../../../io/network/http/AsyncHttpTypes.h"
+#include "../../../io/network/http/HttpUtil.h"
+#include "../../../support/Export.h"
+#include "../../../support/Mutex.h"
+#include "IotRegionInfo.h"
 
 namespace iotcloud {
 namespace lookup {

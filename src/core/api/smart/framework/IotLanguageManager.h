@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
+#include "../../../support/Export.h"
+#include "../../../support/Mutex.h"
 
 class IOTCLOUD_API IotLanguageManager {
  public:

@@ -26,7 +26,7 @@
 
 #include <string>
 
-#include "core/support/Export.h"
+#include "../../../support/Export.h"
 
 struct cJSON;
 

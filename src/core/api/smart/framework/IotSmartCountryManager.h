@@ -14,8 +14,8 @@
 #include <map>
 #include <string>
 
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
+#include "../../../support/Export.h"
+#include "../../../support/Mutex.h"
 
 class IOTCLOUD_API IotSmartCountryManager {
  public:

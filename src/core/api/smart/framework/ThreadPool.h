@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/support/Export.h"
-#include "core/support/Mutex.h"
+#include "../../../support/Export.h"
+#include "../../../support/Mutex.h"
 
 namespace ctpl {
 

@@ -40,8 +40,8 @@
 #include <string>
 #include <vector>
 
-#include "core/io/network/http/AsyncHttpTypes.h"
-#include "core/support/Export.h"
+#include "../../../support/Export.h"
+#include "AsyncHttpTypes.h"
 
 // Transport settings the host may change. Requests take the time limits and
 // the response limit current when they are posted; caFile, caPem and

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/support/Export.h"
+#include "../../../support/Export.h"
 
 // The kind of an asynchronous request. The transport only stores it and hands
 // it back to the callback, so one callback object can serve several kinds.

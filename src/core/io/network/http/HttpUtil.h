@@ -15,7 +15,7 @@
 #include <map>
 #include <string>
 
-#include "core/support/Export.h"
+#include "../../../support/Export.h"
 
 struct cJSON;
 
