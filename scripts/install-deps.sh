@@ -13,6 +13,7 @@ packages=(
   libcpp-httplib-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   tinyproxy
+  nginx-light
 )
 
 missing=()
