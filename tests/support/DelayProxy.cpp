@@ -68,9 +68,7 @@ class DelayProxy::Relay {
       Clock::time_point wakeAt = std::min(endOfLife, lastActivity_ + limits_.idleTimeout);
       if (now >= wakeAt) break;
       if (!due_.empty()) wakeAt = std::min(wakeAt, due_.top().at);
-      // Rounded up: a chunk is never written before it is due.
-      const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count();
-      const int n = ::epoll_wait(epoll_, events, 128, static_cast<int>(std::clamp<int64_t>(waitMs, 0, INT_MAX)));
+      const int n = Wait(events, 128, wakeAt - now);
       if (n < 0 && errno != EINTR) break;
       for (int i = 0; i < n; ++i) Dispatch(events[i].data.u64, events[i].events);
       ReleaseDue();
@@ -112,6 +110,21 @@ class DelayProxy::Relay {
     int way;
     bool operator>(const Due& other) const { return at > other.at; }
   };
+
+  // epoll_wait to the nanosecond where the kernel has epoll_pwait2, else
+  // to the millisecond, rounded up: a chunk is never written before it is due.
+  int Wait(epoll_event* events, int capacity, Clock::duration wait) {
+    wait = std::max(wait, Clock::duration::zero());
+    if (precise_) {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+      const timespec limit{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      const int n = ::epoll_pwait2(epoll_, events, capacity, &limit, nullptr);
+      if (n >= 0 || errno != ENOSYS) return n;
+      precise_ = false;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    return ::epoll_wait(epoll_, events, capacity, static_cast<int>(std::clamp<int64_t>(ms, 0, INT_MAX)));
+  }
 
   bool Watch(int fd, uint64_t tag, uint32_t events = EPOLLIN) {
     epoll_event event{events, {}};
@@ -295,6 +308,7 @@ class DelayProxy::Relay {
   const std::chrono::milliseconds delay_;
   std::atomic<size_t>* const accepted_;
   std::atomic<bool> stop_{false};
+  bool precise_ = true;  // epoll_pwait2 is there
   int epoll_ = -1, wake_ = -1, listen_ = -1;
   sockaddr_in target_{};
   std::unordered_map<uint64_t, Connection> connections_;

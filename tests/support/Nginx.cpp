@@ -66,6 +66,8 @@ bool Nginx::StartOnce(std::string* error) {
   }
   text += "  server {\n    listen 127.0.0.1:" + std::to_string(ports_[0]) + " ssl http2 backlog=4096;\n" +
           "    listen 127.0.0.1:" + std::to_string(ports_[1]) + " ssl backlog=4096;\n" +  //
+          // nginx 1.22 leaves TLS 1.3 out unless asked: 1.2 costs a round trip more.
+          "    ssl_protocols TLSv1.2 TLSv1.3;\n" +  //
           "    ssl_certificate " + dir + "tls/server.pem;\n    ssl_certificate_key " + dir + "tls/server.key;\n" +
           "    location = /ok { return 200 \"ok\\n\"; }\n";
   for (size_t i = 0; i < config_.upstreams.size(); ++i) {
