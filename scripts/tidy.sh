@@ -15,7 +15,9 @@ if ! git ls-files 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'tests/*.cpp' 
   status=1
 fi
 # clang-tidy counts the warnings it suppressed on stderr; only findings matter.
-if ! git ls-files 'src/*.cpp' 'tools/*.cpp' |
+# Sources for Windows (*/win/*) have no compile commands here; the windows
+# lane compiles them with warnings as errors.
+if ! git ls-files 'src/*.cpp' 'tools/*.cpp' | grep -v '/win/' |
      xargs -P"$(nproc)" -n4 clang-tidy -p "$dir" --quiet 2> >(grep -v -E '^[0-9]+ warnings? generated\.$' >&2); then
   echo "tidy: clang-tidy found problems"
   status=1

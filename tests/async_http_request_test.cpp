@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <tuple>
 
@@ -56,6 +57,7 @@ class Recorder : public IAsyncHttpReqCallback, public IAsyncHttpTransferObserver
     for (const Outcome& o : All()) afterCallback = afterCallback || o.id == record.id;
     Add(seen_,
         {record.id, false, "", IotTransferTiming(), 0, Headers(), record, afterCallback, false, std::thread::id()});
+    if (record.id == throwOnRecordOf) throw std::runtime_error("observer failed");
   }
   bool WaitCount(size_t n) {
     return outcomes_.WaitFor([n](const auto& v) { return v.size() >= n; }, 10s);
@@ -66,6 +68,7 @@ class Recorder : public IAsyncHttpReqCallback, public IAsyncHttpTransferObserver
   std::vector<Outcome> All() const { return outcomes_.Get(); }
   std::vector<Outcome> AllSeen() const { return seen_.Get(); }
   std::function<void(const IotRequest*)> hook;
+  std::string throwOnRecordOf;
 
  private:
   static void Add(iotcloud_test::Waitable<std::vector<Outcome>>& to, Outcome o) {
@@ -487,6 +490,54 @@ TEST_F(TransportTest, LifecycleCallsFromTheFailuresAStopDeliversAreRefused) {
     EXPECT_EQ(log.Count("from a callback that init or deInit is delivering refused"), 2u);
     EXPECT_EQ(Post("/echo", "x"), -1);  // the refused init() did not restart it
   }
+}
+
+// While one request's callback blocks (a slow host), other threads post,
+// cancel and schedule without waiting for it; when it then throws, and the
+// transfer observer throws too, both are logged and the transport goes on.
+TEST_F(TransportTest, ACallbackThatBlocksOrThrowsHoldsUpNoOtherCall) {
+  iotcloud_test::LogCapture log(4);
+  const std::string slow = NewId(), blocking = NewId();
+  PostSlow(slow);
+  iotcloud_test::Waitable<int> gate;  // 1: the callback is in, 2: let it go
+  recorder_.hook = [&](const IotRequest* request) {
+    if (request->id != blocking) return;
+    gate.Update([](int& g) { g = 1; });
+    gate.WaitFor([](int g) { return g == 2; }, 60s);
+    throw std::runtime_error("callback failed");
+  };
+  recorder_.throwOnRecordOf = blocking;
+  ASSERT_EQ(Post("/echo", "x", blocking), 0);
+  ASSERT_TRUE(gate.WaitFor([](int g) { return g == 1; }, 10s));
+  iotcloud_test::Waitable<bool> returned;
+  std::thread host([&] {
+    manage_->RemoveRequests({slow});
+    const uint64_t task = manage_->ScheduleTask(std::chrono::steady_clock::now() + 1h, [](bool) {});
+    const bool ok = Post("/echo", "queued") == 0 && manage_->CancelTask(task);
+    returned.Update([ok](bool& r) { r = ok; });
+  });
+  const bool inTime = returned.WaitFor([](bool r) { return r; }, 10s);
+  gate.Update([](int& g) { g = 2; });
+  host.join();
+  EXPECT_TRUE(inTime) << "a call waited for another request's callback";
+  ASSERT_TRUE(recorder_.WaitCount(1) && recorder_.WaitSeen(2));  // the throwing callback recorded nothing
+  recorder_.hook = nullptr;
+  EXPECT_EQ(recorder_.All()[0].text, "queued");
+  EXPECT_TRUE(log.Contains("callback failed") && log.Contains("observer failed"));
+}
+
+// The address family reaches libcurl: "localhost" is both 127.0.0.1 and ::1,
+// and the server listens on IPv4 alone.
+TEST_F(TransportTest, TheAddressFamilyOptionChoosesWhichAddressesAreTried) {
+  const std::string host = "localhost:" + std::to_string(server_->port());
+  size_t done = 0;
+  for (const auto family : {AsyncHttpOptions::IpFamily::kIPv4, AsyncHttpOptions::IpFamily::kIPv6}) {
+    Restart([family](AsyncHttpOptions& o) { o.ipFamily = family, o.happyEyeballsTimeoutMs = 50; });
+    ASSERT_EQ(PostTo(manage_, &recorder_, host, "/echo", "x"), 0);
+    ASSERT_TRUE(recorder_.WaitCount(++done));
+  }
+  const std::vector<Outcome> all = recorder_.All();
+  EXPECT_EQ(all[0].text + "|" + all[1].text, "x|curl error 7");
 }
 
 }  // namespace

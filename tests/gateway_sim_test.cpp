@@ -9,9 +9,6 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 
 #include <cstdio>
@@ -26,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/io/network/http/internal/HttpDate.h"
 #include "core/support/internal/JsonPtr.h"
 #include "core/support/internal/Owned.h"
 #include "gateway-sim/GatewaySim.h"
@@ -43,11 +41,11 @@ using iotcloud::gateway::NonceStore;
 constexpr const char* kKey = "test-key";
 constexpr const char* kSecret = "test-secret";
 
+// The library's HTTP date (checked against outside references in
+// http_util_test).
 std::string GmtDate(time_t when) {
-  struct tm parts {};
-  gmtime_r(&when, &parts);
-  char text[64];
-  strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  char text[iotcloud::kHttpDateBufferSize];
+  iotcloud::FormatHttpDate(when, text, sizeof text);
   return text;
 }
 
@@ -301,58 +299,51 @@ TEST(GatewaySimBounds, Ipv6LoopbackIsInTheCertificate) {
 
 class GatewaySimProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    auto self = std::filesystem::read_symlink("/proc/self/exe");
-    program_ = (self.parent_path().parent_path() / "tools/gateway-sim/iotcloud-gateway-sim").string();
-    if (!std::filesystem::exists(program_)) GTEST_SKIP() << "program not built: " << program_;
-  }
   std::string Read(const std::string& name) { return iotcloud_test::ReadFile(dir_.File(name)); }
 
   // Starts the program with `args` (after its TLS folder, port file and the
   // test's application); returns the port, 0 on failure.
-  int Launch(const std::string& args) {
-    // The shell prints its pid, then becomes the program.
-    out_ = popen(("echo $$; exec " + program_ + " --tls-dir " + dir_.File("tls") + " --port-file " + dir_.File("port") +
-                  " --app " + kKey + ":" + kSecret + " " + args + " 2>" + dir_.File("stderr"))
-                     .c_str(),
-                 "r");
-    if (out_ == nullptr) return 0;
-    char line[512];
-    while (printed_.find("ca: ") == std::string::npos && fgets(line, sizeof line, out_)) printed_ += line;
-    pid_ = std::atoi(printed_.c_str());
-    return pid_ > 1 ? std::atoi(Read("port").c_str()) : 0;
+  int Launch(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--tls-dir",       dir_.File("tls"), "--port-file",
+                                    dir_.File("port"), "--app",          std::string(kKey) + ":" + kSecret};
+    all.insert(all.end(), args.begin(), args.end());
+    if (!program_.Start(IOTCLOUD_GATEWAY_SIM_PATH, all, dir_.File("stderr"))) return 0;
+    const bool ready = program_.ReadUntil("ca.pem\n", &printed_);
+    return ready ? std::atoi(Read("port").c_str()) : 0;
   }
-  // Stops the program with SIGTERM; true when it exited with 0.
+  // Asks the program to stop (SIGTERM, Windows: Ctrl+Break); true when it
+  // exited with 0.
   bool Terminate() {
-    if (pid_ > 1) kill(pid_, SIGTERM);
-    const int status = pclose(out_);
-    out_ = nullptr;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-  void TearDown() override {
-    if (out_ != nullptr) Terminate();
+    program_.Interrupt();
+    const iotcloud_test::ExitStatus status = program_.Wait();
+    return status.exited && status.code == 0;
   }
 
-  std::string program_;
   iotcloud_test::TempDir dir_;
-  FILE* out_ = nullptr;
-  pid_t pid_ = 0;
-  std::string printed_;  // what the shell and the program printed on stdout
+  iotcloud_test::ChildProcess program_;
+  std::string printed_;  // what the program printed on stdout
 };
 
 // What a demo does: a gateway an hour ahead that first refuses (with the
 // code for the status and Retry-After as given) and resets; a client that
 // takes its date from a refusal's Date header gets through. A warm-up
 // elsewhere passes the faults by; a reset or failed check leaves the nonce
-// unused, a taken request uses it up. SIGTERM ends the program cleanly.
+// unused, a taken request uses it up. A second program on the same port
+// exits 1 rather than taking part of the lookups. SIGTERM (Ctrl+Break) ends
+// the program cleanly.
 TEST_F(GatewaySimProgram, ClockOffsetAndFaultsFromTheCommandLine) {
   const std::string retryDate = "Sun, 06 Dec 2026 23:30:00 GMT";
-  const int port =
-      Launch("--clock-offset 3600 --fail-first 2:429:120 --fail-first '1:503:" + retryDate + "' --reset-first 1");
+  const int port = Launch({"--clock-offset", "3600", "--fail-first", "2:429:120", "--fail-first", "1:503:" + retryDate,
+                           "--reset-first", "1"});
   ASSERT_GT(port, 0) << printed_;
   const std::string ca = dir_.File("tls/ca.pem");
-  EXPECT_EQ(printed_,
-            std::to_string(pid_) + "\nlistening on https://127.0.0.1:" + std::to_string(port) + "\nca: " + ca + "\n");
+  EXPECT_EQ(printed_, "listening on https://127.0.0.1:" + std::to_string(port) + "\nca: " + ca + "\n");
+  const iotcloud_test::ExitStatus second = iotcloud_test::RunProgram(
+      IOTCLOUD_GATEWAY_SIM_PATH, {"--port", std::to_string(port), "--tls-dir", dir_.File("tls2")}, dir_.File("second"));
+  EXPECT_TRUE(second.exited && second.code == 1) << second.Describe();
+  EXPECT_NE(Read("second").find("cannot listen on 127.0.0.1 port " + std::to_string(port) + ": the port is in use"),
+            std::string::npos)
+      << Read("second");
   EXPECT_EQ(Post(port, ca, {}, "/").status, 404);
   // Status, error code, message, Retry-After.
   for (const auto& [status, code, message, retryAfter] :
@@ -396,19 +387,31 @@ TEST_F(GatewaySimProgram, ClockOffsetAndFaultsFromTheCommandLine) {
 
 TEST_F(GatewaySimProgram, BadOptionsGetAMessageAndExitCode2) {
   std::ofstream(dir_.File("huge.json")) << std::string((4 << 20) + 1, ' ');
-  ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0600), 0);
-  for (const std::string& args : std::vector<std::string>{
-           "--bogus", "--host 10.0.0.1", "--clock-offset 9999999999", "--fail-first 2:600", "--fail-first 1:503:soon",
-           "--reset-first 10001", "--stall-first 1:600001", "--stall-first=1",
-           // Bounded inputs: no device read for ever, no FIFO waited on, nothing huge.
-           "--regions /dev/zero", "--regions " + dir_.File("fifo"), "--regions " + dir_.File("huge.json"),
-           "--cert /dev/zero --key /dev/zero"}) {
-    const int status = std::system((program_ + " " + args + " >/dev/null 2>" + dir_.File("stderr")).c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args << ": " << status;
+  const std::string device = iotcloud_test::DeviceFile();
+  std::vector<std::vector<std::string>> rows = {
+      {"--bogus"},
+      {"--host", "10.0.0.1"},
+      {"--clock-offset", "9999999999"},
+      {"--fail-first", "2:600"},
+      {"--fail-first", "1:503:soon"},
+      {"--reset-first", "10001"},
+      {"--stall-first", "1:600001"},
+      {"--stall-first=1"},
+      // Bounded inputs: no device read for ever, no FIFO waited on, nothing huge.
+      {"--regions", device},
+      {"--regions", dir_.File("huge.json")},
+      {"--cert", device, "--key", device}};
+  std::string noFifo;
+  if (iotcloud_test::MakeFifo(dir_.File("fifo"), &noFifo)) rows.push_back({"--regions", dir_.File("fifo")});
+  for (const std::vector<std::string>& args : rows) {
+    const iotcloud_test::ExitStatus status =
+        iotcloud_test::RunProgram(IOTCLOUD_GATEWAY_SIM_PATH, args, dir_.File("stderr"));
+    EXPECT_TRUE(status.exited && status.code == 2) << args[0] << ": " << status.Describe();
     const std::string log = Read("stderr");
     EXPECT_NE(std::string::npos, log.find("iotcloud-gateway-sim: ")) << log;
     EXPECT_NE(std::string::npos, log.find("--help")) << log;
   }
+  if (!noFifo.empty()) std::printf("no FIFO row: %s\n", noFifo.c_str());
 }
 
 }  // namespace

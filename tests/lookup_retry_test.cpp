@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -45,6 +46,19 @@ TEST(LookupRetry, BackoffStaysWithinItsDoublingCeiling) {
     EXPECT_LE(iotcloud::BackoffMs(retry, 250, 4000, UINT64_MAX), ceiling) << retry;
   }
   EXPECT_EQ(iotcloud::BackoffMs(3, 0, 4000, 12345), 0);
+}
+
+// Values past what the arithmetic can hold saturate instead of wrapping.
+TEST(LookupRetry, HugeValuesSaturate) {
+  constexpr int64_t kMax = INT64_MAX;
+  EXPECT_EQ(iotcloud::BackoffMs(10, int64_t{1} << 62, kMax, UINT64_MAX), kMax);
+  EXPECT_EQ(iotcloud::BackoffMs(10, kMax, 4000, 4000), 4000);
+  using TimePoint = std::chrono::steady_clock::time_point;
+  const TimePoint now = std::chrono::steady_clock::now();
+  EXPECT_EQ(iotcloud::AddMs(now, kMax), TimePoint::max());
+  EXPECT_EQ(iotcloud::AddMs(now, 10000000000000), TimePoint::max());  // past ~292 years of nanoseconds
+  EXPECT_EQ(iotcloud::AddMs(now, 1500), now + std::chrono::milliseconds(1500));
+  EXPECT_EQ(iotcloud::AddMs(now, -5), now);
 }
 
 // The answer's Date against the local clock: skew, and as flags whether it is

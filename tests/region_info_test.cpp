@@ -93,7 +93,7 @@ TEST(RegionInfo, RefusedAnswersLeaveTheRecordAndSayWhy) {
       {false, "{'regionId':'a'}", "region info parse json failed! {'regionId':'a'}", ""},
       {false, R"({"regionId":"eu\u0000-evil"})",
        R"(region info holds \u0000, which cannot be kept: {"regionId":"eu\u0000-evil"})", ""},
-      {true, R"({"code":200,"message":"success"})", "", "data"},
+      {true, R"({"code":200,"message":"success"})", incomplete("data"), "data"},
       {true, "{\"code\":200,\"data\":{" + endpoints + "}}", incomplete("regionId"), "regionId"},
       {true, R"({"code":200,"data":{"regionId":"eu","mqttEndpoint":"","apiGatewayEndpoint":"a","oaApiGatewayEndpoint":"o"}})", incomplete("mqttEndpoint"), "mqttEndpoint"},
       {true, R"({"code":200,"data":{"regionId":"eu","mqttEndpoint":"m","apiGatewayEndpoint":1,"oaApiGatewayEndpoint":"o"}})", incomplete("apiGatewayEndpoint"), "apiGatewayEndpoint"},
@@ -133,7 +133,7 @@ TEST(RegionInfo, EachKeyMatchesAnyCaseAndNeedsAStringValue) {
       LogCapture log;
       ASSERT_TRUE(record.parseFromJsonString("{\"" + upper + "\":" + value + "}"));
       EXPECT_TRUE(record == expected) << upper << " " << value;
-      EXPECT_EQ(Failures(log, "takeStrings"), notFound) << upper << " " << value;
+      EXPECT_EQ(Failures(log, "parseFromJsonString"), notFound) << upper << " " << value;
     }
   }
 }

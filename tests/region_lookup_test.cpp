@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <functional>
+#include <limits>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "core/api/smart/framework/IotAsyncManager.h"
@@ -35,16 +37,23 @@ const Fault k503{Fault::Kind::kErrorStatus, 0, 503};
 // retries; a second attempt a minute away, so a lookup stays pending.
 const Policy kOnce{1, 1, 5, 20000}, kSlow{3, 60000, 60000, 120000};
 
-// The real platform, counting saves of the region entry or failing them.
+// The real platform, counting saves of the region entry or failing them;
+// with `holdRegionWrites` set, a save waits until it is cleared again (a
+// slow or locked disk), and `regionWriteHeld` says one is waiting.
 class CountingPlatform : public iotcloud::DefaultPlatform {
  public:
   using DefaultPlatform::DefaultPlatform;
   bool writeCache(std::string key, std::string storedText) override {
     if (key == PLATFORM_REGION_INFO_KEY && (++regionWrites, failRegionWrites.load())) return false;
+    if (key == PLATFORM_REGION_INFO_KEY && holdRegionWrites.Get()) {
+      regionWriteHeld.Update([](bool& held) { held = true; });
+      holdRegionWrites.WaitFor([](bool hold) { return !hold; }, 60s);
+    }
     return DefaultPlatform::writeCache(std::move(key), std::move(storedText));
   }
   std::atomic<int> regionWrites{0};
   std::atomic<bool> failRegionWrites{false};
+  Waitable<bool> holdRegionWrites, regionWriteHeld;
 };
 
 // The observer's calls and, through Completion(), lookups' completions, and
@@ -246,8 +255,9 @@ TEST_F(RegionLookupTest, NewRegionIsAnnouncedOnceAndSavedAndAnEqualOneOnlyWhenTh
   EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "us-west-1");
 }
 
-// With up to three attempts: only a transient failure is retried, every
-// attempt is signed afresh, Retry-After and the deadline are kept, a redirect
+// Each outcome over real TLS, with up to three attempts (the retry rules
+// themselves: the state machine's tests): a transient failure is retried,
+// every attempt is signed afresh, the deadline cuts the attempt, a redirect
 // is not followed, and only the final answer touches the region, the observer
 // and the cache. A 2xx answer without a region saves the current region over
 // a cache entry that differs; a refusal, another status, an incomplete answer
@@ -257,7 +267,6 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     return Fault{Fault::Kind::kErrorStatus, 0, code, 0, std::move(body), std::move(location)};
   };
   auto raw = [](const std::string& body) { return Fault{Fault::Kind::kRawBody, 0, 200, 0, body}; };
-  auto throttled = [](const char* after) { return Fault{Fault::Kind::kErrorStatus, 0, 429, 0, "", "", "", after}; };
   const Fault dropped{Fault::Kind::kCloseMidAnswer};
   const std::string toUsWest = "region changed to us-west-1";
   const struct {
@@ -267,18 +276,12 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     std::string inDetail;  // of the result or of an earlier attempt
     bool saves;
     int64_t maxDelayMs = 5, deadlineMs = 20000;
-    std::chrono::milliseconds atLeast = 0ms;
   } cases[] = {
       // clang-format off
       {{k503, k503}, Outcome::kChanged, 3, 200, toUsWest, true},
       {{dropped}, Outcome::kChanged, 2, 200, toUsWest, true},
-      {{k503, k503, k503}, Outcome::kHttpStatus, 3, 503, "HTTP status 503", false},
-      // Retry-After: a second asked, less than the longest wait, is waited for; a minute is cut to it.
-      {{throttled("1")}, Outcome::kChanged, 2, 200, "(Retry-After)", true, 5000, 20000, 900ms},
-      {{throttled("60")}, Outcome::kChanged, 2, 200, "(Retry-After)", true, 200},
       // No attempt starts after the deadline, and the last is cut to it (from the 5 s limit).
       {{{Fault::Kind::kDelay, 5000}}, Outcome::kTransportFailure, 1, 0, "deadline", false, 5, 400},
-      {{dropped, dropped, dropped}, Outcome::kTransportFailure, 3, 0, "transport failure", false},
       {{}, Outcome::kGatewayRefused, 1, 400, "HTTP 400, error InvalidSignature: Invalid signature", false},
       {{status(403, R"({"code":200,"data":)" + RegionTable::BuiltIn().RegionJson("us-west-1") + "}")}, Outcome::kHttpStatus, 1, 403,
        "HTTP status 403", false},
@@ -309,7 +312,7 @@ TEST_F(RegionLookupTest, EachAnswerIsRetriedOrTakenAsItShouldBe) {
     const auto start = std::chrono::steady_clock::now();
     const Result result = Lookup("dave@example.com");  // would be us-west-1
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_TRUE(took >= c.atLeast && took < 4500ms) << (took / 1ms);
+    EXPECT_LT(took, 4500ms);
     EXPECT_EQ(result.outcome, c.outcome) << result.detail;
     EXPECT_EQ(result.httpStatus, c.httpStatus);
     EXPECT_EQ(result.curlCode != 0, c.outcome == Outcome::kTransportFailure);
@@ -402,21 +405,6 @@ TEST_F(RegionLookupTest, ManyAsynchronousLookupsEachCompleteOnceAndCancelRacesTh
   }
 }
 
-// Cancelled while pending: the completion says so, nothing changes, and a
-// later cancel is refused.
-TEST_F(RegionLookupTest, CancelDuringTheTransferOrTheWaitChangesNothing) {
-  IotGlobalActivation::LookupHandle inFlight, waiting;
-  StartTwoPending(&inFlight, &waiting);
-  EXPECT_TRUE(inFlight.cancel() && waiting.cancel());
-  ASSERT_TRUE(recorder_.WaitForResults(2));
-  EXPECT_FALSE(inFlight.cancel() || waiting.cancel());
-  for (const Result& result : recorder_.results.Get()) EXPECT_EQ(result.outcome, Outcome::kCancelled) << result.detail;
-  EXPECT_TRUE(recorder_.allOnHttpThread);
-  EXPECT_TRUE(Activation()->getRegionInfo() == IotRegionInfo());
-  EXPECT_EQ(recorder_.announced() + platform_->regionWrites, 0u);
-  EXPECT_EQ(sim_->requests().size(), 2u);
-}
-
 // deInit completes both pending lookups once, on its own thread, and they
 // change nothing. Without a running transport a lookup returns at once and
 // the warm-up does nothing; with one, the warm-up only opens a connection (a
@@ -483,6 +471,197 @@ TEST_F(RegionLookupTest, CallbacksMayStartAsynchronousLookupsButNotBlockingOnes)
   EXPECT_EQ(outcomes.count(Outcome::kNotSent), 3u);
   EXPECT_EQ(Activation()->getRegionInfo().getRegionId(), "us-west-1");
   EXPECT_EQ(sim_->requests().size(), 2u);
+}
+
+// While one lookup's answer is being saved (a slow disk), a host thread that
+// reads the region or cancels another lookup returns at once: neither waits
+// for the save or for the HTTP thread's step.
+TEST_F(RegionLookupTest, HostCallsWaitForNoOtherLookupsSave) {
+  Activation()->setRetryPolicy(kSlow);
+  sim_->PushFault({Fault::Kind::kDelay, 5000});
+  IotGlobalActivation::LookupHandle slow =
+      Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
+  ASSERT_TRUE(sim_->WaitForRequests(1, 10000));
+  platform_->holdRegionWrites.Update([](bool& hold) { hold = true; });
+  Activation()->regionGetByEmailAsync("carol@example.com", recorder_.Completion());
+  ASSERT_TRUE(platform_->regionWriteHeld.WaitFor([](bool held) { return held; }, 10s));
+  Waitable<std::string> calls;
+  std::thread host([&] {
+    const std::string region = Activation()->getRegionInfo().getRegionId();
+    calls.Update([&](std::string& said) { said = region + (slow.cancel() ? " cancelled" : " not cancelled"); });
+  });
+  const bool returned = calls.WaitFor([](const std::string& said) { return !said.empty(); }, 10s);
+  platform_->holdRegionWrites.Update([](bool& hold) { hold = false; });
+  host.join();
+  EXPECT_TRUE(returned) << "a host call waited for another lookup's save";
+  EXPECT_EQ(calls.Get(), "us-west-1 cancelled");
+  ASSERT_TRUE(recorder_.WaitForResults(2));
+  std::multiset<Outcome> outcomes;
+  for (const Result& result : recorder_.results.Get()) outcomes.insert(result.outcome);
+  EXPECT_EQ(outcomes, (std::multiset<Outcome>{Outcome::kChanged, Outcome::kCancelled}));
+}
+
+// A cancel racing deInit() while the lookup waits for its next attempt:
+// whichever wins, the completion says the same as cancel() did.
+TEST_F(RegionLookupTest, CancelRacingDeInitEndsTheLookupOnceAsCancelSaid) {
+  Activation()->setRetryPolicy(kSlow);
+  for (int round = 0; round < 40; ++round) {
+    recorder_.results.Update([](std::vector<Result>& v) { v.clear(); });
+    LogCapture log(3);
+    sim_->PushFault(k503);
+    IotGlobalActivation::LookupHandle handle =
+        Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
+    ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+    std::atomic<bool> go{false}, cancelled{false};
+    std::thread canceller([&] {
+      while (!go) {
+      }
+      cancelled = handle.cancel();
+    });
+    go = true;
+    IotAsyncManager::getInstance()->deInit();
+    canceller.join();
+    ASSERT_TRUE(recorder_.WaitForResults(1));
+    const Result result = recorder_.results.Get()[0];
+    EXPECT_EQ(result.outcome == Outcome::kCancelled, cancelled.load()) << "round " << round << ": " << result.detail;
+    EXPECT_TRUE(result.outcome == Outcome::kCancelled || result.curlCode == 42) << result.detail;
+    IotAsyncManager::getInstance()->init();
+  }
+  EXPECT_EQ(recorder_.results.Get().size(), 1u);
+}
+
+// A host callback that throws is caught where the library calls it and
+// logged; the lookup's outcome, the region and the save stand.
+TEST_F(RegionLookupTest, ThrowingObserversAndCompletionsAreCaught) {
+  LogCapture log(4);
+  recorder_.hook = [] { throw std::runtime_error("observer failed"); };
+  Waitable<int> completed;
+  Activation()->regionGetByEmailAsync("bob@example.de", [&completed](const Result& result) {
+    completed.Update([&](int& n) { n = result.outcome == Outcome::kChanged ? 1 : -1; });
+    throw std::runtime_error("completion failed");
+  });
+  ASSERT_TRUE(completed.WaitFor([](int n) { return n != 0; }, 10s));
+  recorder_.hook = nullptr;
+  EXPECT_EQ(completed.Get(), 1);
+  const Result next = Lookup("carol@example.com");
+  EXPECT_EQ(next.outcome, Outcome::kChanged) << next.detail;
+  EXPECT_EQ(platform_->regionWrites, 2);
+  EXPECT_TRUE(log.Contains("observer failed") && log.Contains("completion failed"));
+}
+
+// A policy whose values would overflow the clock means "very long": the
+// lookup is sent and answered, and a wait of ages is waited, not skipped.
+TEST_F(RegionLookupTest, HugeRetryPolicyValuesMeanVeryLong) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  for (const int64_t deadline : {int64_t{10000000000000}, kMax}) {
+    Activation()->setRetryPolicy({1, 1, 5, deadline});
+    const Result result = Lookup("bob@example.de");
+    EXPECT_TRUE(result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) << result.detail;
+  }
+  // A wait past what the clock can hold meets the deadline: no attempt follows.
+  Activation()->setRetryPolicy({3, 1000000000000000, kMax, kMax});
+  sim_->clearRequests();
+  sim_->PushFault(k503);
+  const Result waitsForEver = Lookup("carol@example.com");
+  EXPECT_EQ(waitsForEver.outcome, Outcome::kHttpStatus) << waitsForEver.detail;
+  EXPECT_NE(waitsForEver.detail.find("deadline would pass first"), std::string::npos) << waitsForEver.detail;
+  EXPECT_EQ(waitsForEver.attempts, 1);
+  // A wait of years is waited for, not skipped.
+  Activation()->setRetryPolicy({3, 1000000000000, kMax, kMax});
+  LogCapture log(3);
+  sim_->clearRequests();
+  sim_->PushFault(k503);
+  IotGlobalActivation::LookupHandle handle =
+      Activation()->regionGetByEmailAsync("carol@example.com", recorder_.Completion());
+  ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+  EXPECT_TRUE(handle.cancel());
+  ASSERT_TRUE(recorder_.WaitForResults(1));
+  const Result result = recorder_.results.Get()[0];
+  EXPECT_EQ(result.outcome, Outcome::kCancelled) << result.detail;
+  EXPECT_EQ(result.attempts, 1);
+  EXPECT_EQ(sim_->requests().size(), 1u);
+}
+
+// An answer that echoes what the lookup sent (in any letter case) is logged with the identifier
+// masked, at every level; the host still gets the message as sent.
+TEST_F(RegionLookupTest, AnswersEchoingTheIdentifierAreLoggedMasked) {
+  const struct {
+    std::function<void()> lookup;
+    std::string sent, secret, masked;
+  } cases[] = {
+      {[] { Activation()->regionGetByEmail("alice.secret@example.de"); }, "alice.secret@example.de", "alice.secret",
+       "***@example.de"},
+      {[] { Activation()->regionGetByPhone("49", "15112345678"); }, "15112345678", "15112345678", "***78"},
+      {[] { Activation()->regionGetByAuthCode("oauth-code-XYZ"); }, "oauth-code-xyz", "oauth-code", "***"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.secret);
+    for (const int status : {200, 404}) {
+      const std::string body = R"({"code":404,"message":"no account for )" + c.sent + R"("})";
+      sim_->PushFault(status == 200 ? Fault{Fault::Kind::kRawBody, 0, 200, 0, body}
+                                    : Fault{Fault::Kind::kErrorStatus, 0, 404, 0, body, "", "", ""});
+      LogCapture log(1);
+      c.lookup();
+      const Result result = Activation()->getLastLookupResult();
+      EXPECT_TRUE(status != 200 || result.detail.find(c.secret) != std::string::npos) << result.detail;
+      EXPECT_EQ(log.Count(c.secret), 0u);
+      EXPECT_TRUE(log.Contains("no account for " + c.masked));
+    }
+  }
+}
+
+// Lookups queued behind others for longer than their deadline still get
+// their attempt: a lookup's deadline starts when its first attempt enters
+// the transport, not while it waits for a free transfer.
+TEST_F(RegionLookupTest, TimeInTheTransportsQueueDoesNotCountAgainstTheDeadline) {
+  IotAsyncManager* runtime = IotAsyncManager::getInstance();
+  const AsyncHttpOptions usual = runtime->getHttpOptions();
+  AsyncHttpOptions oneAtATime = usual;
+  oneAtATime.maxTransfers = 1;
+  runtime->deInit();
+  runtime->setHttpOptions(oneAtATime);
+  runtime->init();
+  // Each answer takes 600 ms of a 1.5 s deadline; the fourth waits 1.8 s to be sent.
+  Activation()->setRetryPolicy({1, 1, 5, 1500});
+  for (int i = 0; i < 4; ++i) sim_->PushFault({Fault::Kind::kDelay, 600});
+  for (const char* email : {"bob@example.de", "carol@example.com", "erin@example.sg", "bob@example.de"}) {
+    Activation()->regionGetByEmailAsync(email, recorder_.Completion());
+  }
+  const bool ended = recorder_.WaitForResults(4);
+  runtime->deInit();
+  runtime->setHttpOptions(usual);
+  runtime->init();
+  ASSERT_TRUE(ended);
+  for (const Result& result : recorder_.results.Get()) {
+    EXPECT_TRUE(result.outcome == Outcome::kChanged || result.outcome == Outcome::kUnchanged) << result.detail;
+  }
+}
+
+// With a completion executor an asynchronous lookup's completion runs where
+// the host runs it (here: this thread, draining its queue), once, also for
+// one that deInit() ends; a blocking lookup never goes through it.
+TEST_F(RegionLookupTest, ACompletionExecutorRunsCompletionsWhereTheHostRunsThem) {
+  Waitable<std::vector<std::function<void()>>> queue;
+  Activation()->setCompletionExecutor(
+      [&queue](std::function<void()> run) { queue.Update([&](auto& q) { q.push_back(std::move(run)); }); });
+  EXPECT_EQ(Lookup("bob@example.de").outcome, Outcome::kChanged);
+  Activation()->setRetryPolicy(kSlow);
+  LogCapture log(3);
+  sim_->PushFault(k503);
+  Activation()->regionGetByEmailAsync("carol@example.com", recorder_.Completion());  // its next attempt: a minute away
+  ASSERT_TRUE(log.WaitForLine("next attempt in", 10s));
+  Activation()->regionGetByEmailAsync("bob@example.de", recorder_.Completion());
+  ASSERT_TRUE(queue.WaitFor([](const auto& q) { return q.size() == 1; }, 10s));
+  IotAsyncManager::getInstance()->deInit();
+  IotAsyncManager::getInstance()->init();
+  Activation()->setCompletionExecutor(nullptr);
+  EXPECT_TRUE(recorder_.results.Get().empty());
+  for (const auto& run : queue.Get()) run();
+  const std::vector<Result> results = recorder_.results.Get();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].outcome, Outcome::kUnchanged);
+  EXPECT_TRUE(results[1].outcome == Outcome::kTransportFailure && results[1].curlCode == 42) << results[1].detail;
+  EXPECT_FALSE(recorder_.allOnHttpThread);
 }
 
 }  // namespace

@@ -6,15 +6,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -83,36 +78,40 @@ std::string VersionedValue(unsigned version) {
   return std::string(header) + std::string((1 << 20) + version % 4093, static_cast<char>('A' + version % 26));
 }
 
-// A child overwrites large values in a loop and is killed with SIGKILL at
-// varying points; every value read afterwards must be one whole version, and
-// SQLite's own integrity check must find the database intact.
+constexpr char kWriterVariable[] = "IOTCLOUD_TEST_KILLED_WRITER_CACHE";
+
+// A child overwrites large values in a loop and is killed (SIGKILL,
+// TerminateProcess) at varying points; every value read afterwards must be
+// one whole version, and SQLite's own integrity check must find the database
+// intact. The child is this test program again, running only this test with
+// kWriterVariable naming the cache: it writes for ever and prints '@' after
+// each write.
 TEST(DefaultPlatformCache, AKilledWriterNeverLeavesAHalfWrittenValue) {
+  const std::vector<std::string> keys = {"region", "language", "oa"};
+  if (const char* writerCache = std::getenv(kWriterVariable)) {  // the child: no gtest checks from here on
+    iotcloud::SetLogMinLevel(5);
+    auto platform = MakeDefaultPlatform(writerCache);
+    for (unsigned version = 1;; ++version)
+      for (const std::string& key : keys) {
+        if (!platform->writeCache(key, VersionedValue(version))) std::exit(3);
+        std::fputc('@', stdout);
+        std::fflush(stdout);
+      }
+  }
   TempDir dir;
   const std::string path = dir.File("cache.db");
-  const std::vector<std::string> keys = {"region", "language", "oa"};
   std::mt19937 random(20240611);
   for (int round = 0; round < 6; ++round) {
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {  // no gtest from here on: write, report progress, wait for the kill
-      iotcloud::SetLogMinLevel(5);
-      auto platform = MakeDefaultPlatform(path);
-      for (unsigned version = 1;; ++version)
-        for (const std::string& key : keys)
-          if (!platform->writeCache(key, VersionedValue(version)) || write(pipeFds[1], "w", 1) != 1) _exit(3);
-    }
-    close(pipeFds[1]);
-    char progress = 0;
-    for (int seen = 1 + static_cast<int>(random() % 6); seen > 0 && read(pipeFds[0], &progress, 1) == 1;) --seen;
+    ChildProcess writer;
+    ASSERT_TRUE(writer.Start(ThisProgram(), {"--gtest_filter=DefaultPlatformCache.AKilledWriter*"}, "",
+                             {std::string(kWriterVariable) + "=" + path}));
+    std::string printed;
+    ASSERT_TRUE(writer.ReadUntil(std::string(1 + random() % 6, '@'), &printed)) << printed;
     // Where inside the next write the kill lands; not a synchronisation.
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
-    kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    close(pipeFds[0]);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended on its own, status " << status;
+    writer.Kill();
+    const ExitStatus status = writer.Wait();
+    ASSERT_TRUE(status.killed) << "the writer ended on its own: " << status.Describe() << ", " << printed;
     auto platform = MakeDefaultPlatform(path);
     for (const std::string& key : keys) {
       const std::string value = platform->readCache(key);
@@ -131,6 +130,26 @@ TEST(DefaultPlatformCache, AKilledWriterNeverLeavesAHalfWrittenValue) {
     sqlite3_finalize(check);
     sqlite3_close_v2(db);
   }
+}
+
+// The platform the library makes for itself when the host installed none
+// makes no cache file until something is read or written, and then says at
+// level 2 where the file is (under the per-user cache folder).
+TEST(DefaultPlatformCache, TheImplicitPlatformMakesItsFileOnlyWhenUsed) {
+  TempDir dir;
+  ScopedEnvironmentVariable cacheHome(UserCacheVariable(), dir.File("home"));
+  const std::string path = iotcloud::DefaultPlatform::DefaultCachePath();
+  EXPECT_EQ(std::filesystem::u8path(path), std::filesystem::u8path(dir.File("home/iotcloud/cache.db")));
+  setSharedPlatformImpl(nullptr);
+  LogCapture log(2);
+  std::shared_ptr<PlatformServices> implicit = getSharedPlatformImpl();
+  EXPECT_FALSE(implicit->getSystemLanguage().empty());
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(path)));
+  EXPECT_EQ(log.Count("cache: opened"), 0u);
+  EXPECT_EQ(implicit->readCache("region"), "");
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::u8path(path)));
+  EXPECT_EQ(log.Count("cache: opened " + path), 1u);
+  setSharedPlatformImpl(nullptr);
 }
 
 // Whether `dir` holds a damaged cache moved aside; its name in *name.
@@ -162,7 +181,7 @@ TEST(DefaultPlatformCacheFailures, DamagedFilesAreMovedAsideAndAFreshCacheStarts
     TempDir dir;
     const std::string path = dir.File("cache.db");
     MakeCache(path);
-    ASSERT_TRUE(size < 0 || truncate(path.c_str(), size) == 0);
+    if (size >= 0) std::filesystem::resize_file(std::filesystem::u8path(path), static_cast<std::uintmax_t>(size));
     std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
         .seekp(offset)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -182,28 +201,32 @@ TEST(DefaultPlatformCacheFailures, DamagedFilesAreMovedAsideAndAFreshCacheStarts
   }
 }
 
-// A path that is no regular file is left alone: no read blocks on a FIFO. A
-// full disk fails the write that does not fit and keeps what was saved;
-// neither counts as damage. (A read-only cache is checked through the
-// command-line tool, cli_tool_test's ReadOnlyCacheIsShownButNotWritten.)
-TEST(DefaultPlatformCacheFailures, FifoIsNotOpenedAndAFullDiskKeepsTheCache) {
+// A path that is no regular file is left alone: no read blocks on a FIFO or
+// a device. (A read-only cache is checked through the command-line tool,
+// cli_tool_test's ReadOnlyCacheIsShownButNotWritten.)
+TEST(DefaultPlatformCacheFailures, FifosAndDevicesAreNotOpened) {
   TempDir dir;
-  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
-  auto fifo = MakeDefaultPlatform(dir.File("fifo"));
-  EXPECT_FALSE(fifo->cacheIsOpen());
-  EXPECT_EQ(fifo->readCache("region"), "");
-  EXPECT_FALSE(fifo->writeCache("region", "x"));
-  struct stat status {};
-  EXPECT_TRUE(stat(dir.File("fifo").c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
-
-  const std::string fs = dir.File("fs"), path = fs + "/cache.db";
-  if (mkdir(fs.c_str(), 0700) != 0 || mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=512k") != 0) {
-    GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+  std::vector<std::string> paths = {DeviceFile()};
+  std::string noFifo;
+  if (MakeFifo(dir.File("fifo"), &noFifo)) paths.push_back(dir.File("fifo"));
+  for (const std::string& path : paths) {
+    auto platform = MakeDefaultPlatform(path);
+    EXPECT_FALSE(platform->cacheIsOpen()) << path;
+    EXPECT_EQ(platform->readCache("region"), "") << path;
+    EXPECT_FALSE(platform->writeCache("region", "x")) << path;
+    EXPECT_FALSE(std::filesystem::is_regular_file(std::filesystem::u8path(path))) << path;
   }
-  struct Unmount {  // lets TempDir remove the folder again
-    std::string dir;
-    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
-  } unmount{fs};
+  if (!noFifo.empty()) std::printf("note: the device was checked, no FIFO: %s\n", noFifo.c_str());
+}
+
+// A full disk fails the write that does not fit and keeps what was saved;
+// that is no damage.
+TEST(DefaultPlatformCacheFailures, AFullDiskKeepsTheCache) {
+  TempDir dir;
+  const std::string fs = dir.File("fs"), path = fs + "/cache.db";
+  std::filesystem::create_directory(std::filesystem::u8path(fs));
+  SmallFileSystem small(fs, 512 << 10);
+  if (!small.mounted()) GTEST_SKIP() << small.why();
   MakeCache(path);
   {
     auto platform = MakeDefaultPlatform(path);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -158,12 +157,7 @@ TEST(ThreadPoolTest, ResizeKeepsRunningJobsAndRepeatedShrinkingDoesNotPileUpEnde
   EXPECT_EQ(seen, (std::set<int>{0, 1, 2}));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(pool.push([](int index) { return index; }).get(), 0);
 
-  auto vmSizeKiB = [] {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-      if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
-    return -1L;
-  };
+  const auto vmSizeKiB = iotcloud_test::AddressSpaceKiB;
   const long before = vmSizeKiB();
   ASSERT_GT(before, 0);
   for (int i = 0; i < 600; ++i) pool.resize(2), pool.push([](int) {}).get(), pool.resize(1);

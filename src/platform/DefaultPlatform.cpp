@@ -2,20 +2,20 @@
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <pwd.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 
+#include "core/io/network/http/internal/HttpDate.h"
 #include "core/support/TovoLog.h"
 #include "core/support/internal/Owned.h"
+#include "platform/internal/Os.h"
 
 namespace iotcloud {
 namespace {
@@ -33,14 +33,25 @@ Statement Prepare(sqlite3* db, const char* sql) {
   return Statement(raw);
 }
 
-// mkdir -p for the folder that holds `path`.
+namespace fs = std::filesystem;
+
+// Paths are UTF-8 everywhere in the library (Windows' narrow calls would read
+// them in the ANSI code page); drive letters and either slash work there.
+fs::path FsPath(const std::string& utf8) { return fs::u8path(utf8); }
+
+// mkdir -p for the folder that holds `path`; folders it makes are the
+// owner's only.
 bool MakeParentDirectories(const std::string& path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    std::string dir = path.substr(0, slash);
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-      QZ_LOG(4, "cache: cannot create folder %s: %s", dir.c_str(), std::strerror(errno));
+  fs::path made;
+  for (const fs::path& part : FsPath(path).parent_path()) {
+    made /= part;
+    std::error_code error;
+    if (made == made.root_name() || made == made.root_path() || fs::is_directory(made, error)) continue;
+    if (!fs::create_directory(made, error) && error) {
+      QZ_LOG(4, "cache: cannot create folder %s: %s", made.u8string().c_str(), error.message().c_str());
       return false;
     }
+    fs::permissions(made, fs::perms::owner_all, fs::perm_options::replace, error);
   }
   return true;
 }
@@ -150,7 +161,7 @@ Opened OpenForReading(const std::string& path, std::string* why) {
     int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;
     if (immutable) {
       name = "file:";
-      for (char c : path) {
+      for (char c : os::UriPath(path)) {
         if (c == '%' || c == '?' || c == '#') {
           static const char kHex[] = "0123456789ABCDEF";
           name += '%';
@@ -185,21 +196,27 @@ Opened OpenForReading(const std::string& path, std::string* why) {
 
 // Renames the damaged database (with its -wal, -shm and -journal files, which
 // belong to it) to "<path>.damaged-<UTC time>", so that nothing is lost and a
-// fresh cache can take its place.
-bool MoveAside(const std::string& path, std::string* aside) {
-  char stamp[32];
-  const time_t now = time(nullptr);
-  tm parts{};
-  gmtime_r(&now, &parts);
-  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
+// fresh cache can take its place. False with *why when it cannot be moved.
+bool MoveAside(const std::string& path, std::string* aside, std::string* why) {
+  const UtcTime now = BreakDownUtc(std::time(nullptr));
+  char stamp[40];
+  std::snprintf(stamp, sizeof stamp, "%04lld%02d%02dT%02d%02d%02dZ", static_cast<long long>(now.year), now.month,
+                now.day, now.hour, now.minute, now.second);
+  const auto present = [](const std::string& name) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(FsPath(name), error));
+  };
   std::string target = path + ".damaged-" + stamp;
-  struct stat existing {};
-  for (int n = 2; lstat(target.c_str(), &existing) == 0; ++n)
-    target = path + ".damaged-" + stamp + "-" + std::to_string(n);
-  if (std::rename(path.c_str(), target.c_str()) != 0) return false;
+  for (int n = 2; present(target); ++n) target = path + ".damaged-" + stamp + "-" + std::to_string(n);
+  std::error_code error;
+  fs::rename(FsPath(path), FsPath(target), error);
+  if (error) {
+    *why = error.message();
+    return false;
+  }
   for (const char* suffix : {"-wal", "-shm", "-journal"}) {
     const std::string from = path + suffix;
-    if (lstat(from.c_str(), &existing) == 0) std::rename(from.c_str(), (target + suffix).c_str());
+    if (present(from)) fs::rename(FsPath(from), FsPath(target + suffix), error);
   }
   *aside = target;
   return true;
@@ -237,26 +254,14 @@ struct DefaultPlatform::Database {
 };
 
 DefaultPlatform::DefaultPlatform(DefaultPlatformOptions options) : options_(std::move(options)) {
+  if (options_.openCacheOnFirstUse) return;
   MutexLock lock(&mutex_);
   openLocked();
 }
 
 DefaultPlatform::~DefaultPlatform() = default;
 
-std::string DefaultPlatform::DefaultCachePath() {
-  std::string base;
-  if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-      const passwd* entry = getpwuid(getuid());
-      home = entry ? entry->pw_dir : nullptr;
-    }
-    base = std::string(home ? home : "/tmp") + "/.cache";
-  }
-  return base + "/iotcloud/cache.db";
-}
+std::string DefaultPlatform::DefaultCachePath() { return os::DefaultCachePath(); }
 
 bool DefaultPlatform::openLocked() {
   if (db_) return true;
@@ -265,8 +270,7 @@ bool DefaultPlatform::openLocked() {
   if (!inMemory) {
     // A device or a FIFO would be read for ever or block; and it must never
     // be moved aside as a damaged cache.
-    struct stat status {};
-    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    if (os::IsSpecialFile(path)) {
       QZ_LOG(4, "cache: %s is not a regular file; no cache is kept", path.c_str());
       return false;
     }
@@ -276,10 +280,10 @@ bool DefaultPlatform::openLocked() {
   std::string why;
   Opened opened = OpenForWriting(path, inMemory, &why);
   if (opened.state == OpenState::kDamaged) {
-    std::string aside;
-    if (!MoveAside(path, &aside)) {
+    std::string aside, moveError;
+    if (!MoveAside(path, &aside, &moveError)) {
       QZ_LOG(4, "cache: %s is damaged (%s) and cannot be moved aside: %s", path.c_str(), why.c_str(),
-             std::strerror(errno));
+             moveError.c_str());
       return false;
     }
     QZ_LOG(4, "cache: %s is damaged (%s); moved it to %s and started an empty cache", path.c_str(), why.c_str(),
@@ -302,6 +306,7 @@ bool DefaultPlatform::openLocked() {
     QZ_LOG(4, "cache: cannot open %s: %s", path.c_str(), why.c_str());
     return false;
   }
+  QZ_LOG(2, "cache: opened %s", path.c_str());
   db_ = std::make_unique<Database>();
   db_->connection = std::move(opened.db);
   db_->readOnlyReason = opened.readOnlyReason;
@@ -337,9 +342,11 @@ std::string DefaultPlatform::getSystemLanguage() {
     std::string code = LanguageOfLocaleName(value);
     if (!code.empty()) return code;
     // A set variable that names no language ("C") still decides.
-    break;
+    return "en";
   }
-  return "en";
+  // Without one, the system's own setting where it keeps one apart (Windows).
+  const std::string code = LanguageOfLocaleName(os::UserLocaleName());
+  return code.empty() ? "en" : code;
 }
 
 std::string DefaultPlatform::getApplicationKey() { return options_.applicationKey; }

@@ -5,8 +5,9 @@
 //    crash or kill mid-write leaves the old value or the new one, never a
 //    mix). Keys and values are stored as blobs: any bytes, NUL included, read
 //    back exactly; an absent key reads as the empty string.
-//    When the file is opened (on construction, else at the first call that
-//    needs it; a failed open is retried by every later call):
+//    When the file is opened (on construction, or with openCacheOnFirstUse at
+//    the first call that reads or writes it; a failed open is retried by
+//    every later call; a level-2 line names the file opened):
 //     - a path that exists but is no regular file (a device, a FIFO) is not
 //       opened: reads give "", writes fail;
 //     - a file that is not a sound SQLite database (garbage, truncated, a
@@ -24,8 +25,9 @@
 //    Base64-encoded (method 1; any other method gives the empty string).
 //  - getApplicationKey: the configured key.
 //  - getSystemLanguage: the configured code, or else the two-letter code of
-//    the operating system's locale settings (LC_ALL, LC_MESSAGES, LANG), "en"
-//    when they name none.
+//    the locale the environment names (LC_ALL, LC_MESSAGES, LANG), or else,
+//    on Windows, of the user's locale (GetUserDefaultLocaleName); "en" when
+//    none names a language.
 //
 // Thread-safe: one mutex guards the database connection.
 #pragma once
@@ -40,13 +42,18 @@
 namespace iotcloud {
 
 struct DefaultPlatformOptions {
-  // Database file; created with its folder when missing. ":memory:" keeps the
-  // cache in memory. Empty selects DefaultPlatform::DefaultCachePath().
+  // Database file (UTF-8; on Windows drive letters and either slash); created
+  // with its folder when missing. ":memory:" keeps the cache in memory.
+  // Empty selects DefaultPlatform::DefaultCachePath().
   std::string cachePath;
   std::string applicationKey;
   std::string applicationSecret;
   // Two-letter language code to report instead of the operating system's.
   std::string systemLanguage;
+  // Opens (and creates) the cache file only when the cache is first read or
+  // written, not on construction. The platform the library makes for itself
+  // when the host installs none is made so.
+  bool openCacheOnFirstUse = false;
 };
 
 class IOTCLOUD_API DefaultPlatform : public PlatformServices {
@@ -69,7 +76,7 @@ class IOTCLOUD_API DefaultPlatform : public PlatformServices {
   // True when the cache database is open for writing.
   bool cacheIsWritable();
   // The per-user default: $XDG_CACHE_HOME/iotcloud/cache.db, else
-  // ~/.cache/iotcloud/cache.db.
+  // ~/.cache/iotcloud/cache.db; on Windows %LOCALAPPDATA%\iotcloud\cache.db.
   static std::string DefaultCachePath();
   // The two-letter code of a POSIX locale name ("de_DE.UTF-8" gives "de"),
   // or the empty string when the name carries none ("C", "POSIX", "").

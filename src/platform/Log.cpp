@@ -1,6 +1,6 @@
 // Default logger of the support library.
-#include <sys/time.h>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +10,7 @@
 
 #include "core/support/Mutex.h"
 #include "core/support/TovoLog.h"
+#include "platform/internal/Os.h"
 
 namespace {
 
@@ -30,23 +31,28 @@ const char* LevelName(int level) {
   }
 }
 
+// The compiler's path of the source file may use either slash.
 const char* BaseName(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash ? slash + 1 : path;
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\') base = p + 1;
+  }
+  return base;
 }
 
 void WriteToStderr(int level, const char* tag, const char* file, int line, const char* function,
                    const std::string& message) {
-  timeval now{};
-  gettimeofday(&now, nullptr);
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm parts{};
-  localtime_r(&now.tv_sec, &parts);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+  char stamp[32] = "?";
+  if (iotcloud::os::LocalTime(seconds, &parts)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
   // One fprintf per line keeps lines of different threads whole.
-  std::fprintf(stderr, "%s.%03ld %-5s [%s] %s:%d %s: %s%s", stamp, static_cast<long>(now.tv_usec / 1000),
-               LevelName(level), tag ? tag : "", BaseName(file ? file : "?"), line, function ? function : "?",
-               message.c_str(), (!message.empty() && message.back() == '\n') ? "" : "\n");
+  std::fprintf(stderr, "%s.%03ld %-5s [%s] %s:%d %s: %s%s", stamp,
+               static_cast<long>(millis < 0 ? millis + 1000 : millis), LevelName(level), tag ? tag : "",
+               BaseName(file ? file : "?"), line, function ? function : "?", message.c_str(),
+               (!message.empty() && message.back() == '\n') ? "" : "\n");
 }
 
 }  // namespace

@@ -13,7 +13,13 @@ std::shared_ptr<PlatformServices> g_platform IOTCLOUD_GUARDED_BY(g_platformMutex
 
 std::shared_ptr<PlatformServices> getSharedPlatformImpl() {
   iotcloud::MutexLock lock(&g_platformMutex);
-  if (!g_platform) g_platform = std::make_shared<iotcloud::DefaultPlatform>();
+  if (!g_platform) {
+    // Used before the host installed a platform: the cache file is made
+    // only if something is cached, and its place is logged then.
+    iotcloud::DefaultPlatformOptions options;
+    options.openCacheOnFirstUse = true;
+    g_platform = std::make_shared<iotcloud::DefaultPlatform>(std::move(options));
+  }
   return g_platform;
 }
 

@@ -1,11 +1,14 @@
 // General helpers for tests: state to wait on with a deadline, a temporary
-// directory, reading a file, a closed port, and capturing log lines.
+// directory, reading a file, and capturing log lines (and, from System.h,
+// what differs between operating systems: a closed port, child processes).
 #pragma once
 
+// Tests not yet ported to Windows take POSIX socket calls from here.
+#if !defined(_WIN32)
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +22,8 @@
 #include <vector>
 
 #include "core/support/TovoLog.h"
+#include "support/System.h"
+#include "tls/TlsMaterial.h"
 
 namespace iotcloud_test {
 
@@ -57,13 +62,12 @@ class Waitable {
 class TempDir {
  public:
   TempDir() {
-    std::error_code ec;
-    std::string pattern = (std::filesystem::temp_directory_path(ec) / "iotcloud-test-XXXXXX").string();
-    if (!ec && ::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    std::string ignored;
+    path_ = iotcloud::tls::MakeTemporaryFolder("iotcloud-test-", &ignored);
   }
   ~TempDir() {
     std::error_code ignored;  // an empty path_ fails harmlessly
-    std::filesystem::remove_all(path_, ignored);
+    if (!path_.empty()) std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -79,18 +83,6 @@ inline std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// A loopback port with nothing listening on it: one the system just handed
-// out and took back, so a connection to it is refused.
-inline int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof address;
-  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  ::close(fd);
-  return bound ? ntohs(address.sin_port) : 0;
 }
 
 struct CapturedLine {
@@ -109,8 +101,9 @@ class LogCapture {
   explicit LogCapture(int minLevel = 1) {
     iotcloud::SetLogSink([state = state_](int level, const char*, const char* file, int, const char* function,
                                           const std::string& message) {
-      const char* base = std::strrchr(file, '/');
-      CapturedLine captured{level, base != nullptr ? base + 1 : file, function, message};
+      const char* base = file;
+      for (const char* p = file; *p != '\0'; ++p) base = (*p == '/' || *p == '\\') ? p + 1 : base;
+      CapturedLine captured{level, base, function, message};
       state->Update([&](std::vector<CapturedLine>& lines) { lines.push_back(std::move(captured)); });
     });
     iotcloud::SetLogMinLevel(minLevel);

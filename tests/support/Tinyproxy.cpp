@@ -1,8 +1,11 @@
 #include "support/Tinyproxy.h"
 
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 

@@ -1,11 +1,6 @@
 #include "gateway-sim/GatewaySim.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <openssl/ssl.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -19,6 +14,7 @@
 #include <random>
 #include <system_error>
 
+#include "gateway-sim/Os.h"
 #include "gateway-sim/RegionTable.h"
 #include "gateway-sim/RequestCheck.h"
 #include "tls/LoopbackHttpsServer.h"
@@ -131,27 +127,10 @@ Answer GatewayError(int status, const std::string& message, const std::string& e
   return answer;
 }
 
-// Drops the connection `request` came on with a TCP reset, before any byte
-// of an answer. The server thread goes on to write its answer and close the
-// connection; both must then meet no connection, and no descriptor that
-// another thread opened meanwhile. So the socket is not closed but replaced:
-// with a zero linger time, putting a fresh unconnected socket in its place
-// (dup2) closes the connection with a reset, while the descriptor number
-// stays taken until the server closes it.
+// Drops the connection `request` came on before any byte of an answer (see
+// os::ResetConnection for what the client sees).
 void ResetConnection(const httplib::Request& request) {
-  const int fd = request.ssl != nullptr ? SSL_get_fd(request.ssl) : -1;
-  if (fd < 0) return;
-  const linger abort{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  const int standIn = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (standIn >= 0 && dup3(standIn, fd, O_CLOEXEC) == fd) {
-    close(standIn);
-    return;
-  }
-  if (standIn >= 0) close(standIn);
-  // No stand-in: end the connection without closing the descriptor (the
-  // client then sees it end without an answer rather than a reset).
-  shutdown(fd, SHUT_RDWR);
+  os::ResetConnection(request.ssl != nullptr ? SSL_get_fd(request.ssl) : -1);
 }
 
 }  // namespace
@@ -523,11 +502,8 @@ bool GatewaySim::Start(std::string* error) {
   impl.started = true;
   if (!impl.CheckConfig(error)) return false;
   // A peer that closes a TLS connection while an answer is written would
-  // otherwise end the process with SIGPIPE; change only the default action.
-  struct sigaction current {};
-  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-    signal(SIGPIPE, SIG_IGN);
-  }
+  // otherwise end the process with SIGPIPE.
+  os::IgnoreBrokenPipe();
   std::string certFile, keyFile;
   if (!impl.PrepareTls(&certFile, &keyFile, error)) return false;
   impl.server = std::make_unique<tls::LoopbackHttpsServer>(certFile, keyFile, impl.config.serverThreads);
@@ -536,7 +512,15 @@ bool GatewaySim::Start(std::string* error) {
     return false;
   }
   impl.ConfigureServer(impl.server->server());
-  if (!impl.server->Start(impl.config.bindHost, impl.config.port, error)) return false;
+  if (!impl.server->Start(impl.config.bindHost, impl.config.port, error)) {
+    // The listening socket refuses to share its port (another server there
+    // would take part of the connections).
+    if (impl.config.port != 0 && error != nullptr) {
+      *error = "cannot listen on " + impl.config.bindHost + " port " + std::to_string(impl.config.port) +
+               ": the port is in use (or not open to this user)";
+    }
+    return false;
+  }
   impl.port.store(impl.server->port());
   return true;
 }

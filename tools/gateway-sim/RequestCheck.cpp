@@ -315,12 +315,22 @@ int64_t NowSeconds() {
 }
 
 std::string FormatHttpDate(int64_t secondsSinceEpoch) {
-  const std::time_t when = static_cast<std::time_t>(secondsSinceEpoch);
-  std::tm utc{};
+  // Counted year by year and month by month from 1970 (the library uses era
+  // arithmetic; the two are tested against each other), so no C runtime's
+  // gmtime, locale or year limit is involved.
+  if (secondsSinceEpoch < 0 || secondsSinceEpoch > 253402300799) return std::string();  // 1970 to 9999
+  int64_t days = secondsSinceEpoch / 86400;
+  const int64_t secondOfDay = secondsSinceEpoch % 86400;
+  const int weekday = WeekdayFromDays(days);
+  int64_t year = 1970;
+  while (days >= (IsLeapYear(year) ? 366 : 365)) days -= IsLeapYear(year++) ? 366 : 365;
+  int month = 1;
+  while (days >= DaysInMonth(year, month)) days -= DaysInMonth(year, month++);
   char text[40];
-  if (gmtime_r(&when, &utc) == nullptr || std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc) == 0) {
-    return std::string();
-  }
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDayNames[weekday],
+                static_cast<int>(days + 1), kMonthNames[month - 1], static_cast<int>(year),
+                static_cast<int>(secondOfDay / 3600), static_cast<int>(secondOfDay / 60 % 60),
+                static_cast<int>(secondOfDay % 60));
   return text;
 }
 

@@ -120,7 +120,7 @@ class NonceStore {
 int64_t NowSeconds();
 
 // `secondsSinceEpoch` as an RFC 1123 date in GMT ("Fri, 04 Dec 2026 00:18:29
-// GMT"); empty when it cannot be shown so.
+// GMT"); empty outside the years 1970 to 9999.
 std::string FormatHttpDate(int64_t secondsSinceEpoch);
 
 // Replaces control bytes with '?' and cuts to `maxLength` bytes, so text taken

@@ -1,15 +1,11 @@
-// iotcloud-gateway-sim: runs the local gateway until SIGINT or SIGTERM.
+// iotcloud-gateway-sim: runs the local gateway until SIGINT or SIGTERM
+// (Windows: until Ctrl+C, Ctrl+Break or the console closes).
 //
 // The main thread parses the options, starts the gateway (which serves on its
-// own threads) and then waits for a signal with sigwait; the signals are
-// blocked before any thread exists, so no handler runs asynchronously.
-
-#include <pthread.h>
-#include <signal.h>
-#include <stdio.h>
+// own threads) and then waits for a stop request (gateway-sim/Os.h); it is
+// prepared for before any thread exists, so no handler runs asynchronously.
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +19,7 @@
 #include "common/BoundedFile.h"
 #include "gateway-sim/FaultScript.h"
 #include "gateway-sim/GatewaySim.h"
+#include "gateway-sim/Os.h"
 #include "gateway-sim/RegionTable.h"
 
 namespace {
@@ -72,6 +69,9 @@ const char kUsage[] =
     "                      ('Sun, 06 Dec 2026 23:30:00 GMT')\n"
     "  --reset-first N     reset the connection of N lookups without any answer\n"
     "                      (the request is not checked; its nonce stays unused).\n"
+    "                      On Windows the connection is shut down instead: a\n"
+    "                      client sees it end without an answer (an empty\n"
+    "                      reply), then a reset.\n"
     "                      libcurl resends once, on a new connection, a request\n"
     "                      whose reused connection is reset: that resend takes\n"
     "                      the next fault\n"
@@ -81,7 +81,9 @@ const char kUsage[] =
     "503 with Retry-After: 1, resets the third, and serves the rest.\n"
     "\n"
     "Prints \"listening on https://HOST:PORT\" and \"ca: FILE\" on stdout once ready.\n"
-    "Stops cleanly on SIGINT or SIGTERM.\n";
+    "Exits 1 when it cannot listen, for example on a port another server holds.\n"
+    "Stops cleanly on SIGINT or SIGTERM (Windows: Ctrl+C, Ctrl+Break, closing\n"
+    "the console, or the event Local\\iotcloud-stop-PID being set).\n";
 
 int UsageError(const std::string& message) {
   std::cerr << kProgram << ": " << message << "\n"
@@ -94,7 +96,7 @@ int UsageError(const std::string& message) {
 bool WritePortFile(const std::string& path, int port) {
   const std::string temporary = path + ".tmp";
   {
-    std::ofstream out(temporary, std::ios::trunc);
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);  // "PORT\n" on every system
     if (!out) return false;
     out << port << "\n";
     if (!out.flush()) return false;
@@ -254,16 +256,9 @@ bool CheckOptions(ProgramOptions* options, std::string* error) {
   return true;
 }
 
-// Serves until SIGINT or SIGTERM; returns the exit code.
+// Serves until a stop request; returns the exit code.
 int Serve(const ProgramOptions& options) {
-  // Block the stop signals in every thread (the gateway's threads inherit the
-  // mask) and collect them below with sigwait.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  iotcloud::gateway::os::PrepareStopRequests();
 
   iotcloud::gateway::GatewaySim gateway(options.config);
   for (const auto& fault : options.faults) gateway.PushFault(fault);
@@ -283,11 +278,11 @@ int Serve(const ProgramOptions& options) {
   if (!gateway.caFile().empty()) std::cout << "ca: " << gateway.caFile() << "\n";
   std::cout.flush();
 
-  int received = 0;
-  sigwait(&stopSignals, &received);
-  if (!options.quiet) std::fprintf(stderr, "stopping on %s\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+  const std::string request = iotcloud::gateway::os::WaitForStopRequest();
+  if (!options.quiet) std::fprintf(stderr, "stopping on %s\n", request.c_str());
   gateway.Stop();
   if (!portFile.empty()) std::remove(portFile.c_str());
+  iotcloud::gateway::os::StopFinished();
   return 0;
 }
 

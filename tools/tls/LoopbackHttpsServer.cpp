@@ -1,5 +1,7 @@
 #include "tls/LoopbackHttpsServer.h"
 
+#include "tls/Files.h"
+
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -10,6 +12,7 @@ namespace tls {
 LoopbackHttpsServer::LoopbackHttpsServer(const std::string& certPath, const std::string& keyPath, size_t workers)
     : server_(std::make_unique<httplib::SSLServer>(certPath.c_str(), keyPath.c_str())) {
   server_->set_tcp_nodelay(true);
+  server_->set_socket_options(SetExclusiveListenOptions);
   server_->set_keep_alive_max_count(100000);
   server_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
 }

@@ -1,6 +1,5 @@
 #include "tls/TlsMaterial.h"
 
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -9,16 +8,12 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "core/support/internal/Owned.h"
+#include "tls/Files.h"
 
 namespace iotcloud {
 namespace tls {
@@ -109,31 +104,6 @@ bool ToPem(EVP_PKEY* key, std::string* out) {
       out);
 }
 
-bool WriteFile(const std::string& path, const std::string& text, mode_t mode, std::string* error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) {
-    if (error != nullptr) *error = "cannot create " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  // The mode given to open() is filtered by the umask; the key must end up 0600
-  // whatever the umask, and an existing file keeps its old mode otherwise.
-  bool ok = ::fchmod(fd, mode) == 0;
-  size_t written = 0;
-  while (ok && written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    written += static_cast<size_t>(n);
-  }
-  int saved = errno;
-  if (::close(fd) != 0) ok = false;
-  if (!ok && error != nullptr) *error = "cannot write " + path + ": " + std::strerror(saved);
-  return ok;
-}
-
 }  // namespace
 
 bool GenerateTlsMaterial(TlsMaterial* out, std::string* error) {
@@ -180,25 +150,13 @@ bool GenerateTlsMaterialFor(const std::string& subjectAltName, TlsMaterial* out,
 }
 
 std::string MakeTemporaryFolder(const std::string& prefix, std::string* error) {
-  std::error_code ec;
-  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  if (ec) base = "/tmp";
-  std::string pattern = (base / (prefix + "XXXXXX")).string();
-  if (::mkdtemp(&pattern[0]) == nullptr) {
-    if (error != nullptr) *error = "cannot create a temporary folder under " + base.string();
-    return std::string();
-  }
-  return pattern;
+  return MakeFreshFolder(prefix, error);
 }
 
 bool WriteTlsMaterial(const TlsMaterial& material, const std::string& dir, std::string* error) {
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    if (error != nullptr) *error = "cannot create " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  return WriteFile(dir + "/ca.pem", material.caCertPem, 0644, error) &&
-         WriteFile(dir + "/server.pem", material.serverCertPem, 0644, error) &&
-         WriteFile(dir + "/server.key", material.serverKeyPem, 0600, error);
+  return MakePrivateFolder(dir, error) && WriteWholeFile(dir + "/ca.pem", material.caCertPem, false, error) &&
+         WriteWholeFile(dir + "/server.pem", material.serverCertPem, false, error) &&
+         WriteWholeFile(dir + "/server.key", material.serverKeyPem, true, error);
 }
 
 }  // namespace tls

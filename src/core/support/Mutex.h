@@ -10,6 +10,7 @@
 // no annotations in libstdc++, hence the thin wrappers.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -51,21 +52,6 @@ class IOTCLOUD_CAPABILITY("mutex") Mutex {
   std::mutex mutex_;
 };
 
-// A mutex the thread holding it may lock again (each Lock paired with an
-// Unlock). Only for locks that callbacks run under and may re-enter.
-class IOTCLOUD_CAPABILITY("mutex") RecursiveMutex {
- public:
-  RecursiveMutex() = default;
-  RecursiveMutex(const RecursiveMutex&) = delete;
-  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
-
-  void Lock() IOTCLOUD_ACQUIRE() { mutex_.lock(); }
-  void Unlock() IOTCLOUD_RELEASE() { mutex_.unlock(); }
-
- private:
-  std::recursive_mutex mutex_;
-};
-
 // Holds a Mutex for its scope.
 class IOTCLOUD_SCOPED_CAPABILITY MutexLock {
  public:
@@ -78,22 +64,14 @@ class IOTCLOUD_SCOPED_CAPABILITY MutexLock {
   Mutex* const mutex_;
 };
 
-class IOTCLOUD_SCOPED_CAPABILITY RecursiveMutexLock {
- public:
-  explicit RecursiveMutexLock(RecursiveMutex* mutex) IOTCLOUD_ACQUIRE(mutex) : mutex_(mutex) { mutex_->Lock(); }
-  ~RecursiveMutexLock() IOTCLOUD_RELEASE() { mutex_->Unlock(); }
-  RecursiveMutexLock(const RecursiveMutexLock&) = delete;
-  RecursiveMutexLock& operator=(const RecursiveMutexLock&) = delete;
-
- private:
-  RecursiveMutex* const mutex_;
-};
-
 // A condition variable bound to one Mutex, which the caller of every Wait
 // holds (the analysis cannot tie the two together, so this is not checked).
 // Waits may wake spuriously: wait in a loop on the condition.
 class CondVar {
  public:
+  // The longest single wait WaitUntil asks of the standard library.
+  static constexpr std::chrono::milliseconds kMaxWaitSlice{100};
+
   explicit CondVar(Mutex* mutex) : mutex_(mutex) {}
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
@@ -103,12 +81,30 @@ class CondVar {
     cond_.wait(lock);
     lock.release();  // still held: it belongs to the caller
   }
-  // False when `deadline` passed without a signal.
+  // False when the steady clock has reached `deadline`, true when woken
+  // before it (by a signal, or spuriously).
+  //
+  // Some standard libraries (mingw-w64's libstdc++, libc++ off glibc) turn a
+  // steady-clock deadline into a wall-clock one, and their own "timed out"
+  // then follows the wall clock. So the steady clock alone decides here: it
+  // is read again after every wake-up, and each underlying wait asks for at
+  // most kMaxWaitSlice, so the wall-clock deadline the library derives is
+  // made afresh at least that often. A jump of the wall clock forward then
+  // ends no wait early (a slice that ends early is followed by another), and
+  // a jump back can stretch only the slice in progress, not the waits after
+  // it.
   bool WaitUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
-    const bool signalled = cond_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    bool woken = false;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
+      const auto slice = std::min<std::chrono::steady_clock::duration>(deadline - now, kMaxWaitSlice);
+      if (cond_.wait_for(lock, slice) == std::cv_status::no_timeout) {
+        woken = std::chrono::steady_clock::now() < deadline;
+        break;
+      }
+    }
     lock.release();
-    return signalled;
+    return woken;
   }
   void Signal() { cond_.notify_one(); }
   void SignalAll() { cond_.notify_all(); }

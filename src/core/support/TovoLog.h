@@ -25,7 +25,7 @@ enum TovoLogLevel {
 };
 
 IOTCLOUD_API void TovoLog(int level, const char* tag, const char* file, int line, const char* function,
-                          const char* format, ...) __attribute__((format(printf, 6, 7)));
+                          const char* format, ...) IOTCLOUD_PRINTF_FORMAT(6, 7);
 
 namespace iotcloud {
 

@@ -30,6 +30,14 @@ IOTCLOUD_API std::string EscapeUntrusted(const std::string& bytes);
 // at the limit shows as "\xHH" bytes.
 IOTCLOUD_API std::string EscapeUntrustedExcerpt(const std::string& bytes, size_t limit);
 
+// How much of one untrusted text the library puts into a log line, and the
+// tools into a line of text output.
+constexpr size_t kLoggedBytes = 512;
+
+// An untrusted text as the library logs it: escaped, and past kLoggedBytes
+// cut with its whole length.
+inline std::string ForLog(const std::string& bytes) { return EscapeUntrustedExcerpt(bytes, kLoggedBytes); }
+
 // For JSON text printed by cJSON (whose strings may hold any bytes it was
 // given): the escaped characters become JSON escapes "\uXXXX" and each byte
 // that is not well-formed UTF-8 becomes "\ufffd". Tabs and line feeds, the

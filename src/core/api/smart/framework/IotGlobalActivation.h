@@ -23,7 +23,7 @@
 //   IotGlobalActivation::getInstance()->init();          // restore
 //   IotGlobalActivation::getInstance()->setIotGlobalActivationCallback(&observer);
 //
-// Threads and locks:
+// Threads:
 //  - A blocking lookup blocks its calling thread until its own final answer
 //    has been handled, or until a little past the lookup's deadline. Several
 //    threads may look up at once; each is released by its own lookup only. A
@@ -34,35 +34,24 @@
 //    (timers of the HTTP manager thread's wait: no thread sleeps) and its
 //    completion run on the HTTP manager thread; see LookupCompletion for the
 //    exceptions.
-//  - OnResponse/OnFailure run on the HTTP manager thread (OnFailure also on
-//    the thread running IotAsyncManager::deInit() for transfers cut short).
-//  - regionMutex_ guards the current region and is held across the cache
-//    write that saves it, so saves land in the order the region changed. Lock
-//    order: regionMutex_ before IotCacheManager's lock; nothing here is called
-//    back from the cache.
-//  - observerMutex_ (recursive) guards the observer pointer and is held while
-//    the observer runs, so once setIotGlobalActivationCallback returns, the
-//    previous observer is never called again. The observer may read the
-//    region and replace itself from inside its call; it must not start a
-//    lookup (refused, see above) or wait for a thread that does.
-//  - waitMutex_ guards the table of attempts in flight. Each asynchronous
-//    lookup has a mutex of its own for its state (the attempt in flight or
-//    the timer of the next one, cancelled, ended); it is taken before the
-//    transport's queue lock and never while waitMutex_ is held. A blocking
-//    lookup waits on a completion of its own (its own mutex and condition
-//    variable), so an answer wakes its caller and no other.
-//  - policyMutex_ guards the retry policy and the wall clock.
-//  - hostsMutex_ guards the gateway host names.
+//  - The final answer is handled on the HTTP manager thread: the region is
+//    taken over, the observer told, then the region saved. getRegionInfo()
+//    and LookupHandle::cancel() never wait for that save or for another
+//    lookup's answer; setIotGlobalActivationCallback waits only for a call
+//    of the observer in progress on another thread; saveRegionInfoToCache,
+//    restoreRegionInfoFromCache and init() read or write the cache on the
+//    calling thread (and may wait for a save in progress).
+//  - Host code the library calls (completions, the observer) runs with no
+//    lock of the library held; an exception it throws is logged at level 4
+//    and changes nothing.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -72,7 +61,12 @@
 #include "core/support/Export.h"
 #include "core/support/Mutex.h"
 
-typedef struct cJSON cJSON;
+namespace iotcloud {
+namespace lookup {
+class Machine;       // one lookup's state machine
+struct Identifiers;  // what one lookup sends
+}  // namespace lookup
+}  // namespace iotcloud
 
 class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IHttpUtilCallback {
  public:
@@ -145,13 +139,16 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // each attempt's time limits are cut to what remains of it. A refusal of the request's date (see
   // getClockOffsetMs) is retried once at once, outside this budget.
   struct RetryPolicy {
-    int maxAttempts = 3;         // attempts per lookup, the first included; 1: never retry
-    int64_t baseDelayMs = 250;   // see above; 0: retry at once
-    int64_t maxDelayMs = 4000;   // cap of every wait
-    int64_t deadlineMs = 30000;  // from the start of the lookup to the end of its last attempt
+    int maxAttempts = 3;        // attempts per lookup, the first included; 1: never retry
+    int64_t baseDelayMs = 250;  // see above; 0: retry at once
+    int64_t maxDelayMs = 4000;  // cap of every wait
+    // From when the first attempt enters the transport (time queued behind
+    // other requests does not count) to the end of the last attempt.
+    int64_t deadlineMs = 30000;
   };
   // Applies to lookups started afterwards. maxAttempts is kept within 1..10,
   // negative delays count as 0, a deadline of 0 or below as the default.
+  // Huge values are taken: the clock arithmetic saturates ("very long").
   // Any thread.
   void setRetryPolicy(const RetryPolicy& policy);
   RetryPolicy getRetryPolicy();
@@ -183,7 +180,21 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   // asynchronous lookups.
   using LookupCompletion = std::function<void(const LookupResult& result)>;
 
-  struct AsyncLookup;  // one asynchronous lookup's state; defined by the implementation
+  // Where asynchronous lookups' completions run. Without an executor (the
+  // default) they run as LookupCompletion says. With one, each completion of
+  // an asynchronous lookup, whatever its outcome, is handed to the executor
+  // as a function to call once, on a thread of the host's choosing: a UI
+  // host posts it to its event loop. The executor is called where the
+  // completion would have run (the HTTP manager thread, the thread calling
+  // deInit(), or the calling thread for kNotSent) and must not block; it
+  // must run every function handed to it exactly once, also those handed
+  // over during or after deInit(). One that throws has not taken the
+  // function: the exception is logged and the completion runs at once.
+  // Blocking lookups and the observer never go through it. Applies to
+  // lookups started afterwards; null removes it. Any thread.
+  using CompletionExecutor = std::function<void(std::function<void()> completion)>;
+  void setCompletionExecutor(CompletionExecutor executor);
+
   // Refers to one asynchronous lookup; cheap to copy. An empty handle (also
   // the one of a lookup that completed at once) cancels nothing.
   class IOTCLOUD_API LookupHandle {
@@ -192,15 +203,16 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
     // Cancels the lookup unless its final answer is being handled or it has
     // completed: the transfer in flight or the wait for the next attempt is
     // dropped, nothing else changes, and the completion reports kCancelled
-    // on the HTTP manager thread. True when it cancelled; false when the
-    // completion reports, or reported, the lookup's own end. Any thread, also
-    // inside a completion.
+    // on the HTTP manager thread (on this thread when the transport is
+    // stopped). True when it cancelled; false when the completion reports,
+    // or reported, the lookup's own end: exactly one of the two. Never waits
+    // for another lookup or a save. Any thread, also inside a completion.
     bool cancel();
 
    private:
     friend class IotGlobalActivation;
-    explicit LookupHandle(std::weak_ptr<AsyncLookup> lookup) : lookup_(std::move(lookup)) {}
-    std::weak_ptr<AsyncLookup> lookup_;
+    explicit LookupHandle(std::weak_ptr<iotcloud::lookup::Machine> lookup) : lookup_(std::move(lookup)) {}
+    std::weak_ptr<iotcloud::lookup::Machine> lookup_;
   };
 
   static IotGlobalActivation* getInstance();
@@ -277,6 +289,8 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   IotGlobalActivation& operator=(const IotGlobalActivation&) = delete;
 
  private:
+  struct Parts;  // the lookup engine's parts; defined by the implementation
+
   IotGlobalActivation();
 
   // A blocking lookup's end: its caller waits on `cond`; the lookup's
@@ -289,85 +303,27 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
     LookupResult result IOTCLOUD_GUARDED_BY(mutex);
   };
 
-  // Runs one lookup with `params` (taken over) against `host` and waits for
-  // its end. `function` names the lookup in log lines.
-  void lookup(const char* function, cJSON* params, const std::string& host);
-  // Starts one lookup with `params` (taken over) against `host`: sends its
-  // first attempt, or completes it at once when that cannot be sent. *sent
-  // (when not null) tells which.
-  std::shared_ptr<AsyncLookup> startLookup(const char* function, cJSON* params, const std::string& host,
-                                           LookupCompletion completion, bool* sent);
-  // Builds, signs and posts the next attempt of `lookup`, or ends the lookup
-  // when it was cancelled, its deadline has passed or the post is refused.
-  void sendAttempt(const std::shared_ptr<AsyncLookup>& lookup);
-  // The body (taking `params` over) and the headers of attempt `id`, signed
-  // with the date `dateMs`; false (logged) when the body cannot be built.
-  bool buildRequest(const char* function, cJSON* params, const std::string& id, int64_t dateMs, std::string* body,
-                    std::map<std::string, std::string>* headers);
-  // Waits for the next attempt of `lookup` as the policy says, after the
-  // attempt that gave `result`. False when no attempt may follow (budget or
-  // deadline spent; *result then says why): the caller ends the lookup.
-  bool scheduleRetry(const std::shared_ptr<AsyncLookup>& lookup, int64_t retryAfterMs, LookupResult* result);
-  // Sends the attempt refused for its date again at once, dated by the
-  // gateway's clock, unless that was done once already; false then.
-  bool retryWithGatewayDate(const std::shared_ptr<AsyncLookup>& lookup, const LookupResult& refused);
-  // Ends `lookup` with `result` (attempts filled in) unless it ended
-  // already, then calls its completion outside every lock.
-  void finishLookup(AsyncLookup& lookup, LookupResult result);
-  // LookupHandle::cancel.
-  bool cancelLookup(const std::shared_ptr<AsyncLookup>& lookup);
-  // The lookup whose attempt `requestId` is, taken out of the table of
-  // attempts in flight; null when there is none (it was cancelled).
-  std::shared_ptr<AsyncLookup> takeInFlight(const std::string& requestId);
-  // Blocks until `pending` has completed or `timeoutMs` has passed. True
-  // when it completed; its result is then in *result.
-  bool waitForAsyncResponse(_AsyncHttpReqType type, Pending& pending, int64_t timeoutMs, LookupResult* result);
+  // Runs one lookup for `identifiers` and waits for its end; the result
+  // becomes the calling thread's last.
+  void lookup(const iotcloud::lookup::Identifiers& identifiers);
+  // Starts one lookup: sends its first attempt, or completes it at once when
+  // that cannot be sent (*sent, when not null, tells which).
+  std::shared_ptr<iotcloud::lookup::Machine> startLookup(const iotcloud::lookup::Identifiers& identifiers,
+                                                         LookupCompletion completion, bool* sent);
+  // The same for an asynchronous lookup: its completion goes through the
+  // completion executor when one is set.
+  LookupHandle startAsync(const iotcloud::lookup::Identifiers& identifiers, LookupCompletion completion);
+  // Blocks until `pending` has completed or a little past `lookup`'s
+  // deadline. True when it completed; its result is then in *result.
+  static bool waitForAsyncResponse(Pending& pending, const iotcloud::lookup::Machine& lookup, LookupResult* result);
   // Marks `pending` complete with `result` and wakes its caller.
-  static void asyncResponseNotify(_AsyncHttpReqType type, Pending& pending, const LookupResult& result);
-  // The host a country-code lookup for `countryCode` posts to.
-  std::string countryCodeHost(const std::string& countryCode);
-  // The wall clock in milliseconds since 1970 (see setWallClock).
-  int64_t wallClockMs();
-  // Learns or drops the clock offset from an answer's "Date"; true when the
-  // answer refused the request for its date.
-  bool readAnswerDate(const IotResponse& response, int64_t sentOffsetMs);
-  // Takes a parsed answer over; returns kChanged or kUnchanged.
-  LookupOutcome takeOver(const IotRegionInfo& fresh);
-  // Saves the current region unless the cache holds exactly its bytes. False
-  // when the write was needed and failed.
-  bool saveRegionIfCacheDiffers();
-  // The outcome of a 2xx answer; *save tells whether the current region is
-  // to be saved afterwards.
-  LookupResult judgeSuccessAnswer(const std::string& data, bool* save);
+  static void asyncResponseNotify(Pending& pending, const LookupResult& result);
 
   static iotcloud::Mutex mutex_;
   static IotGlobalActivation* pInstance_ IOTCLOUD_GUARDED_BY(mutex_);
 
-  iotcloud::Mutex regionMutex_;
-  IotRegionInfo regionInfo_ IOTCLOUD_GUARDED_BY(regionMutex_);
-  // The region last compared with the cache and its JSON text, so an
-  // unchanged answer does not print the region again.
-  IotRegionInfo lastSaveChecked_ IOTCLOUD_GUARDED_BY(regionMutex_);
-  std::string lastSaveCheckedJson_ IOTCLOUD_GUARDED_BY(regionMutex_);
-
-  iotcloud::RecursiveMutex observerMutex_;
-  IIotGlobalActivationCallback* observer_ IOTCLOUD_GUARDED_BY(observerMutex_) = nullptr;
-
-  iotcloud::Mutex waitMutex_;
-  // Asynchronous lookups by the request id of their attempt in flight.
-  std::unordered_map<std::string, std::shared_ptr<AsyncLookup>> inFlight_ IOTCLOUD_GUARDED_BY(waitMutex_);
-
-  iotcloud::Mutex policyMutex_;
-  RetryPolicy policy_ IOTCLOUD_GUARDED_BY(policyMutex_);
-  std::function<int64_t()> wallClock_ IOTCLOUD_GUARDED_BY(policyMutex_);  // null: the system clock
-  std::atomic<bool> hasWallClock_{false};  // wallClock_ is set: the lock is taken only then
-  std::atomic<int64_t> clockOffsetMs_{0};
-
-  iotcloud::Mutex hostsMutex_;
-  std::string apiGatewayHost_ IOTCLOUD_GUARDED_BY(hostsMutex_);
-  std::string shanghaiIotApiHost_ IOTCLOUD_GUARDED_BY(hostsMutex_);
-
   HttpUtil httpUtil_;
+  const std::unique_ptr<Parts> parts_;
 };
 
 // The observer type under its short name.

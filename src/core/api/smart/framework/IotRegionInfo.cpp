@@ -3,7 +3,9 @@
 #include <cjson/cJSON.h>
 
 #include <memory>
+#include <vector>
 
+#include "core/api/smart/framework/internal/RegionAnswer.h"
 #include "core/support/DeploymentConfig.h"
 #include "core/support/TovoLog.h"
 #include "core/support/UntrustedText.h"
@@ -31,18 +33,83 @@ constexpr const char* kKeys[kFieldCount] = {
 // keys (the region and the endpoints the client connects to).
 constexpr int kRequiredCount = 4;
 
-// How much of a text from outside goes into one log line.
-constexpr size_t kLoggedBytes = 512;
-
 iotcloud::JsonPtr Parse(const std::string& text) {
   return iotcloud::JsonPtr(cJSON_ParseWithLength(text.data(), text.size()));
 }
 
-// Text from the network or the cache as it is logged: escaped, and cut after
-// kLoggedBytes bytes with its whole length.
-std::string ForLog(const std::string& text) { return iotcloud::EscapeUntrustedExcerpt(text, kLoggedBytes); }
+using iotcloud::ForLog;
+
+// Each of the seven members of `object` that is a string replaces its field
+// of *region; returns the keys of the others, whose fields are left alone.
+std::vector<const char*> TakeStrings(const cJSON* object, IotRegionInfo* region) {
+  using Setter = void (*)(IotRegionInfo&, const char*);
+  static constexpr Setter kSetters[kFieldCount] = {
+      [](IotRegionInfo& r, const char* v) { r.setRegionId(v); },
+      [](IotRegionInfo& r, const char* v) { r.setMqttEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setApiGatewayEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setOaApiGatewayEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setRegionEnglishName(v); },
+      [](IotRegionInfo& r, const char* v) { r.setPushChannelEndpoint(v); },
+      [](IotRegionInfo& r, const char* v) { r.setShortRegionId(v); },
+  };
+  std::vector<const char*> absent;
+  for (int i = 0; i < kFieldCount; ++i) {
+    const cJSON* member = cJSON_GetObjectItem(object, kKeys[i]);
+    if (cJSON_IsString(member) && member->valuestring != nullptr) {
+      kSetters[i](*region, member->valuestring);
+    } else {
+      absent.push_back(kKeys[i]);
+    }
+  }
+  return absent;
+}
 
 }  // namespace
+
+namespace iotcloud {
+
+RegionAnswer ReadRegionAnswer(const std::string& response, IotRegionInfo* region) {
+  RegionAnswer answer;
+  JsonPtr root = Parse(response);
+  if (!root) return answer;  // kNotJson
+  const cJSON* code = cJSON_GetObjectItem(root.get(), "code");
+  if (code == nullptr) {
+    answer.kind = RegionAnswer::Kind::kNoCode;
+    return answer;
+  }
+  // cJSON's integer view of the item: 0 for anything that is not a number,
+  // so a code sent as the string "200" is a failure.
+  answer.code = code->valueint;
+  const cJSON* message = cJSON_GetObjectItem(root.get(), "message");
+  if (cJSON_IsString(message) && message->valuestring != nullptr) answer.message = message->valuestring;
+  if (answer.code != 200) {
+    answer.kind = RegionAnswer::Kind::kServiceError;
+    return answer;
+  }
+  const cJSON* data = cJSON_GetObjectItem(root.get(), "data");
+  // cJSON ends a string at a NUL: a value holding \u0000 would be taken cut.
+  if (data != nullptr && JsonHasNulEscape(response)) {
+    answer.kind = RegionAnswer::Kind::kNulEscape;
+    return answer;
+  }
+  const char* missing = cJSON_IsObject(data) ? nullptr : "data";
+  for (int i = 0; i < kRequiredCount && missing == nullptr; ++i) {
+    const cJSON* member = cJSON_GetObjectItem(data, kKeys[i]);
+    if (!cJSON_IsString(member) || member->valuestring == nullptr || member->valuestring[0] == '\0') {
+      missing = kKeys[i];
+    }
+  }
+  if (missing != nullptr) {
+    answer.kind = RegionAnswer::Kind::kIncomplete;
+    answer.missing = missing;
+    return answer;
+  }
+  answer.kind = RegionAnswer::Kind::kRegion;
+  answer.absent = TakeStrings(data, region);
+  return answer;
+}
+
+}  // namespace iotcloud
 
 IotRegionInfo::IotRegionInfo() { resetToChina(); }
 
@@ -63,48 +130,26 @@ void IotRegionInfo::resetToChina() {
 }
 
 bool IotRegionInfo::parseFromHttpResponse(const std::string& response, std::string* missingMember) {
-  iotcloud::JsonPtr root = Parse(response);
-  if (!root) {
-    QZ_LOG(4, "region get response parse json failed! %s", ForLog(response).c_str());
-    return false;
+  using Kind = iotcloud::RegionAnswer::Kind;
+  const iotcloud::RegionAnswer answer = iotcloud::ReadRegionAnswer(response, this);
+  switch (answer.kind) {
+    case Kind::kRegion:
+      for (const char* key : answer.absent) QZ_LOG(4, "%s not found.", key);
+      return true;
+    case Kind::kNotJson: QZ_LOG(4, "region get response parse json failed! %s", ForLog(response).c_str()); break;
+    case Kind::kNoCode: QZ_LOG(4, "region get response code not found."); break;
+    case Kind::kServiceError:
+      QZ_LOG(4, "region get response error, code=%d message=%s", answer.code, ForLog(answer.message).c_str());
+      break;
+    case Kind::kNulEscape:
+      QZ_LOG(4, "region get response holds \\u0000, which cannot be kept: %s", ForLog(response).c_str());
+      break;
+    case Kind::kIncomplete:
+      QZ_LOG(4, "region get response incomplete: %s missing or empty; nothing taken over.", answer.missing.c_str());
+      if (missingMember != nullptr) *missingMember = answer.missing;
+      break;
   }
-  const cJSON* code = cJSON_GetObjectItem(root.get(), "code");
-  if (code == nullptr) {
-    QZ_LOG(4, "region get response code not found.");
-    return false;
-  }
-  // cJSON's integer view of the item: 0 for anything that is not a number,
-  // so a code sent as the string "200" is a failure.
-  if (code->valueint != 200) {
-    const cJSON* message = cJSON_GetObjectItem(root.get(), "message");
-    const char* messageText = cJSON_IsString(message) && message->valuestring ? message->valuestring : "";
-    QZ_LOG(4, "region get response error, code=%d message=%s", code->valueint, ForLog(messageText).c_str());
-    return false;
-  }
-  const cJSON* data = cJSON_GetObjectItem(root.get(), "data");
-  if (data == nullptr) {
-    if (missingMember != nullptr) *missingMember = "data";
-    return false;
-  }
-  // cJSON ends a string at a NUL: a value holding \u0000 would be taken cut.
-  if (iotcloud::JsonHasNulEscape(response)) {
-    QZ_LOG(4, "region get response holds \\u0000, which cannot be kept: %s", ForLog(response).c_str());
-    return false;
-  }
-  const char* missing = cJSON_IsObject(data) ? nullptr : "data";
-  for (int i = 0; i < kRequiredCount && missing == nullptr; ++i) {
-    const cJSON* member = cJSON_GetObjectItem(data, kKeys[i]);
-    if (!cJSON_IsString(member) || member->valuestring == nullptr || member->valuestring[0] == '\0') {
-      missing = kKeys[i];
-    }
-  }
-  if (missing != nullptr) {
-    QZ_LOG(4, "region get response incomplete: %s missing or empty; nothing taken over.", missing);
-    if (missingMember != nullptr) *missingMember = missing;
-    return false;
-  }
-  takeStrings(data);
-  return true;
+  return false;
 }
 
 bool IotRegionInfo::parseFromHttpResponse(const std::string& response) {
@@ -122,23 +167,8 @@ bool IotRegionInfo::parseFromJsonString(const std::string& json) {
     QZ_LOG(4, "region info holds \\u0000, which cannot be kept: %s", ForLog(json).c_str());
     return false;
   }
-  takeStrings(root.get());
+  for (const char* key : TakeStrings(root.get(), this)) QZ_LOG(4, "%s not found.", key);
   return true;
-}
-
-void IotRegionInfo::takeStrings(const cJSON* object) {
-  std::string* const fields[kFieldCount] = {
-      &regionId_,          &mqttEndpoint_,        &apiGatewayEndpoint_, &oaApiGatewayEndpoint_,
-      &regionEnglishName_, &pushChannelEndpoint_, &shortRegionId_,
-  };
-  for (int i = 0; i < kFieldCount; ++i) {
-    const cJSON* member = cJSON_GetObjectItem(object, kKeys[i]);
-    if (cJSON_IsString(member) && member->valuestring != nullptr) {
-      *fields[i] = member->valuestring;
-    } else {
-      QZ_LOG(4, "%s not found.", kKeys[i]);
-    }
-  }
 }
 
 std::string IotRegionInfo::toJsonString() const {

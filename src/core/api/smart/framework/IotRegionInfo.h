@@ -93,10 +93,6 @@ class IOTCLOUD_API IotRegionInfo {
   void setShortRegionId(const std::string& value) { shortRegionId_ = value; }
 
  private:
-  // Each of the seven members of `object` that is a string replaces its
-  // field; any other is logged ("<key> not found.") and leaves its field.
-  void takeStrings(const cJSON* object);
-
   // Declaration order is the order of the JSON members, of parsing and of
   // comparison.
   std::string regionId_;              // "cn-shanghai"

@@ -6,8 +6,8 @@
 // FIFO order, admits it to libcurl when fewer than
 // AsyncHttpOptions::maxTransfers transfers are inside libcurl (the easy
 // handle is made then, so a queued request costs only its copied text),
-// drives the transfer on its driving thread (the HTTP manager thread of
-// IotAsyncManager), delivers exactly one callback and deletes it.
+// drives the transfer on the HTTP manager thread (IotAsyncManager's),
+// delivers exactly one callback and deletes it.
 //
 // Every connection verifies its server against one trust store that Init()
 // builds from the options (caPem, caFile or the system's store) and that all
@@ -16,27 +16,23 @@
 // options is the exception: libcurl verifies it against the proxy's own
 // certificates (proxyCaPem, proxyCaFile or its default bundle).
 //
-// Threads and locks of AsyncHttpRequestManage:
-//  - Any thread may post (AddRequest) and cancel (RemoveRequests).
-//  - One driving thread calls HeartBeat() and WaitForActivity() in a loop; it
-//    is the only thread that touches the multi handle between Init() and
-//    CleanUp(). Other threads hand work over through queueMutex_ and wake it
-//    with curl_multi_wakeup.
-//  - requestsMutex_ (recursive) is held by the driving thread for each
-//    HeartBeat() step, completion callbacks and tasks included, but never while it
-//    waits in WaitForActivity(); RemoveRequests takes it too. queueMutex_ is
-//    the inner lock: requestsMutex_ may be held when taking queueMutex_,
-//    never the other way round. No lock is held while the thread waits.
+// Threads of AsyncHttpRequestManage:
+//  - Any thread may post (AddRequest), cancel (RemoveRequests), schedule and
+//    cancel tasks. These calls never wait for the HTTP manager thread or
+//    for a callback, except as RemoveRequests says.
+//  - The HTTP manager thread (IotAsyncManager's) calls HeartBeat() and
+//    WaitForActivity() in a loop; it is the only thread that touches
+//    libcurl's handles between Init() and CleanUp(). Every callback, record
+//    and task runs on it with no lock of the manager held, so any of them
+//    may post, cancel and schedule.
 //
-// This header needs none of libcurl's: its handles live in types that only
-// the implementation defines.
+// This header needs none of libcurl's: the manager's and the requests' state
+// live in types that only the implementation defines.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -46,12 +42,11 @@
 
 #include "core/io/network/http/AsyncHttpTypes.h"
 #include "core/support/Export.h"
-#include "core/support/Mutex.h"
 
 // Transport settings the host may change. Requests take the time limits and
 // the response limit current when they are posted; caFile, caPem and
 // maxHostConnections apply from the next Init(); maxTransfers from the next
-// step of the driving thread. Values of zero or below fall back to the
+// step of the HTTP manager thread. Values of zero or below fall back to the
 // defaults shown.
 struct AsyncHttpOptions {
   // Certificates that server certificates are verified against. Empty: the
@@ -78,6 +73,18 @@ struct AsyncHttpOptions {
   // FIFO queue. libcurl's own bookkeeping grows with every transfer it
   // holds, so a burst of thousands is far cheaper queued here.
   long maxTransfers = 64;
+
+  // Which addresses of a host name are tried (CURLOPT_IPRESOLVE): any (both
+  // families, IPv6 first where the system prefers it), IPv4 only or IPv6
+  // only. Taken by each request when it is posted.
+  enum class IpFamily { kAny, kIPv4, kIPv6 };
+  IpFamily ipFamily = IpFamily::kAny;
+  // With both families: how long a connection attempt to the first family
+  // has before the other one is tried in parallel (libcurl's "happy
+  // eyeballs" delay). 0: libcurl's default (200 ms). A host on a network
+  // whose IPv6 path is broken pays this on every new connection; lower it,
+  // or choose kIPv4. Taken by each request when it is posted.
+  long happyEyeballsTimeoutMs = 0;
 
   // The proxy settings below are taken by each request when it is posted.
   //
@@ -129,9 +136,12 @@ IOTCLOUD_API bool IsSupportedProxyUrl(const std::string& url);
 IOTCLOUD_API std::string ProxyUrlForLog(const std::string& url);
 
 class AsyncHttpRequestManage;
-struct TrustStore;    // the certificates that every connection is verified against
-struct CurlTransfer;  // one request's libcurl state: easy handle, header list
-struct CurlMulti;     // the multi handle
+namespace iotcloud {
+namespace http {
+struct PostedRequest;  // a request's state; defined by the implementation
+class MultiLoop;       // the manager's implementation
+}  // namespace http
+}  // namespace iotcloud
 
 // One asynchronous HTTP POST. Not copyable.
 //
@@ -143,7 +153,8 @@ struct CurlMulti;     // the multi handle
 class IOTCLOUD_API AsyncHttpRequest {
  public:
   // `manage` and `callback` are borrowed; `callback` may be null (the
-  // transfer then completes silently). `port` only appears in log lines.
+  // transfer then completes silently). `port` is ignored (kept for callers
+  // that pass one).
   AsyncHttpRequest(_AsyncHttpReqType type, AsyncHttpRequestManage* manage, IAsyncHttpReqCallback* callback, long port);
   ~AsyncHttpRequest();
   AsyncHttpRequest(const AsyncHttpRequest&) = delete;
@@ -171,9 +182,12 @@ class IOTCLOUD_API AsyncHttpRequest {
   // Ends the transfer by `deadline` at the latest, however long it waited in
   // the manager's queue: when admitted, its time limits are cut to what
   // remains, and a request admitted after the deadline (or less than 5 ms
-  // before it) fails at once with curl error 28 (CURLE_OPERATION_TIMEDOUT). Call before Post; the default
-  // is none (only the options' limits apply).
-  void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+  // before it) fails at once with curl error 28 (CURLE_OPERATION_TIMEDOUT).
+  // Call before Post; the default is none (only the options' limits apply).
+  void SetDeadline(std::chrono::steady_clock::time_point deadline);
+  // The same with the deadline `budget` after the request enters libcurl:
+  // time in the manager's queue does not count. Replaces a SetDeadline.
+  void SetDeadlineAfterAdmission(std::chrono::milliseconds budget);
 
   // Releases the easy handle and its header list; harmless when repeated.
   // Returns 0. Not for a request that is handed over.
@@ -188,63 +202,21 @@ class IOTCLOUD_API AsyncHttpRequest {
   static int CopyIotReq(const IotRequest* from, IotRequest* to);
 
   // Turns the end of the transfer into one callback: OnFailure for a non-zero
-  // libcurl result code, OnResponse otherwise. Called once, by the manager.
-  // Returns 0.
+  // libcurl result code, OnResponse otherwise; then the transfer observer's
+  // record. An exception thrown by either is logged and goes no further.
+  // Called once, by the manager. Returns 0.
   int OnComplete(int curlCode);
 
  private:
-  friend class AsyncHttpRequestManage;
-  using TimePoint = std::chrono::steady_clock::time_point;
-
+  friend class iotcloud::http::MultiLoop;
   int Submit(IotRequest* request, const std::map<std::string, std::string>& headers, const std::string& body,
              bool head);
-  // Checks the header lines and builds transfer_ with their list; false
-  // (logged) when one holds CR, LF or NUL or memory runs out.
-  bool BuildHeaderList(const std::map<std::string, std::string>& headers);
-  // Sets up the easy handle when the manager admits the request: the one of
-  // `reused` (an earlier transfer's, reset by the manager; taken over) or a
-  // new one when null. `trust` is passed to the TLS set-up of every
-  // connection it opens. Returns libcurl's result code. Driving thread.
-  int Prepare(const TrustStore* trust, std::unique_ptr<CurlTransfer> reused);
 
-  // libcurl write and header callbacks: append to the response until the
-  // response limit would be passed, then refuse (libcurl ends the transfer
-  // with CURLE_WRITE_ERROR).
-  static size_t WriteBody(char* data, size_t size, size_t count, void* user);
-  static size_t WriteHeader(char* data, size_t size, size_t count, void* user);
-  bool Append(std::string* to, const char* data, size_t length);
-
-  // The record of this transfer for `observer`, filled from libcurl's
-  // figures when the easy handle is still there, and delivered to it.
-  // Called by OnComplete after the callback; on the same thread.
-  void ReportTransfer(IAsyncHttpTransferObserver& observer, int curlCode, const IotTransferTiming& timing);
-  // With an observer: the request's bytes as libcurl sent them (headers and
-  // body), counted by its debug callback on the driving thread.
-  int64_t bytesSent_ = 0;
-
-  IAsyncHttpReqCallback* callback_;
-  IotRequest request_;
-  int64_t port_;
-  std::string id_;
-  std::string url_;                                  // set by Post
-  std::string body_;                                 // set by Post; libcurl reads it in place
-  bool head_ = false;                                // a Connect: HEAD, no body
-  std::shared_ptr<const AsyncHttpOptions> options_;  // as current at Post
-  TimePoint postedAt_{};                             // set when handed over
-  TimePoint admittedAt_{};                           // set when it entered libcurl
-  TimePoint deadline_{};                             // SetDeadline; the epoch: none
-  std::string responseHeader_;                       // written by libcurl on the driving thread
-  std::string responseBody_;                         // written by libcurl on the driving thread
-  _AsyncHttpReqType type_;
-  std::unique_ptr<CurlTransfer> transfer_;  // made by Post; the easy handle joins at admission
-  AsyncHttpRequestManage* manage_;
-  size_t maxResponseBytes_ = 0;
-  bool submitted_ = false;  // Post or Connect prepared it for the manager
-  bool cancelled_ = false;  // set by RemoveRequests; guarded by the manager's requestsMutex_
+  std::unique_ptr<iotcloud::http::PostedRequest> state_;
 };
 
-// Drives every posted request on one multi handle. See the thread contract at
-// the top of this file.
+// Drives every posted request on one multi handle, on the HTTP manager
+// thread. See the thread contract at the top of this file.
 class IOTCLOUD_API AsyncHttpRequestManage {
  public:
   AsyncHttpRequestManage();
@@ -262,60 +234,63 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // HeartBeat() or WaitForActivity().
   int Init();
 
-  // Fails every request still held (queued or in flight) with OnFailure
-  // "curl error 42" (CURLE_ABORTED_BY_CALLBACK) on the calling thread, deletes
-  // them and their easy handles, calls every task still scheduled with false
-  // (see ScheduleTask), releases the multi handle and libcurl.
-  // Requests posted from then on are refused. Returns 0. Must not overlap
-  // HeartBeat() or WaitForActivity() on another thread.
+  // Fails every request still held (in libcurl, then queued) with OnFailure
+  // "curl error 42" (CURLE_ABORTED_BY_CALLBACK) on the calling thread, one at
+  // a time, deletes them and their easy handles, calls every task still
+  // scheduled with false (see ScheduleTask), releases the multi handle and
+  // libcurl. Requests posted and tasks scheduled from then on are refused.
+  // Returns 0; -1 (refused, logged) from inside a callback of a step. Must
+  // not overlap HeartBeat() or WaitForActivity() on another thread.
   int CleanUp();
 
   // Takes over `request` (prepared by AsyncHttpRequest::Post) under `id`,
-  // queues it and wakes the driving thread. Returns 0, or -1 when the manager
-  // is not initialised or the request was not prepared by Post; on -1 the
-  // caller keeps the request. Any thread.
+  // queues it and wakes the HTTP manager thread. Returns 0, or -1 when the
+  // manager is not initialised or the request was not prepared by Post; on
+  // -1 the caller keeps the request. Any thread.
   int AddRequest(std::string id, AsyncHttpRequest* request);
 
   // Cancels every request held under one of `ids`, queued or in libcurl,
-  // without a callback: once
-  // this returns, none of them will call its callback. A request whose
-  // callback is running on another thread is not cancelled (this waits for
-  // that step to end, so a callback must not wait for a thread calling
-  // this). From a callback, it must not name the request being completed.
-  // Ids not held are skipped. Returns 0. Any thread.
+  // without a callback: once this returns, none of them will call its
+  // callback. It never waits for the HTTP manager thread or for another
+  // request's callback; only when the callback of a request it names has
+  // already begun on another thread does it wait for that callback to
+  // return (so a callback must not wait for a thread cancelling its own
+  // request). From inside a callback, cancelling the request being
+  // completed does nothing. Ids not held are skipped. Returns 0. Any thread.
   int RemoveRequests(std::vector<std::string> ids);
 
-  // One non-blocking step: runs the tasks that are due (see ScheduleTask),
-  // admits queued requests to libcurl (oldest first,
-  // up to maxTransfers inside it), lets every transfer progress, delivers
-  // every finished transfer to its request's callback and deletes the
-  // request. Returns 0; -1 when libcurl reported a
-  // failure of the multi handle (logged; the next call tries again); 0 at once
-  // when not initialised or when called from inside a callback. Driving
-  // thread only.
+  // One step of the HTTP manager thread: runs the tasks that are due (see
+  // ScheduleTask), admits queued requests to libcurl (oldest first, up to
+  // maxTransfers inside it), lets every transfer progress, then delivers
+  // every finished transfer (its callback and record, no lock held) and
+  // deletes the request. Returns 0; -1 when libcurl reported a failure of
+  // the multi handle (logged; the next call tries again); 0 at once when not
+  // initialised or when called from inside a callback. HTTP manager thread
+  // only.
   int HeartBeat();
 
   // Waits for socket activity, a libcurl timer, a wake-up, the next task's
-  // due time or the time-out: at most 20 ms while transfers are in flight,
-  // otherwise up to kIdleWaitMs. Returns 0, or -1 when not initialised or the wait failed
-  // (logged). Driving thread only.
+  // due time or the time-out: at most kBusyWaitMs while transfers are in
+  // flight, otherwise up to kIdleWaitMs. Returns 0, or -1 when not
+  // initialised or the wait failed (logged). HTTP manager thread only.
   int WaitForActivity();
 
   // Makes a current or the next WaitForActivity() return at once. Any thread.
   void Wakeup();
 
-  // A task for the driving thread: `task(true)` runs in the first step at or
-  // after `due` (WaitForActivity wakes for it), on the driving thread, where
+  // A task for the HTTP manager thread: `task(true)` runs in the first step
+  // at or after `due` (WaitForActivity wakes for it), on that thread, where
   // it may post, cancel and schedule like a completion callback. Tasks still
   // scheduled when CleanUp() runs are called with false instead, on the
   // thread calling CleanUp, after the failures of the requests. So each task
-  // is called exactly once unless CancelTask removes it first.
-  // Returns the task's id (never 0), or 0 when the manager is not
-  // initialised (the task is then dropped without a call). Any thread.
+  // is called exactly once unless CancelTask removes it first. A task that
+  // throws is logged and dropped. Returns the task's id (never 0), or 0 when
+  // the manager is not initialised (the task is then dropped without a
+  // call). Any thread.
   using Task = std::function<void(bool run)>;
   uint64_t ScheduleTask(std::chrono::steady_clock::time_point due, Task task);
   // Removes a scheduled task without calling it. False when it is not held
-  // (it ran, is running, or was never scheduled). Any thread.
+  // (it ran, is running, or was never scheduled). Never waits. Any thread.
   bool CancelTask(uint64_t id);
 
   // Transport settings for requests posted from now on (see AsyncHttpOptions
@@ -327,68 +302,12 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   bool IsInited() const;
 
   // Returns of WaitForActivity() since construction, for measuring how
-  // often the driving thread wakes. Any thread.
-  uint64_t WakeupCount() const { return wakeups_.load(std::memory_order_relaxed); }
+  // often the HTTP manager thread wakes. Any thread.
+  uint64_t WakeupCount() const;
 
   static constexpr long kBusyWaitMs = 20;
   static constexpr long kIdleWaitMs = 10000;
 
  private:
-  // The multi handle, for the driving thread: it is created and released
-  // under both locks, so holding requestsMutex_ is enough to read it.
-  CurlMulti* DriverMulti() IOTCLOUD_REQUIRES(requestsMutex_);
-  // Removes cancelled transfers from the multi handle and deletes them.
-  // Driving thread.
-  void SweepCancelled() IOTCLOUD_REQUIRES(requestsMutex_);
-  // Deletes a request whose easy handle has left the multi handle, keeping
-  // the easy handle for a later transfer while fewer than maxTransfers are
-  // kept. Driving thread.
-  void Retire(AsyncHttpRequest* request) IOTCLOUD_REQUIRES(requestsMutex_);
-  // Moves queued requests into libcurl while it holds fewer than
-  // maxTransfers. Driving thread.
-  void Admit() IOTCLOUD_REQUIRES(requestsMutex_);
-  // Hands `request` (just taken from the queue) to libcurl; false (nothing
-  // added) with libcurl's result code in *error. Driving thread.
-  bool AdmitOne(AsyncHttpRequest* request, int* error) IOTCLOUD_REQUIRES(requestsMutex_);
-  // Runs the tasks that are due; driving thread.
-  void RunDueTasks() IOTCLOUD_REQUIRES(requestsMutex_);
-  // Moves the first task due by `dueBy` out of the schedule into *task;
-  // false when there is none.
-  bool TakeFirstTask(std::chrono::steady_clock::time_point dueBy, Task* task);
-  // Completes the transfer that `request` is; driving thread.
-  void Complete(AsyncHttpRequest* request, int curlCode) IOTCLOUD_REQUIRES(requestsMutex_);
-  // Removes `request`'s easy handle from the multi handle; driving thread.
-  void RemoveFromMulti(AsyncHttpRequest* request) IOTCLOUD_REQUIRES(requestsMutex_);
-  void EraseFromRequests(AsyncHttpRequest* request) IOTCLOUD_REQUIRES(requestsMutex_);
-
-  // Touched by the driving thread and by RemoveRequests. Every request in
-  // requests_ and cancelled_ has its easy handle in multi_.
-  iotcloud::RecursiveMutex requestsMutex_ IOTCLOUD_ACQUIRED_BEFORE(queueMutex_);
-  std::shared_ptr<TrustStore> trust_ IOTCLOUD_GUARDED_BY(requestsMutex_);  // built by Init, released by CleanUp
-  // Transfers that ended, their easy handles reset, for the next admissions:
-  // libcurl keeps their buffers, which a new handle would allocate again.
-  std::vector<std::unique_ptr<CurlTransfer>> idle_ IOTCLOUD_GUARDED_BY(requestsMutex_);
-  // owned; in flight by id
-  std::multimap<std::string, AsyncHttpRequest*> requests_ IOTCLOUD_GUARDED_BY(requestsMutex_);
-  // owned; cancelled, still in multi_
-  std::vector<AsyncHttpRequest*> cancelled_ IOTCLOUD_GUARDED_BY(requestsMutex_);
-  size_t inMulti_ IOTCLOUD_GUARDED_BY(requestsMutex_) = 0;        // easy handles in multi_
-  bool inHeartBeat_ IOTCLOUD_GUARDED_BY(requestsMutex_) = false;  // a step runs on this thread's stack
-  int stillRunning_ IOTCLOUD_GUARDED_BY(requestsMutex_) = 0;
-
-  // The multi handle's existence (created and released under this lock too,
-  // so Wakeup never races its release), inited_, the queue of posted
-  // requests and the options.
-  mutable iotcloud::Mutex queueMutex_;
-  std::unique_ptr<CurlMulti> multi_ IOTCLOUD_GUARDED_BY(queueMutex_);
-  bool inited_ IOTCLOUD_GUARDED_BY(queueMutex_) = false;
-  // owned; posted, not yet in multi_, oldest first
-  std::deque<AsyncHttpRequest*> pending_ IOTCLOUD_GUARDED_BY(queueMutex_);
-  std::shared_ptr<const AsyncHttpOptions> options_ IOTCLOUD_GUARDED_BY(queueMutex_);
-  // Scheduled tasks by due time and id; the ids of the tasks held.
-  std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Task> tasks_ IOTCLOUD_GUARDED_BY(queueMutex_);
-  std::map<uint64_t, std::chrono::steady_clock::time_point> taskDue_ IOTCLOUD_GUARDED_BY(queueMutex_);
-  uint64_t lastTaskId_ IOTCLOUD_GUARDED_BY(queueMutex_) = 0;
-
-  std::atomic<uint64_t> wakeups_{0};
+  std::unique_ptr<iotcloud::http::MultiLoop> impl_;
 };

@@ -87,6 +87,8 @@ struct IotException {
   // The status of a proxy's refusal of CONNECT (407: it wants credentials or
   // refused them); 0 when no proxy answered one or it opened the tunnel.
   int32_t proxyStatus = 0;
+  // libcurl's result code as a number (the one `message` names).
+  int32_t curlCode = 0;
 };
 
 // What a failure text can append to say a proxy took part: " via proxy

@@ -206,6 +206,36 @@ std::string UrlDecode(const std::string& text) {
 
 namespace iotcloud {
 
+UtcTime BreakDownUtc(std::time_t when) {
+  // Days and seconds of the day, flooring toward the past for times before
+  // 1970. No C runtime call: gmtime differs between runtimes (the Windows one
+  // refuses years after 3000).
+  const int64_t seconds = static_cast<int64_t>(when);
+  int64_t days = seconds / 86400;
+  int64_t secondOfDay = seconds % 86400;
+  if (secondOfDay < 0) {
+    secondOfDay += 86400;
+    --days;
+  }
+  // Civil date of a day count since 1970-01-01, in 400-year eras of 146097
+  // days, with years counted from March so that a leap day ends a year.
+  const int64_t shifted = days + 719468;
+  const int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+  const int64_t dayOfEra = shifted - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+  UtcTime utc;
+  utc.day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+  utc.month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+  utc.year = yearOfEra + era * 400 + (utc.month <= 2 ? 1 : 0);
+  utc.hour = static_cast<int>(secondOfDay / 3600);
+  utc.minute = static_cast<int>(secondOfDay / 60 % 60);
+  utc.second = static_cast<int>(secondOfDay % 60);
+  utc.weekday = static_cast<int>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  return utc;
+}
+
 size_t FormatHttpDate(std::time_t when, char* out, size_t outSize) {
   static constexpr char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -213,14 +243,10 @@ size_t FormatHttpDate(std::time_t when, char* out, size_t outSize) {
   if (out == nullptr || outSize == 0) {
     return 0;
   }
-  std::tm utc{};
-  if (gmtime_r(&when, &utc) == nullptr) {
-    const std::time_t epoch = 0;
-    gmtime_r(&epoch, &utc);
-  }
-  const int written = std::snprintf(out, outSize, "%s, %02d %s %lld %02d:%02d:%02d GMT", kDays[utc.tm_wday % 7],
-                                    utc.tm_mday, kMonths[utc.tm_mon % 12], static_cast<long long>(utc.tm_year) + 1900,
-                                    utc.tm_hour, utc.tm_min, utc.tm_sec);
+  const UtcTime utc = BreakDownUtc(when);
+  const int written =
+      std::snprintf(out, outSize, "%s, %02d %s %lld %02d:%02d:%02d GMT", kDays[utc.weekday], utc.day,
+                    kMonths[utc.month - 1], static_cast<long long>(utc.year), utc.hour, utc.minute, utc.second);
   if (written < 0 || static_cast<size_t>(written) >= outSize) {
     out[0] = '\0';
     return 0;

@@ -59,10 +59,17 @@ bool RetryAfterMs(const std::string& value, int64_t serverNowMs, int64_t* delayM
 
 int64_t BackoffMs(int retry, int64_t baseMs, int64_t maxMs, uint64_t random) {
   if (baseMs <= 0 || maxMs <= 0) return 0;
-  int64_t ceiling = baseMs;
-  for (int i = 1; i < retry && ceiling < maxMs; ++i) ceiling *= 2;
-  ceiling = std::min(ceiling, maxMs);
-  return static_cast<int64_t>(random % static_cast<uint64_t>(ceiling + 1));
+  int64_t ceiling = std::min(baseMs, maxMs);
+  for (int i = 1; i < retry && ceiling < maxMs; ++i) ceiling = ceiling > maxMs / 2 ? maxMs : ceiling * 2;
+  // Unsigned, so a ceiling of INT64_MAX still has a successor.
+  return static_cast<int64_t>(random % (static_cast<uint64_t>(ceiling) + 1));
+}
+
+std::chrono::steady_clock::time_point AddMs(std::chrono::steady_clock::time_point at, int64_t ms) {
+  using TimePoint = std::chrono::steady_clock::time_point;
+  if (ms <= 0) return at;
+  const int64_t roomMs = std::chrono::duration_cast<std::chrono::milliseconds>(TimePoint::max() - at).count();
+  return ms >= roomMs ? TimePoint::max() : at + std::chrono::milliseconds(ms);
 }
 
 ClockReading ReadAnswerDate(int status, const std::string& date, int64_t localMs, int64_t sentOffsetMs) {

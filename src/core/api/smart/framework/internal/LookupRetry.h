@@ -4,6 +4,7 @@
 // the library.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -31,8 +32,14 @@ bool ParseHttpDateMs(const std::string& text, int64_t* ms);
 bool RetryAfterMs(const std::string& value, int64_t serverNowMs, int64_t* delayMs);
 
 // "Full jitter" backoff before retry number `retry` (1 for the second
-// attempt): `random` mapped into [0, min(maxMs, baseMs * 2^(retry-1))].
+// attempt): `random` mapped into [0, min(maxMs, baseMs * 2^(retry-1))]. The
+// doubling saturates at maxMs, so no value overflows.
 int64_t BackoffMs(int retry, int64_t baseMs, int64_t maxMs, uint64_t random);
+
+// `at` plus `ms` milliseconds, saturating: a sum past what the clock can
+// hold is the clock's last point, so a huge wait or deadline means "very
+// long" rather than overflowing into the past. A negative `ms` counts as 0.
+std::chrono::steady_clock::time_point AddMs(std::chrono::steady_clock::time_point at, int64_t ms);
 
 // What one answer's "Date" says about the local clock.
 struct ClockReading {

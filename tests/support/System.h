@@ -1,0 +1,141 @@
+// What tests need from the operating system, behind one interface so test
+// bodies carry no #ifdefs (posix/System.cpp, win/System.cpp; CMake picks
+// one): a closed port, files that are no regular files, a small file system,
+// child processes without a shell, and the size of the address space.
+// Where a system has no such thing, the helper says why, for GTEST_SKIP.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace iotcloud_test {
+
+// A loopback port with nothing listening on it: one the system just handed
+// out and took back, so a connection to it is refused.
+int ClosedPort();
+
+// Creates a FIFO at `path`. False with *why where the system has none.
+bool MakeFifo(const std::string& path, std::string* why);
+
+// A device that opens as a file but is no regular file ("/dev/zero", which
+// reads without end; Windows: "NUL").
+std::string DeviceFile();
+
+// A file system of `bytes` bytes mounted on the (existing, empty) folder
+// `dir` while this object lives. mounted() tells whether it could be; why()
+// says why not (it needs root, or the system has no such mount).
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& dir, size_t bytes);
+  ~SmallFileSystem();
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+// Sets an environment variable of this process (empty `value`: unsets it)
+// while the object lives, then restores what was there.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(const std::string& name, const std::string& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string name_;
+  bool hadValue_ = false;
+  std::string previous_;
+};
+
+// The variable that names the per-user folder the default cache lives under
+// (XDG_CACHE_HOME; Windows: LOCALAPPDATA).
+std::string UserCacheVariable();
+
+// Adds the CA certificate `caPem` to the roots the system trusts for this
+// user (Windows: the ROOT store, which a real desktop confirms in a dialog;
+// meant for a throw-away wine prefix) while the object lives. added() false
+// with why() where a test cannot: POSIX systems keep their roots in the
+// files libcurl names, shared by every user.
+class ScopedSystemRoot {
+ public:
+  explicit ScopedSystemRoot(const std::string& caPem);
+  ~ScopedSystemRoot();
+  ScopedSystemRoot(const ScopedSystemRoot&) = delete;
+  ScopedSystemRoot& operator=(const ScopedSystemRoot&) = delete;
+  bool added() const { return added_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string der_;  // the certificate added (Windows)
+  bool added_ = false;
+  std::string why_;
+};
+
+// The path of the running program.
+std::string ThisProgram();
+
+// How a child process ended.
+struct ExitStatus {
+  bool exited = false;  // ended by itself (or by Interrupt) with `code`
+  int code = -1;
+  bool killed = false;  // ended by Kill()
+  std::string Describe() const;
+};
+
+// A program started without a shell: each argument reaches it as given
+// (Windows: quoted for its C runtime). Its standard input is empty, its
+// standard output is read through ReadUntil and the like (as text: Windows'
+// CR LF arrives as LF), its standard error goes to a file (or is dropped). A child still running when this object ends
+// is killed and waited for. One thread uses an object at a time.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // `environment` entries ("NAME=value") are added to this process's own.
+  bool Start(const std::string& program, const std::vector<std::string>& args, const std::string& stderrFile = "",
+             const std::vector<std::string>& environment = {});
+  // Reads standard output until `text` has appeared (true) or it ended
+  // (false); everything read so far is in *out.
+  bool ReadUntil(const std::string& text, std::string* out);
+  // Reads exactly `count` bytes; false when the output ended first.
+  bool ReadExactly(size_t count, std::string* out);
+  // Reads standard output to its end.
+  std::string ReadAll();
+  // Asks the child to stop: SIGTERM; Windows: Ctrl+Break to its process
+  // group, and the event "Local\iotcloud-stop-<process id>" set (which the
+  // project's programs watch where no console carries Ctrl+Break).
+  void Interrupt();
+  // Ends it at once: SIGKILL; Windows: TerminateProcess.
+  void Kill();
+  ExitStatus Wait();
+  bool running() const { return handle_ != 0; }
+
+ private:
+  bool ReadSome(std::string* out);
+
+  long long handle_ = 0;  // process id (POSIX) or handle (Windows); 0: none
+  long long output_ = 0;  // read end of the standard output pipe; 0: none
+  unsigned long processId_ = 0;
+  bool killed_ = false;
+};
+
+// Runs `program` to its end; its standard output goes to *output (when not
+// null).
+ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& stderrFile = "", std::string* output = nullptr);
+
+// The size of this process's address space (reserved and committed), in KiB;
+// -1 when it cannot be read.
+long AddressSpaceKiB();
+
+}  // namespace iotcloud_test

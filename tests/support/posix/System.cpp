@@ -1,0 +1,211 @@
+// Test helpers on POSIX systems.
+#include "support/System.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern char** environ;
+
+namespace iotcloud_test {
+
+int ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  ::close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+bool MakeFifo(const std::string& path, std::string* why) {
+  if (::mkfifo(path.c_str(), 0600) == 0) return true;
+  *why = "mkfifo " + path + ": " + std::strerror(errno);
+  return false;
+}
+
+std::string DeviceFile() { return "/dev/zero"; }
+
+SmallFileSystem::SmallFileSystem(const std::string& dir, size_t bytes) : dir_(dir) {
+  const std::string options = "size=" + std::to_string(bytes);
+  mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  if (!mounted_) why_ = std::string("cannot mount a small file system here (needs root): ") + std::strerror(errno);
+}
+
+SmallFileSystem::~SmallFileSystem() {
+  if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+}
+
+namespace {
+void SetVariable(const std::string& name, bool set, const std::string& value) {
+  if (set) {
+    ::setenv(name.c_str(), value.c_str(), 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+}
+}  // namespace
+
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(const std::string& name, const std::string& value) : name_(name) {
+  const char* previous = std::getenv(name.c_str());
+  hadValue_ = previous != nullptr;
+  if (hadValue_) previous_ = previous;
+  SetVariable(name_, !value.empty(), value);
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable() { SetVariable(name_, hadValue_, previous_); }
+
+std::string UserCacheVariable() { return "XDG_CACHE_HOME"; }
+
+ScopedSystemRoot::ScopedSystemRoot(const std::string& /*caPem*/) {
+  why_ = "the system's roots are the files libcurl names, which a test does not change";
+}
+
+ScopedSystemRoot::~ScopedSystemRoot() = default;
+
+std::string ThisProgram() {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/self/exe", error).string();
+}
+
+std::string ExitStatus::Describe() const {
+  if (killed) return "killed";
+  return exited ? "exit code " + std::to_string(code) : "ended abnormally";
+}
+
+ChildProcess::~ChildProcess() {
+  if (handle_ != 0) {
+    Kill();
+    Wait();
+  }
+  if (output_ != 0) ::close(static_cast<int>(output_));
+}
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& stderrFile, const std::vector<std::string>& environment) {
+  if (handle_ != 0) return false;
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, stderrFile.empty() ? "/dev/null" : stderrFile.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<std::string> strings = {program};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environmentStrings(environment);
+  for (char** e = environ; *e != nullptr; ++e) environmentStrings.emplace_back(*e);
+  std::vector<char*> envp;
+  for (std::string& s : environmentStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  if (rc != 0) {
+    ::close(pipeFds[0]);
+    return false;
+  }
+  handle_ = pid;
+  processId_ = static_cast<unsigned long>(pid);
+  output_ = pipeFds[0];
+  killed_ = false;
+  return true;
+}
+
+bool ChildProcess::ReadSome(std::string* out) {
+  if (output_ == 0) return false;
+  char buffer[4096];
+  ssize_t n;
+  do {
+    n = ::read(static_cast<int>(output_), buffer, sizeof buffer);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  out->append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+bool ChildProcess::ReadUntil(const std::string& text, std::string* out) {
+  while (out->find(text) == std::string::npos) {
+    if (!ReadSome(out)) return false;
+  }
+  return true;
+}
+
+bool ChildProcess::ReadExactly(size_t count, std::string* out) {
+  std::string read;
+  while (read.size() < count) {
+    char byte;
+    ssize_t n = ::read(static_cast<int>(output_), &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    read.push_back(byte);
+  }
+  out->append(read);
+  return read.size() == count;
+}
+
+std::string ChildProcess::ReadAll() {
+  std::string out;
+  while (ReadSome(&out)) {
+  }
+  return out;
+}
+
+void ChildProcess::Interrupt() {
+  if (handle_ != 0) ::kill(static_cast<pid_t>(processId_), SIGTERM);
+}
+
+void ChildProcess::Kill() {
+  if (handle_ == 0) return;
+  ::kill(static_cast<pid_t>(processId_), SIGKILL);
+  killed_ = true;
+}
+
+ExitStatus ChildProcess::Wait() {
+  ExitStatus status;
+  if (handle_ == 0) return status;
+  int raw = 0;
+  while (::waitpid(static_cast<pid_t>(handle_), &raw, 0) < 0 && errno == EINTR) {
+  }
+  handle_ = 0;
+  status.exited = WIFEXITED(raw);
+  status.code = status.exited ? WEXITSTATUS(raw) : -1;
+  status.killed = WIFSIGNALED(raw) && WTERMSIG(raw) == SIGKILL && killed_;
+  return status;
+}
+
+ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& stderrFile,
+                      std::string* output) {
+  ChildProcess child;
+  if (!child.Start(program, args, stderrFile)) return ExitStatus();
+  const std::string printed = child.ReadAll();
+  if (output != nullptr) *output = printed;
+  return child.Wait();
+}
+
+long AddressSpaceKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+  return -1L;
+}
+
+}  // namespace iotcloud_test
