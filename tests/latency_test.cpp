@@ -231,8 +231,10 @@ TEST_F(LatencyTest, ConnectionsOfOneBurstServeTheNext) {
   DelayProxy proxy;
   std::string error;
   ASSERT_TRUE(proxy.Start(10ms, server_->port(), &error)) << error;
-  Restart(server_->caPem());
-  const size_t cap = static_cast<size_t>(Runtime()->getHttpOptions().maxHostConnections);
+  // 8, not the default: 32 new connections at once overflow the test
+  // server's listen backlog of 5 and wait for a SYN retransmission.
+  Restart(server_->caPem(), [](AsyncHttpOptions& o) { o.maxHostConnections = 8; });
+  const size_t cap = 8;
   for (size_t burst = 1; burst <= 2; ++burst) {
     for (size_t i = 0; i < cap; ++i) ASSERT_EQ(Post(proxy.host(), "x", "/delay/" + std::to_string(10 * i)), 0);
     ASSERT_TRUE(transfers_.WaitFor(burst * cap));
@@ -241,6 +243,29 @@ TEST_F(LatencyTest, ConnectionsOfOneBurstServeTheNext) {
   const Seen seen = transfers_.Get();
   for (size_t i = cap; i < seen.records.size(); ++i)
     EXPECT_TRUE(seen.records[i].curlCode == 0 && seen.records[i].connectionReused) << "second burst, request " << i;
+}
+
+// Once a host is known to serve one transfer per connection, a burst past
+// its connections waits in the transport's queue (about 1 KB each), not
+// inside libcurl (an easy handle and a 16 KB buffer each); a host not yet
+// known gets every transfer at once.
+TEST_F(LatencyTest, TransfersPastAnHttp1HostsConnectionsWaitInTheQueue) {
+  Restart(server_->caPem(), [](AsyncHttpOptions& o) { o.maxHostConnections = 2, o.maxTransfers = 64; });
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Post(server_->host(), "x", "/delay/200"), 0);  // not known yet
+  ASSERT_TRUE(transfers_.WaitFor(3));
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(Post(server_->host(), "x", "/delay/200"), 0);
+  ASSERT_TRUE(transfers_.WaitFor(9));
+  std::vector<int64_t> queuedMs[2];
+  const Seen seen = transfers_.Get();
+  for (size_t i = 0; i < seen.records.size(); ++i) {
+    EXPECT_EQ(seen.records[i].httpVersion, 11);
+    queuedMs[i < 3 ? 0 : 1].push_back(seen.records[i].queuedUs / 1000);
+  }
+  for (auto& burst : queuedMs) std::sort(burst.begin(), burst.end());
+  EXPECT_LT(queuedMs[0].back(), 100);  // all three inside libcurl at once
+  EXPECT_LT(queuedMs[1][1], 100);      // two at once, then two by two as connections free
+  EXPECT_GE(queuedMs[1][2], 150);
+  EXPECT_GE(queuedMs[1][4], 350);
 }
 
 // kDualStackName resolves to ::1 first; on ::1 a listener with a full queue
