@@ -278,8 +278,11 @@ class IOTCLOUD_API AsyncHttpRequestManage {
 
   // Waits for socket activity, a libcurl timer, a wake-up, the next task's
   // due time or the time-out: at most kBusyWaitMs while transfers are in
-  // flight, otherwise up to kIdleWaitMs. Returns 0, or -1 when not
-  // initialised or the wait failed (logged). HTTP manager thread only.
+  // flight, otherwise up to kIdleWaitMs. libcurl's sockets and timers end
+  // the wait whenever a transfer needs a step, so the bound only caps a
+  // timer libcurl would not have named; each extra return is a wake-up and
+  // a step for nothing. Returns 0, or -1 when not initialised or the wait
+  // failed (logged). HTTP manager thread only.
   int WaitForActivity();
 
   // Makes a current or the next WaitForActivity() return at once. Any thread.
@@ -312,8 +315,11 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // often the HTTP manager thread wakes. Any thread.
   uint64_t WakeupCount() const;
 
-  static constexpr long kBusyWaitMs = 20;
+  static constexpr long kBusyWaitMs = 1000;
   static constexpr long kIdleWaitMs = 10000;
+  // How long the HTTP manager thread pauses after a failed wait before it
+  // steps again: short, as it is not woken from it.
+  static constexpr long kFailedWaitPauseMs = 20;
 
  private:
   std::unique_ptr<iotcloud::http::MultiLoop> impl_;
