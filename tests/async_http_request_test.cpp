@@ -344,6 +344,32 @@ TEST_F(TransportTest, CallbacksPostAndCancelButCannotStopAndDeInitFailsWhatIsLef
   }
 }
 
+// A host that serves one transfer per connection gets no more transfers
+// inside libcurl than it may have connections; each one that leaves another
+// way than by finishing (cancelled inside libcurl or in the queue, refused
+// when set up) must free its place, or that host would wait forever.
+TEST_F(TransportTest, CancelledAndRefusedTransfersFreeTheirHostsPlaces) {
+  Restart([](AsyncHttpOptions& o) { o.maxHostConnections = 2; });
+  ASSERT_EQ(Post("/echo", "x"), 0);  // the host is known to run HTTP/1.1 from here on
+  ASSERT_TRUE(recorder_.WaitCount(1));
+  std::vector<std::string> cancelled;
+  for (int i = 0; i < 2; ++i) PostSlow(cancelled.emplace_back(NewId()));  // the host's places, both taken
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(Post("/delay/10000", "x", cancelled.emplace_back(NewId())), 0);
+  EXPECT_EQ(manage_->RemoveRequests(cancelled), 0);
+  AsyncHttpOptions refusing = manager_->getHttpOptions();
+  refusing.proxy = "ftp://proxy.invalid";  // refused when the transfer is set up
+  manager_->setHttpOptions(refusing);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Post("/echo", "x"), 0);
+  ASSERT_TRUE(recorder_.WaitCount(4));
+  refusing.proxy.reset();
+  manager_->setHttpOptions(refusing);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(Post("/echo", "x"), 0);
+  ASSERT_TRUE(recorder_.WaitCount(8));
+  const std::vector<Outcome> all = recorder_.All();
+  for (size_t i = 1; i < 4; ++i) EXPECT_EQ(all[i].text, "curl error 1");
+  for (size_t i = 4; i < 8; ++i) EXPECT_TRUE(all[i].ok) << all[i].text;
+}
+
 // With one transfer inside libcurl at a time the others wait in the queue:
 // there they cancel without a callback, and their time limit starts only when
 // they are admitted (the second request ends 1.2 s after it was posted,

@@ -92,7 +92,7 @@ void IotAsyncManager::httpManagerThreadImpl() {
     if (!isRunning_) break;
     if (asyncHttpRequestManage_.WaitForActivity() != 0) {
       // The wait failed (logged); do not spin on a broken multi handle.
-      std::this_thread::sleep_for(std::chrono::milliseconds(AsyncHttpRequestManage::kBusyWaitMs));
+      std::this_thread::sleep_for(std::chrono::milliseconds(AsyncHttpRequestManage::kFailedWaitPauseMs));
     }
   }
   httpThreadId_ = std::thread::id();

@@ -259,10 +259,12 @@ class IOTCLOUD_API IotGlobalActivation : public IAsyncHttpReqCallback, public IH
   LookupHandle regionGetByAuthCodeAsync(const std::string& authCode, LookupCompletion completion);
 
   // Opens a verified connection to the API gateway host in the background,
-  // which later lookups then reuse, so the first lookup need not pay for the
-  // connection. Returns at once; whether it succeeds changes nothing else.
-  // Worth calling once IotAsyncManager::init() ran and the hosts are set.
-  // Any thread.
+  // which later lookups then reuse. It spares the first lookup the
+  // connection only once it is up, about three round trips after the call
+  // (TCP, TLS, the HEAD request): a lookup started before that opens a
+  // connection of its own. Returns at once; whether it succeeds changes
+  // nothing else. Worth calling once IotAsyncManager::init() ran and the
+  // hosts are set, well before the first lookup. Any thread.
   void warmUp();
 
   // Gateway hosts that lookups post to: the API gateway, and the IoT API host

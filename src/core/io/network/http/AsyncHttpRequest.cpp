@@ -62,7 +62,9 @@ int AsyncHttpRequest::Submit(IotRequest* request, const std::map<std::string, st
     QZ_LOG_AS("Post", 4, "AsyncHttpRequest Post without a request record");
     return -1;
   }
-  state.url = std::string(request->protocol == 0 ? "https://" : "http://") + request->host + request->path;
+  state.url = std::string(request->protocol == 0 ? "https://" : "http://") + request->host;
+  state.originLength = state.url.size();
+  state.url += request->path;
   state.id = request->id;
   CopyIotReq(request, &state.record);
   QZ_LOG_AS("Post", 2, "AsyncHttpRequest %s, url=%s, id=%s, body len=%d", head ? "Connect" : "Post", state.url.c_str(),

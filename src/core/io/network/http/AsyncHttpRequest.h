@@ -4,8 +4,9 @@
 // Post, which checks and copies what to send and hands the request to an
 // AsyncHttpRequestManage. The manager owns it from then on: it queues it in
 // FIFO order, admits it to libcurl when fewer than
-// AsyncHttpOptions::maxTransfers transfers are inside libcurl (the easy
-// handle is made then, so a queued request costs only its copied text),
+// AsyncHttpOptions::maxTransfers transfers are inside libcurl and its host
+// has room (see maxTransfers; the easy handle is made then, so a queued
+// request costs only its copied text),
 // drives the transfer on the HTTP manager thread (IotAsyncManager's),
 // delivers exactly one callback and deletes it.
 //
@@ -68,11 +69,17 @@ struct AsyncHttpOptions {
   long connectTimeoutMs = 8000;        // connecting may take at most this long
   long totalTimeoutMs = 20000;         // the whole transfer may take at most this long
   size_t maxResponseBytes = 4u << 20;  // headers + body; beyond it the transfer fails (curl error 23)
-  long maxHostConnections = 8;         // connections to one host at once; more transfers queue
+  // Connections to one host at once; more transfers queue. Enough for 32
+  // lookups at once over HTTP/1.1 to cost one round trip, not four; still a
+  // modest share of a gateway that many devices use.
+  long maxHostConnections = 32;
   // Transfers inside libcurl at once; later requests wait in the manager's
   // FIFO queue. libcurl's own bookkeeping grows with every transfer it
-  // holds, so a burst of thousands is far cheaper queued here.
-  long maxTransfers = 64;
+  // holds, so a burst of thousands is far cheaper queued here. A host known
+  // to serve one transfer per connection (HTTP/1.x) gets no more than
+  // maxHostConnections of them; one that multiplexes (HTTP/2) up to this
+  // many, so a burst of hundreds goes out in one round trip.
+  long maxTransfers = 256;
 
   // Which addresses of a host name are tried (CURLOPT_IPRESOLVE): any (both
   // families, IPv6 first where the system prefers it), IPv4 only or IPv6
@@ -260,8 +267,8 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   int RemoveRequests(std::vector<std::string> ids);
 
   // One step of the HTTP manager thread: runs the tasks that are due (see
-  // ScheduleTask), admits queued requests to libcurl (oldest first, up to
-  // maxTransfers inside it), lets every transfer progress, then delivers
+  // ScheduleTask), admits queued requests to libcurl (oldest first, as
+  // AsyncHttpOptions::maxTransfers says), lets every transfer progress, then delivers
   // every finished transfer (its callback and record, no lock held) and
   // deletes the request. Returns 0; -1 when libcurl reported a failure of
   // the multi handle (logged; the next call tries again); 0 at once when not
@@ -271,8 +278,11 @@ class IOTCLOUD_API AsyncHttpRequestManage {
 
   // Waits for socket activity, a libcurl timer, a wake-up, the next task's
   // due time or the time-out: at most kBusyWaitMs while transfers are in
-  // flight, otherwise up to kIdleWaitMs. Returns 0, or -1 when not
-  // initialised or the wait failed (logged). HTTP manager thread only.
+  // flight, otherwise up to kIdleWaitMs. libcurl's sockets and timers end
+  // the wait whenever a transfer needs a step, so the bound only caps a
+  // timer libcurl would not have named; each extra return is a wake-up and
+  // a step for nothing. Returns 0, or -1 when not initialised or the wait
+  // failed (logged). HTTP manager thread only.
   int WaitForActivity();
 
   // Makes a current or the next WaitForActivity() return at once. Any thread.
@@ -305,8 +315,11 @@ class IOTCLOUD_API AsyncHttpRequestManage {
   // often the HTTP manager thread wakes. Any thread.
   uint64_t WakeupCount() const;
 
-  static constexpr long kBusyWaitMs = 20;
+  static constexpr long kBusyWaitMs = 1000;
   static constexpr long kIdleWaitMs = 10000;
+  // How long the HTTP manager thread pauses after a failed wait before it
+  // steps again: short, as it is not woken from it.
+  static constexpr long kFailedWaitPauseMs = 20;
 
  private:
   std::unique_ptr<iotcloud::http::MultiLoop> impl_;

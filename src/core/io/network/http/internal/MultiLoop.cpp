@@ -1,6 +1,8 @@
 #include "core/io/network/http/internal/MultiLoop.h"
 
 #include <algorithm>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "core/io/network/http/internal/EasySetup.h"
@@ -28,6 +30,14 @@ class StepScope {
 
 // The hosts whose connections libcurl's connection cache keeps in full.
 constexpr long kKeptHosts = 4;
+
+// Origins remembered at most; past it those with nothing in libcurl are
+// forgotten (they count as multiplexing again until a transfer ends).
+constexpr size_t kKnownOrigins = 64;
+
+std::string_view OriginOf(const PostedRequest& state) {
+  return std::string_view(state.url).substr(0, state.originLength);
+}
 
 // Every failure of a multi-handle call is logged the same way.
 void LogMultiFailure(const char* call, CURLMcode code) {
@@ -73,6 +83,8 @@ void MultiLoop::SetHttpOptions(const AsyncHttpOptions& options) {
   auto normalised = std::make_shared<const AsyncHttpOptions>(Normalised(options));
   MutexLock lock(&mutex_);
   options_ = std::move(normalised);
+  // A new maxTransfers may admit queued requests now.
+  if (multi_) curl_multi_wakeup(multi_->handle.get());
 }
 
 std::shared_ptr<const AsyncHttpOptions> MultiLoop::HttpOptions() const {
@@ -116,6 +128,8 @@ int MultiLoop::Init() {
     QZ_LOG(3, "AsyncHttpRequestManage::Init, CURLMOPT_MAXCONNECTS refused");
   }
   inMulti_ = 0;
+  hostConnections_ = options->maxHostConnections;
+  origins_.clear();
   trust_ = BuildTrustStore(*options);
   multiHandle_ = multi->handle.get();
   MutexLock lock(&mutex_);
@@ -164,6 +178,7 @@ int MultiLoop::CleanUp() {
   SweepCancelled();  // cancelled by those calls
   idle_.clear();     // easy handles before the multi handle that their connections belong to
   inMulti_ = 0;
+  origins_.clear();
   std::unique_ptr<CurlMulti> multi;
   {
     MutexLock lock(&mutex_);
@@ -249,9 +264,19 @@ void MultiLoop::RemoveFromMulti(AsyncHttpRequest* request) {
   curl_multi_remove_handle(multiHandle_, state.transfer->easy.get());
   state.inMulti = false;
   --inMulti_;
+  Uncount(request);
+}
+
+void MultiLoop::Uncount(AsyncHttpRequest* request) {
+  PostedRequest& state = *request->state_;
+  if (!state.counted) return;
+  state.counted = false;
+  auto origin = origins_.find(OriginOf(state));
+  if (origin != origins_.end() && origin->second.inLibcurl > 0) --origin->second.inLibcurl;
 }
 
 void MultiLoop::Retire(AsyncHttpRequest* request) {
+  Uncount(request);
   size_t keep;
   {
     MutexLock lock(&mutex_);
@@ -301,8 +326,23 @@ void MultiLoop::Admit() {
   {
     MutexLock lock(&mutex_);
     const size_t limit = static_cast<size_t>(options_->maxTransfers);
+    const size_t perSerialOrigin = static_cast<size_t>(std::max(1L, hostConnections_));
     while (inMulti_ + admitted.size() < limit && !pending_.empty()) {
       AsyncHttpRequest* request = pending_.front();
+      PostedRequest& state = *request->state_;
+      auto origin = origins_.find(OriginOf(state));
+      if (origin == origins_.end()) {
+        if (origins_.size() >= kKnownOrigins) {
+          for (auto it = origins_.begin(); it != origins_.end();) {
+            it = it->second.inLibcurl == 0 ? origins_.erase(it) : std::next(it);
+          }
+        }
+        origin = origins_.emplace(std::string(OriginOf(state)), Origin()).first;
+      }
+      // FIFO across origins too: the requests behind wait with it.
+      if (origin->second.serial && origin->second.inLibcurl >= perSerialOrigin) break;
+      ++origin->second.inLibcurl;
+      state.counted = true;
       pending_.pop_front();
       // In the table before anything of this step is delivered, so a
       // callback's RemoveRequests finds every admitted request.
@@ -318,7 +358,10 @@ void MultiLoop::Admit() {
     int error = CURLE_OK;
     if (!AdmitOne(request, &error)) refused.emplace_back(request, error);
   }
-  for (const auto& [request, error] : refused) Deliver(request, error);
+  for (const auto& [request, error] : refused) {
+    Uncount(request);
+    Deliver(request, error);
+  }
 }
 
 bool MultiLoop::AdmitOne(AsyncHttpRequest* request, int* error) {
@@ -370,7 +413,14 @@ int MultiLoop::HeartBeat() {
     if (message->msg != CURLMSG_DONE) continue;
     char* priv = nullptr;
     if (curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &priv) != CURLE_OK || priv == nullptr) continue;
-    finished.emplace_back(reinterpret_cast<AsyncHttpRequest*>(priv), message->data.result);
+    auto* request = reinterpret_cast<AsyncHttpRequest*>(priv);
+    long version = 0;
+    if (message->data.result == CURLE_OK &&
+        curl_easy_getinfo(message->easy_handle, CURLINFO_HTTP_VERSION, &version) == CURLE_OK && version != 0) {
+      auto origin = origins_.find(OriginOf(*request->state_));
+      if (origin != origins_.end()) origin->second.serial = version < CURL_HTTP_VERSION_2_0;
+    }
+    finished.emplace_back(request, message->data.result);
   }
   for (const auto& [request, code] : finished) Deliver(request, code);
   SweepCancelled();

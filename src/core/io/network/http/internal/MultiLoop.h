@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -74,9 +75,22 @@ class MultiLoop {
  private:
   using Table = std::multimap<std::string, AsyncHttpRequest*>;
 
-  // Moves queued requests into libcurl while it holds fewer than
-  // maxTransfers; a request libcurl refuses is delivered its failure.
+  // What the HTTP manager thread knows of one origin (scheme, host, port).
+  struct Origin {
+    size_t inLibcurl = 0;  // its transfers inside libcurl
+    bool serial = false;   // its last finished transfer ran on a connection that does not multiplex
+  };
+  using Origins = std::map<std::string, Origin, std::less<>>;
+
+  // Moves queued requests into libcurl, oldest first, while it holds fewer
+  // than maxTransfers and the oldest one's origin has room: one known to
+  // serve a transfer per connection (HTTP/1.x) gets at most as many as it
+  // may have connections, since more would only wait inside libcurl, each
+  // holding an easy handle and a receive buffer; any other gets as many as
+  // maxTransfers allows. A request libcurl refuses is delivered its failure.
   void Admit();
+  // Counts `request` out of its origin's transfers in libcurl, if counted.
+  void Uncount(AsyncHttpRequest* request);
   // Sets `request` up and adds it to the multi handle; false (nothing added)
   // with libcurl's result code in *error.
   bool AdmitOne(AsyncHttpRequest* request, int* error);
@@ -122,6 +136,10 @@ class MultiLoop {
   std::shared_ptr<TrustStore> trust_;                // built by Init, released by CleanUp
   std::vector<std::unique_ptr<CurlTransfer>> idle_;  // ended transfers, reset, for reuse
   size_t inMulti_ = 0;                               // easy handles in the multi handle
+  long hostConnections_ = 0;                         // libcurl's cap per host, set by Init
+  // HTTP manager thread only (Admit touches it while it holds mutex_ for
+  // pending_; no other thread reads it).
+  Origins origins_;
   int stillRunning_ = 0;
 
   std::atomic<uint64_t> wakeups_{0};

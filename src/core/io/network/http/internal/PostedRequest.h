@@ -51,6 +51,7 @@ struct PostedRequest {
   IotRequest record;  // the request's own copy
   std::string id;     // its key in the manager
   std::string url;
+  size_t originLength = 0;                            // url's scheme and host (with any port)
   std::string body;                                   // libcurl reads it in place
   bool head = false;                                  // a Connect: HEAD, no body
   std::shared_ptr<const AsyncHttpOptions> options;    // as current at Post
@@ -63,6 +64,7 @@ struct PostedRequest {
   TimePoint postedAt{};    // handed over
   TimePoint admittedAt{};  // entered libcurl (or was refused there)
   bool inMulti = false;    // its easy handle is in the multi handle
+  bool counted = false;    // counted among its origin's transfers in libcurl
   bool cancelled = false;  // RemoveRequests took it; guarded by the manager's lock
 
   // Written by libcurl's callbacks on the HTTP manager thread.
