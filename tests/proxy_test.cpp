@@ -156,6 +156,16 @@ TEST_F(ProxyTest, LookupsWithoutAProxyServerFailOrGoDirectAsTheOptionsSay) {
           sim_->caPem()}});
 }
 
+// An https:// proxy without CA options of its own is verified against the
+// system's roots: where a test can add one (Windows), the gateway standing in
+// for the proxy is then trusted and answers the CONNECT itself.
+TEST_F(ProxyTest, AnHttpsProxyWithoutCaOptionsIsVerifiedAgainstTheSystemsRoots) {
+  const ScopedSystemRoot root(sim_->caPem());
+  if (!root.added()) GTEST_SKIP() << root.why();
+  const std::string https = "https://" + sim_->hostPort();
+  Check({{"https proxy among the system's roots", https, 56, "via proxy " + https + ", which answered"}});
+}
+
 TEST(ProxyUrlTest, OnlyThreeSchemesWithAHostAreTakenAndUserInfoIsNeverShown) {
   // URL, taken, as logs show it.
   const std::tuple<const char*, bool, const char*> cases[] = {
