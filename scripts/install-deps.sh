@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the tools and the
 # sanitizer/fuzz lanes need (tinyproxy: the proxy tests start their own on
-# loopback; the package's system service is not used). Idempotent: packages
-# already present are left alone, and apt-get runs only when something is
-# missing.
+# loopback; the package's system service is not used; libfaketime: the
+# clock-jump test moves its own process's wall clock with it). Idempotent:
+# packages already present are left alone, and apt-get runs only when
+# something is missing.
 set -euo pipefail
 
 packages=(
@@ -12,7 +13,7 @@ packages=(
   libcjson-dev libsqlite3-dev
   libcpp-httplib-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  tinyproxy
+  tinyproxy libfaketime
 )
 
 missing=()
