@@ -2,9 +2,10 @@
 # Installs the Debian packages a lane needs. Without options: what the
 # library, the tools, the examples and the tests build with (enough for the
 # demo). Each lane script adds its own extras:
-#   --proxy    the servers the test suite starts on loopback: tinyproxy (the
-#              proxy tests) and nginx-light (an HTTP/2 TLS front); neither
-#              package's system service is used (scripts/test.sh)
+#   --proxy    what the test suite starts or preloads: tinyproxy (the proxy
+#              tests) and nginx-light (an HTTP/2 TLS front) on loopback,
+#              neither package's system service used; libfaketime (the
+#              clock-jump test moves its own wall clock) (scripts/test.sh)
 #   --lint     clang-tidy and clang-format (scripts/tidy.sh)
 #   --clang    the clang compiler (scripts/libcxx-test.sh)
 #   --fuzz     clang with its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
@@ -23,7 +24,7 @@ packages=(
 )
 for arg in "$@"; do
   case "$arg" in
-    --proxy) packages+=(tinyproxy nginx-light) ;;
+    --proxy) packages+=(tinyproxy nginx-light libfaketime) ;;
     --lint) packages+=(clang-tidy clang-format) ;;
     --clang) packages+=(clang) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -2,7 +2,6 @@
 // cancellation, the response limit, what goes over the wire, transfer
 // records; and the runtime that drives them: init/deInit, shutdown with
 // transfers in flight, a forgotten deInit.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -95,37 +94,23 @@ int PostTo(AsyncHttpRequestManage* manage, IAsyncHttpReqCallback* callback, cons
   return rc;
 }
 
-// A socket listening on 127.0.0.1 on an ephemeral port.
-int Listener(std::string* host) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof address;
-  EXPECT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-              ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && ::listen(fd, 4) == 0);
-  *host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  return fd;
-}
-
 // Accepts one plain HTTP connection on `listener`, answers `answer` (200
 // "ok" unless given) and returns the request byte for byte (cpp-httplib would
 // reorder the headers).
 std::string CaptureOne(
-    int listener, const std::string& answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok") {
-  // A client that never comes or stalls fails the test instead of hanging it
-  // (the accepted socket inherits the limit).
-  timeval limit{10, 0};
-  ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    iotcloud_test::LoopbackSocket& listener,
+    const std::string& answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok") {
+  // A client that never comes or stalls fails the test instead of hanging it.
+  iotcloud_test::LoopbackSocket::Connection connection = listener.Accept(10s);
   std::string data;
   char buffer[4096];
-  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-    data.append(buffer, static_cast<size_t>(n));
+  for (size_t n; (n = connection.Receive(buffer, sizeof buffer)) > 0;) {
+    data.append(buffer, n);
     const size_t head = data.find("\r\n\r\n"), length = data.find("\r\nContent-Length: ");
     if (head == std::string::npos) continue;
     if (length > head || data.size() >= head + 4 + std::strtoul(&data[length + 18], nullptr, 10)) break;
   }
-  ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-  ::close(fd);
+  connection.Send(answer);
   return data;
 }
 
@@ -233,8 +218,9 @@ TEST_F(TransportTest, OutcomesOfServerBehavioursTlsAndLimits) {
 // refused before anything is sent. A transfer's record counts the bytes as
 // they crossed the wire, interim responses included.
 TEST_F(TransportTest, WhatCrossesTheWireBothWays) {
-  std::string host;
-  const int listener = Listener(&host);
+  iotcloud_test::LoopbackSocket listener;
+  ASSERT_TRUE(listener.ok());
+  const std::string host = listener.hostPort();
   for (const auto& [key, value] : std::map<std::string, std::string>{
            {"X-Cr", "a\r\nInjected: 1"}, {"X-Lf", "line\nbreak"}, {std::string("X-N\0ul", 6), "v"}}) {
     EXPECT_EQ(PostTo(manage_, &recorder_, host, "/injected", "x", NewId(), {{key, value}}, 1), -1) << key;
@@ -255,7 +241,6 @@ TEST_F(TransportTest, WhatCrossesTheWireBothWays) {
       "Content-Length: 0\r\nConnection: close\r\n\r\n";
   CaptureOne(listener, moved);
   ASSERT_TRUE(recorder_.WaitCount(3));
-  ::close(listener);
   manager_->deInit();
 
   EXPECT_EQ(first.rfind("POST /velmo/region HTTP/1.1\r\n", 0), 0u) << first;

@@ -1,10 +1,11 @@
 // What tests need from the operating system, behind one interface so test
 // bodies carry no #ifdefs (posix/System.cpp, win/System.cpp; CMake picks
-// one): a closed port, files that are no regular files, a small file system,
+// one): loopback sockets, a closed port, files that are no regular files, a small file system,
 // child processes without a shell, and the size of the address space.
 // Where a system has no such thing, the helper says why, for GTEST_SKIP.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,50 @@ namespace iotcloud_test {
 // A loopback port with nothing listening on it: one the system just handed
 // out and took back, so a connection to it is refused.
 int ClosedPort();
+
+// A TCP socket bound to 127.0.0.1 on an ephemeral port while the object
+// lives, for a test that reads and writes the bytes on the wire itself.
+// Listening, it accepts connections; not listening, it holds a port that
+// refuses every connection and that no server started later can take.
+class LoopbackSocket {
+ public:
+  // One accepted connection, closed when it ends.
+  class Connection {
+   public:
+    Connection() = default;
+    ~Connection();
+    Connection(Connection&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+    Connection& operator=(Connection&&) = delete;
+    bool open() const { return handle_ != -1; }
+    // Up to `size` bytes into `buffer`; 0 at the end of the stream, on a
+    // failure or when the time limit given to Accept passed first.
+    size_t Receive(char* buffer, size_t size);
+    // Sends all of `bytes`; false on a failure.
+    bool Send(const std::string& bytes);
+
+   private:
+    friend class LoopbackSocket;
+    explicit Connection(long long handle) : handle_(handle) {}
+    long long handle_ = -1;
+  };
+
+  explicit LoopbackSocket(bool listening = true);
+  ~LoopbackSocket();
+  LoopbackSocket(const LoopbackSocket&) = delete;
+  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+  // Whether the socket could be bound (and made to listen).
+  bool ok() const { return port_ != 0; }
+  int port() const { return port_; }
+  std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+  // Waits at most `limit` for a connection, which then gives up on a
+  // Receive after `limit` too; a closed connection when none came.
+  Connection Accept(std::chrono::milliseconds limit);
+
+ private:
+  long long handle_ = -1;
+  int port_ = 0;
+};
 
 // Creates a FIFO at `path`. False with *why where the system has none.
 bool MakeFifo(const std::string& path, std::string* why);

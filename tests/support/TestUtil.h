@@ -3,13 +3,6 @@
 // what differs between operating systems: a closed port, child processes).
 #pragma once
 
-// Tests not yet ported to Windows take POSIX socket calls from here.
-#if !defined(_WIN32)
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include <chrono>
 #include <condition_variable>
 #include <cstring>

@@ -5,6 +5,8 @@
 // Threads: Start and Stop on the owning thread; the rest on any.
 #pragma once
 
+#include <sys/types.h>
+
 #include "support/TestUtil.h"
 
 namespace iotcloud_test {
@@ -19,6 +21,9 @@ class Tinyproxy {
   explicit Tinyproxy(Config config) : config_(std::move(config)) {}
   ~Tinyproxy() { Stop(); }  // not copyable: owns its folder and process
 
+  // Empty where tinyproxy can run; otherwise why not (it is a POSIX program:
+  // a Windows build cannot start it).
+  static std::string Unsupported();
   // Whether a tinyproxy program is on the PATH.
   static bool Installed();
 

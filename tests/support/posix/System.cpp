@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -29,6 +30,57 @@ int ClosedPort() {
                      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
   ::close(fd);
   return bound ? ntohs(address.sin_port) : 0;
+}
+
+LoopbackSocket::LoopbackSocket(bool listening) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return;
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  handle_ = fd;
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && (!listening || ::listen(fd, 4) == 0))
+    port_ = ntohs(address.sin_port);
+}
+
+LoopbackSocket::~LoopbackSocket() {
+  if (handle_ != -1) ::close(static_cast<int>(handle_));
+}
+
+LoopbackSocket::Connection LoopbackSocket::Accept(std::chrono::milliseconds limit) {
+  pollfd ready{static_cast<int>(handle_), POLLIN, 0};
+  if (!ok() || ::poll(&ready, 1, static_cast<int>(limit.count())) != 1) return Connection();
+  const int fd = ::accept(static_cast<int>(handle_), nullptr, nullptr);
+  if (fd < 0) return Connection();
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+  timeval receiveLimit{static_cast<time_t>(seconds.count()),
+                       static_cast<suseconds_t>(std::chrono::microseconds(limit - seconds).count())};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receiveLimit, sizeof receiveLimit);
+  return Connection(fd);
+}
+
+LoopbackSocket::Connection::~Connection() {
+  if (handle_ != -1) ::close(static_cast<int>(handle_));
+}
+
+size_t LoopbackSocket::Connection::Receive(char* buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = ::recv(static_cast<int>(handle_), buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool LoopbackSocket::Connection::Send(const std::string& bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::send(static_cast<int>(handle_), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool MakeFifo(const std::string& path, std::string* why) {

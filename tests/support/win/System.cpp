@@ -57,10 +57,58 @@ struct Winsock {
 
 constexpr DWORD kKilledExitCode = 0xDEAD;
 
+void StartWinsock() { static Winsock winsock; }
+
 }  // namespace
 
+LoopbackSocket::LoopbackSocket(bool listening) {
+  StartWinsock();
+  const SOCKET fd = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (fd == INVALID_SOCKET) return;
+  handle_ = static_cast<long long>(fd);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && (!listening || ::listen(fd, 4) == 0))
+    port_ = ntohs(address.sin_port);
+}
+
+LoopbackSocket::~LoopbackSocket() {
+  if (handle_ != -1) ::closesocket(static_cast<SOCKET>(handle_));
+}
+
+LoopbackSocket::Connection LoopbackSocket::Accept(std::chrono::milliseconds limit) {
+  WSAPOLLFD ready{static_cast<SOCKET>(handle_), POLLRDNORM, 0};
+  if (!ok() || ::WSAPoll(&ready, 1, static_cast<INT>(limit.count())) != 1) return Connection();
+  const SOCKET fd = ::accept(static_cast<SOCKET>(handle_), nullptr, nullptr);
+  if (fd == INVALID_SOCKET) return Connection();
+  const DWORD receiveLimit = static_cast<DWORD>(limit.count());
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receiveLimit), sizeof receiveLimit);
+  return Connection(static_cast<long long>(fd));
+}
+
+LoopbackSocket::Connection::~Connection() {
+  if (handle_ != -1) ::closesocket(static_cast<SOCKET>(handle_));
+}
+
+size_t LoopbackSocket::Connection::Receive(char* buffer, size_t size) {
+  const int n = ::recv(static_cast<SOCKET>(handle_), buffer, static_cast<int>(size), 0);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool LoopbackSocket::Connection::Send(const std::string& bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    const int n = ::send(static_cast<SOCKET>(handle_), bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 int ClosedPort() {
-  static Winsock winsock;
+  StartWinsock();
   const SOCKET fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;

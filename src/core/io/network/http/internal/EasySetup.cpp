@@ -186,6 +186,14 @@ int SetUpTransfer(PostedRequest& request, const TrustStore* trust, std::unique_p
   } else if (!options.proxyCaFile.empty()) {
     set(CURLOPT_PROXY_CAINFO, options.proxyCaFile.c_str());
     set(CURLOPT_PROXY_CAPATH, static_cast<const char*>(nullptr));
+  } else {
+    // The system's trust store. Where the system keeps its roots in a store
+    // of its own (Windows), libcurl names no bundle and reads that store only
+    // when asked; elsewhere it ignores the flag and reads its bundle. The
+    // flag also keeps libcurl from resuming, for the proxy, a TLS session
+    // made with the gateway at the same address (its settings would
+    // otherwise look alike: the gateway's store is not libcurl's to see).
+    set(CURLOPT_PROXY_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
   }
   if (transfer.headers) set(CURLOPT_HTTPHEADER, transfer.headers.get());
   set(CURLOPT_WRITEFUNCTION, &WriteBody);

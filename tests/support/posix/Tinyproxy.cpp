@@ -1,3 +1,4 @@
+// The tinyproxy fixture on POSIX systems.
 #include "support/Tinyproxy.h"
 
 #include <netinet/in.h>
@@ -12,6 +13,8 @@
 extern char** environ;
 
 namespace iotcloud_test {
+
+std::string Tinyproxy::Unsupported() { return ""; }
 
 bool Tinyproxy::Installed() { return std::system("command -v tinyproxy >/dev/null 2>&1") == 0; }
 
