@@ -27,10 +27,12 @@
 //   rtt: round-trip times in ms (even numbers: each way takes half);
 //   options: "default" or maxHostConnections/maxTransfers.
 //   A quick run: latency_bench rtt=30 runs=3 lookups=1000
+#include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
 #include <dirent.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
