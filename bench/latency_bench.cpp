@@ -55,6 +55,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PlainLookup.h"
 #include "core/api/smart/framework/IotAsyncManager.h"
 #include "core/api/smart/framework/IotCacheManager.h"
 #include "core/api/smart/framework/IotGlobalActivation.h"
@@ -74,7 +75,7 @@ using Clock = std::chrono::steady_clock;
 using Outcome = IotGlobalActivation::LookupOutcome;
 constexpr char kAppKey[] = "latency-bench-app-key";
 constexpr char kAppSecret[] = "latency-bench-app-secret";
-constexpr char kRegionPath[] = "/velmo/account/region/get";
+using iotcloud_bench::kRegionPath;
 constexpr char kEmail[] = "bench@example.de";
 constexpr size_t kThreads = 32;
 constexpr size_t kBurst = 256;
@@ -406,19 +407,11 @@ void SetCommonOptions(CURL* easy, const std::string& url, const std::string& caP
 }
 
 // Signs with the installed platform, like the library's own callback.
-class Signer final : public IHttpUtilCallback {
- public:
-  std::string OnStringSign(std::string text) override { return getSharedPlatformImpl()->signString(text, 1); }
-  std::string OnAppKeyGet() override { return kAppKey; }
-  std::string OnLanguageGet() override { return "en-US"; }
-  int32_t OnEnvGet() override { return 0; }
-};
-
 // A blocking client of plain libcurl: the lookup's request, built, signed
 // and posted on one reused easy handle.
 class BlockingClient {
  public:
-  BlockingClient(const std::string& host, const std::string& caPem) : util_(&signer_), easy_(curl_easy_init()) {
+  BlockingClient(const std::string& host, const std::string& caPem) : lookup_(kAppKey), easy_(curl_easy_init()) {
     SetCommonOptions(easy_, "https://" + host + kRegionPath, caPem, &answer_);
   }
   ~BlockingClient() { curl_easy_cleanup(easy_); }
@@ -426,27 +419,12 @@ class BlockingClient {
   BlockingClient& operator=(const BlockingClient&) = delete;
 
   bool Post() {
-    std::string body;
-    cJSON* params = cJSON_CreateObject();
-    cJSON_AddStringToObject(params, "type", "EMAIL");
-    cJSON_AddStringToObject(params, "email", kEmail);
-    util_.MakeHttpBody(params, "1.0.2", QZRandom::getRandomGUID(32), body);
-    std::map<std::string, std::string> headers;
-    util_.MakeHttpHeader(kRegionPath, body, headers, false);
-    curl_slist* list = nullptr;
-    for (const auto& [key, value] : headers) list = curl_slist_append(list, (key + ": " + value).c_str());
-    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, list);
-    curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(easy_, CURLOPT_COPYPOSTFIELDS, body.c_str());
-    answer_.clear();
-    const CURLcode rc = curl_easy_perform(easy_);
-    curl_slist_free_all(list);
+    const CURLcode rc = lookup_.Post(easy_, kEmail, &answer_);
     return rc == CURLE_OK && answer_.find("\"regionId\"") != std::string::npos;
   }
 
  private:
-  Signer signer_;
-  HttpUtil util_;
+  iotcloud_bench::PlainLookup lookup_;
   CURL* easy_;
   std::string answer_;
 };

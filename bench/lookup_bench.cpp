@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PlainLookup.h"
 #include "core/api/smart/framework/IotAsyncManager.h"
 #include "core/api/smart/framework/IotCacheManager.h"
 #include "core/api/smart/framework/IotGlobalActivation.h"
@@ -65,7 +66,7 @@ using Clock = std::chrono::steady_clock;
 using Outcome = IotGlobalActivation::LookupOutcome;
 constexpr char kAppKey[] = "bench-app-key";
 constexpr char kAppSecret[] = "bench-app-secret";
-constexpr char kRegionPath[] = "/velmo/account/region/get";
+using iotcloud_bench::kRegionPath;
 // Two accounts the gateway places in different regions.
 constexpr char kAccountA[] = "bench@example.de";
 constexpr char kAccountB[] = "bench@example.com";
@@ -81,14 +82,6 @@ double Median(std::vector<double> samples) {
 const char* Verdict(bool met) { return met ? "met" : "NOT MET"; }
 
 // Signs with the installed platform, like the library's own callback.
-class Signer final : public IHttpUtilCallback {
- public:
-  std::string OnStringSign(std::string text) override { return getSharedPlatformImpl()->signString(text, 1); }
-  std::string OnAppKeyGet() override { return kAppKey; }
-  std::string OnLanguageGet() override { return "en-US"; }
-  int32_t OnEnvGet() override { return 0; }
-};
-
 size_t Collect(char* data, size_t size, size_t count, void* user) {
   static_cast<std::string*>(user)->append(data, size * count);
   return size * count;
@@ -97,7 +90,7 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
 // One thread's blocking client: a reused easy handle and its own signer.
 class BlockingClient {
  public:
-  BlockingClient(const std::string& url, const std::string& caPem) : util_(&signer_), easy_(curl_easy_init()) {
+  BlockingClient(const std::string& url, const std::string& caPem) : lookup_(kAppKey), easy_(curl_easy_init()) {
     curl_blob blob{const_cast<char*>(caPem.data()), caPem.size(), CURL_BLOB_COPY};
     curl_easy_setopt(easy_, CURLOPT_CAINFO_BLOB, &blob);
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
@@ -111,28 +104,13 @@ class BlockingClient {
 
   // The lookup's request, built, signed and posted; true on a region answer.
   bool Post(const char* email) {
-    std::string body;
-    cJSON* params = cJSON_CreateObject();
-    cJSON_AddStringToObject(params, "type", "EMAIL");
-    cJSON_AddStringToObject(params, "email", email);
-    util_.MakeHttpBody(params, "1.0.2", QZRandom::getRandomGUID(32), body);
-    std::map<std::string, std::string> headers;
-    util_.MakeHttpHeader(kRegionPath, body, headers, false);
-    curl_slist* list = nullptr;
-    for (const auto& [key, value] : headers) list = curl_slist_append(list, (key + ": " + value).c_str());
-    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, list);
-    curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(easy_, CURLOPT_COPYPOSTFIELDS, body.c_str());
-    answer_.clear();
-    const CURLcode rc = curl_easy_perform(easy_);
-    curl_slist_free_all(list);
+    const CURLcode rc = lookup_.Post(easy_, email, &answer_);
     if (rc != CURLE_OK) std::fprintf(stderr, "blocking POST failed: %s\n", curl_easy_strerror(rc));
     return rc == CURLE_OK && answer_.find("\"regionId\"") != std::string::npos;
   }
 
  private:
-  Signer signer_;
-  HttpUtil util_;
+  iotcloud_bench::PlainLookup lookup_;
   CURL* easy_;
   std::string answer_;
 };
