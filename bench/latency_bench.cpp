@@ -55,7 +55,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/PlainLookup.h"
+#include "bench/BenchSupport.h"
 #include "core/api/smart/framework/IotAsyncManager.h"
 #include "core/api/smart/framework/IotCacheManager.h"
 #include "core/api/smart/framework/IotGlobalActivation.h"
@@ -833,18 +833,8 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // a long run shows its rows as they come
   iotcloud::SetLogMinLevel(5);
   QZCurl::global_init_curl();
-  char folderTemplate[] = "/tmp/iotcloud-latency-bench-XXXXXX";
-  if (mkdtemp(folderTemplate) == nullptr) return 1;
-  const std::string folder = folderTemplate;
-  iotcloud::DefaultPlatformOptions platform;
-  platform.cachePath = folder + "/cache.db";
-  platform.applicationKey = kAppKey;
-  platform.applicationSecret = kAppSecret;
-  platform.systemLanguage = "en";
-  setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(platform));
-  IotSmartInitConfig init;
-  init.appKey = kAppKey;
-  IotCacheManager::getInstance()->setSmartInitConfig(init);
+  const std::string folder = iotcloud_bench::SetUpPlatform("/tmp/iotcloud-latency-bench-XXXXXX", kAppKey, kAppSecret);
+  if (folder.empty()) return 1;
 
   std::printf("latency_bench: %d runs each, load average %s at the start\n", settings.runs, LoadAverage().c_str());
   bool ok = true;

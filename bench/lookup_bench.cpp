@@ -47,7 +47,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/PlainLookup.h"
+#include "bench/BenchSupport.h"
 #include "core/api/smart/framework/IotAsyncManager.h"
 #include "core/api/smart/framework/IotCacheManager.h"
 #include "core/api/smart/framework/IotGlobalActivation.h"
@@ -320,18 +320,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  char folderTemplate[] = "/tmp/iotcloud-lookup-bench-XXXXXX";
-  if (mkdtemp(folderTemplate) == nullptr) return 1;
-  const std::string folder = folderTemplate;
-  iotcloud::DefaultPlatformOptions platform;
-  platform.cachePath = folder + "/cache.db";
-  platform.applicationKey = kAppKey;
-  platform.applicationSecret = kAppSecret;
-  platform.systemLanguage = "en";
-  setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(platform));
-  IotSmartInitConfig init;
-  init.appKey = kAppKey;
-  IotCacheManager::getInstance()->setSmartInitConfig(init);
+  const std::string folder = iotcloud_bench::SetUpPlatform("/tmp/iotcloud-lookup-bench-XXXXXX", kAppKey, kAppSecret);
+  if (folder.empty()) return 1;
   AsyncHttpOptions options = IotAsyncManager::getInstance()->getHttpOptions();
   options.caPem = sim.caPem();
   IotAsyncManager::getInstance()->setHttpOptions(options);

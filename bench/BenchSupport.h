@@ -1,22 +1,47 @@
-// The region lookup's request as a plain libcurl client sends it: built and
-// signed with the library's request builder, posted with curl_easy_perform
-// on the caller's easy handle (URL, TLS and write callback already set).
-// The benchmarks' blocking reference clients share it.
+// What the lookup benchmarks share: the library set up with a default
+// platform over a fresh cache folder, and the region lookup's request as a
+// plain libcurl client sends it (built and signed with the library's request
+// builder, posted with curl_easy_perform on the caller's easy handle, whose
+// URL, TLS and write callback are already set) for the blocking reference
+// clients.
 #pragma once
 
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
 
+#include <stdlib.h>
+
 #include <map>
+#include <memory>
 #include <string>
 
+#include "core/api/smart/framework/IotCacheManager.h"
 #include "core/io/network/http/HttpUtil.h"
 #include "core/support/PlatformServices.h"
 #include "core/support/QZRandom.h"
+#include "platform/DefaultPlatform.h"
 
 namespace iotcloud_bench {
 
 constexpr char kRegionPath[] = "/velmo/account/region/get";
+
+// Makes a fresh folder from `folderTemplate` (mkdtemp's form), sets a
+// default platform with its cache there and the application's key and
+// secret, and the start-up configuration's key. The folder, or "" when it
+// could not be made.
+inline std::string SetUpPlatform(std::string folderTemplate, const char* appKey, const char* appSecret) {
+  if (mkdtemp(&folderTemplate[0]) == nullptr) return std::string();
+  iotcloud::DefaultPlatformOptions platform;
+  platform.cachePath = folderTemplate + "/cache.db";
+  platform.applicationKey = appKey;
+  platform.applicationSecret = appSecret;
+  platform.systemLanguage = "en";
+  setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(platform));
+  IotSmartInitConfig init;
+  init.appKey = appKey;
+  IotCacheManager::getInstance()->setSmartInitConfig(init);
+  return folderTemplate;
+}
 
 class PlainLookup {
  public:
