@@ -97,8 +97,9 @@ TEST_F(CliToolTest, BadInputGetsAMessageAUsageHintAndExitCode2) {
       {{"--json=yes", "region", "show"}, "--json takes no value"},
       {{"regoin", "lookup"}, "unknown command 'regoin'; did you mean 'region lookup'?"},
       {{"show"}, "unknown command 'show'; did you mean 'region show'?"},
-      // What a command interpreter acts on arrives as typed.
-      {{"a b\"c&|<>^%PATH%!(x)"}, "unknown command 'a b\"c&|<>^%PATH%!(x)'"},
+      // What a command interpreter acts on arrives as typed (the variable is
+      // unset: wine's cmd.exe expands a set one's %NAME% however escaped).
+      {{"a b\"c&|<>^%IOTCLOUD_UNSET%!(x)"}, "unknown command 'a b\"c&|<>^%IOTCLOUD_UNSET%!(x)'"},
       {{"region", "lokup"}, "unknown region command 'lokup'; did you mean 'region lookup'?"},
       {{"language", "stt", "de-DE"}, "unknown language command 'stt'; did you mean 'language set'?"},
       // Files are read only when regular, and only up to a size fitting them.

@@ -191,7 +191,8 @@ struct ShellRun {
 // reaches the program as given: in single quotes for sh; on Windows for the C
 // runtime's parser, then with every character cmd.exe acts on (" & | < > ^ %
 // ! ( )) escaped by ^, and as bytes of the ANSI code page, which a narrow
-// main reads back. Standard input is empty (</dev/null; <NUL); standard
+// main reads back. (Wine's cmd.exe removes the ^ before it expands %NAME%, so
+// there the %NAME% of a set variable cannot be passed.) Standard input is empty (</dev/null; <NUL); standard
 // output and error go to `outFile` and `errFile` and are read back, on
 // Windows with CR LF as LF (a C runtime's text mode writes each line feed as
 // CR LF). The environment is this process's without the variables named in
