@@ -179,6 +179,56 @@ class ChildProcess {
 ExitStatus RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::string& stderrFile = "", std::string* output = nullptr);
 
+// What a program run through the command interpreter exited with and wrote.
+struct ShellRun {
+  int exitCode = -1;  // -1: it did not exit by itself
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` through the system's command interpreter, as a
+// user types the line (sh; Windows: cmd.exe /c), each argument quoted so it
+// reaches the program as given: in single quotes for sh; on Windows for the C
+// runtime's parser, then with every character cmd.exe acts on (" & | < > ^ %
+// ! ( )) escaped by ^, and as bytes of the ANSI code page, which a narrow
+// main reads back. (Wine's cmd.exe removes the ^ before it expands %NAME%, so
+// there the %NAME% of a set variable cannot be passed.) Standard input is empty (</dev/null; <NUL); standard
+// output and error go to `outFile` and `errFile` and are read back, on
+// Windows with CR LF as LF (a C runtime's text mode writes each line feed as
+// CR LF). The environment is this process's without the variables named in
+// `unset`, plus `environment` ("NAME=value").
+ShellRun RunInShell(const std::string& program, const std::vector<std::string>& args,
+                    const std::vector<std::string>& unset, const std::vector<std::string>& environment,
+                    const std::string& outFile, const std::string& errFile);
+
+// Why `argument` cannot pass through the command interpreter (cmd.exe ends a
+// command at a line break); empty where it can.
+std::string WhyShellCannotPass(const std::string& argument);
+
+// Why the POSIX programs some tests run (bash, groff) cannot run here; empty
+// where they can.
+std::string WhyNoPosixTools();
+
+// A new folder `dir` that a test can make read-only for itself, also as root
+// (then a small file system is mounted on it and remounted read-only). ok()
+// false with why() where it cannot; the destructor makes it writable again.
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const std::string& dir);
+  ~ReadOnlyFolder();
+  ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+  ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+  bool ok() const { return why_.empty(); }
+  const std::string& why() const { return why_; }
+  // Makes it read-only; false when that failed.
+  bool Seal();
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 // The size of this process's address space (reserved and committed), in KiB;
 // -1 when it cannot be read.
 long AddressSpaceKiB();

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -251,6 +252,51 @@ ExitStatus RunProgram(const std::string& program, const std::vector<std::string>
   const std::string printed = child.ReadAll();
   if (output != nullptr) *output = printed;
   return child.Wait();
+}
+
+namespace {
+// `text` single-quoted for the shell.
+std::string Quoted(std::string text) {
+  for (size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) text.replace(at, 1, "'\\''");
+  return "'" + text + "'";
+}
+}  // namespace
+
+ShellRun RunInShell(const std::string& program, const std::vector<std::string>& args,
+                    const std::vector<std::string>& unset, const std::vector<std::string>& environment,
+                    const std::string& outFile, const std::string& errFile) {
+  std::string command = "env";
+  for (const std::string& name : unset) command += " -u " + name;
+  for (const std::string& entry : environment) command += " " + Quoted(entry);
+  command += " " + Quoted(program);
+  for (const std::string& arg : args) command += " " + Quoted(arg);
+  const int status = std::system((command + " </dev/null >" + Quoted(outFile) + " 2>" + Quoted(errFile)).c_str());
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(outFile), read(errFile)};
+}
+
+std::string WhyShellCannotPass(const std::string& /*argument*/) { return ""; }
+
+std::string WhyNoPosixTools() { return ""; }
+
+// Root may write into any folder, so as root the folder is a mount.
+ReadOnlyFolder::ReadOnlyFolder(const std::string& dir) : dir_(dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0) {
+    why_ = "mkdir " + dir + ": " + std::strerror(errno);
+  } else if (::geteuid() == 0) {
+    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    if (!mounted_) why_ = "running as root without the right to mount a read-only file system";
+  }
+}
+
+ReadOnlyFolder::~ReadOnlyFolder() { mounted_ ? ::umount2(dir_.c_str(), MNT_DETACH) : ::chmod(dir_.c_str(), 0700); }
+
+bool ReadOnlyFolder::Seal() {
+  return (mounted_ ? ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr)
+                   : ::chmod(dir_.c_str(), 0500)) == 0;
 }
 
 long AddressSpaceKiB() {

@@ -13,7 +13,10 @@
 #include <openssl/x509.h>
 
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace iotcloud_test {
@@ -341,6 +344,110 @@ ExitStatus RunProgram(const std::string& program, const std::vector<std::string>
   if (output != nullptr) *output = printed;
   return child.Wait();
 }
+
+namespace {
+// Bytes of the ANSI code page, which the C runtime gives a narrow main.
+std::wstring FromCodePage(const std::string& text) {
+  std::wstring wide(text.size(), L'\0');
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                    static_cast<int>(wide.size()));
+  wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return wide;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at) text.erase(at, 1);
+  return text;
+}
+
+// The name of an environment entry, compared as Windows does: ignoring case.
+bool NameIs(const std::wstring& entry, const std::wstring& name) {
+  return entry.size() > name.size() && entry[name.size()] == L'=' &&
+         CompareStringOrdinal(entry.c_str(), static_cast<int>(name.size()), name.c_str(), static_cast<int>(name.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+}  // namespace
+
+ShellRun RunInShell(const std::string& program, const std::vector<std::string>& args,
+                    const std::vector<std::string>& unset, const std::vector<std::string>& environment,
+                    const std::string& outFile, const std::string& errFile) {
+  // The program's name is left in a quoted stretch, where cmd.exe takes its
+  // spaces and separators literally; "/" would read as a switch.
+  std::wstring path = FromCodePage(program);
+  for (wchar_t& c : path) c = c == L'/' ? L'\\' : c;
+  std::wstring line = L"/d /s /c \"\"" + path + L"\"";
+  for (const std::string& argument : args) {
+    std::wstring quoted;
+    AppendQuoted(FromCodePage(argument), &quoted);
+    line.push_back(L' ');
+    for (const wchar_t c : quoted) {
+      if (std::wcschr(L"\"&|<>^%!()", c) != nullptr) line.push_back(L'^');
+      line.push_back(c);
+    }
+  }
+  line += L" <NUL >\"" + Wide(outFile) + L"\" 2>\"" + Wide(errFile) + L"\"\"";
+
+  // This process's environment without `unset` and what `environment`
+  // replaces, then `environment`.
+  std::vector<std::wstring> dropped, added;
+  for (const std::string& name : unset) dropped.push_back(FromCodePage(name));
+  for (const std::string& entry : environment) {
+    added.push_back(FromCodePage(entry));
+    dropped.push_back(added.back().substr(0, added.back().find(L'=')));
+  }
+  std::wstring block;
+  if (wchar_t* own = GetEnvironmentStringsW(); own != nullptr) {
+    for (const wchar_t* entry = own; *entry != L'\0'; entry += wcslen(entry) + 1) {
+      bool keep = true;
+      for (const std::wstring& name : dropped) keep = keep && !NameIs(entry, name);
+      if (keep) block.append(entry).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(own);
+  }
+  for (const std::wstring& entry : added) block.append(entry).push_back(L'\0');
+  block.push_back(L'\0');
+
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
+  std::wstring commandLine = L"cmd.exe " + line;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ShellRun run;
+  if (!CreateProcessW(cmd.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                      nullptr, &startup, &process)) {
+    return run;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  if (GetExitCodeProcess(process.hProcess, &code)) run.exitCode = static_cast<int>(code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  run.out = ReadText(outFile);
+  run.err = ReadText(errFile);
+  return run;
+}
+
+std::string WhyShellCannotPass(const std::string& argument) {
+  return argument.find_first_of("\r\n") == std::string::npos
+             ? ""
+             : "cmd.exe ends a command at a line break, so no argument it passes can hold CR or LF";
+}
+
+std::string WhyNoPosixTools() { return "bash and groff are not Windows programs"; }
+
+ReadOnlyFolder::ReadOnlyFolder(const std::string& dir) : dir_(dir) {
+  why_ =
+      "Windows has no read-only folder for its owner: the read-only attribute of a folder does not stop "
+      "writing in it";
+}
+
+ReadOnlyFolder::~ReadOnlyFolder() = default;
+
+bool ReadOnlyFolder::Seal() { return false; }
 
 long AddressSpaceKiB() {
   // Every region that is not free: what a thread's stack reserves counts.
