@@ -20,6 +20,7 @@
 #include "core/support/PlatformServices.h"
 #include "core/support/QZRandom.h"
 #include "platform/DefaultPlatform.h"
+#include "support/TestUtil.h"
 
 namespace iotcloud_bench {
 
@@ -31,12 +32,8 @@ constexpr char kRegionPath[] = "/velmo/account/region/get";
 // could not be made.
 inline std::string SetUpPlatform(std::string folderTemplate, const char* appKey, const char* appSecret) {
   if (mkdtemp(&folderTemplate[0]) == nullptr) return std::string();
-  iotcloud::DefaultPlatformOptions platform;
-  platform.cachePath = folderTemplate + "/cache.db";
-  platform.applicationKey = appKey;
-  platform.applicationSecret = appSecret;
-  platform.systemLanguage = "en";
-  setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(platform));
+  setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(
+      iotcloud_test::PlatformOptions(folderTemplate + "/cache.db", appKey, appSecret)));
   IotSmartInitConfig init;
   init.appKey = appKey;
   IotCacheManager::getInstance()->setSmartInitConfig(init);

@@ -216,12 +216,7 @@ class SlowDiskPlatform : public iotcloud::DefaultPlatform {
 // Section 4: the longest host calls while saves take 300 ms; false on a fault.
 bool LongestHostCallsDuringSlowSaves(iotcloud::gateway::GatewaySim& sim, const std::string& cachePath,
                                      double* longestReadMs, double* longestCancelMs) {
-  iotcloud::DefaultPlatformOptions options;
-  options.cachePath = cachePath;
-  options.applicationKey = kAppKey;
-  options.applicationSecret = kAppSecret;
-  options.systemLanguage = "en";
-  auto platform = std::make_shared<SlowDiskPlatform>(options);
+  auto platform = std::make_shared<SlowDiskPlatform>(iotcloud_test::PlatformOptions(cachePath, kAppKey, kAppSecret));
   setSharedPlatformImpl(platform);
   IotGlobalActivation* activation = IotGlobalActivation::getInstance();
   activation->setRetryPolicy({1, 1, 1, 30000});

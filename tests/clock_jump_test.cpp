@@ -139,12 +139,8 @@ TEST_F(ClockJumpTest, ALookupsRetryWaitAndDeadlineHoldAcrossTheJump) {
   std::string error;
   ASSERT_TRUE(sim.Start(&error)) << error;
   TempDir dir;
-  iotcloud::DefaultPlatformOptions options;
-  options.cachePath = dir.File("cache.db");
-  options.applicationKey = "jump-app";
-  options.applicationSecret = "jump-secret";
-  options.systemLanguage = "en";
-  setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(options));
+  setSharedPlatformImpl(
+      std::make_shared<iotcloud::DefaultPlatform>(PlatformOptions(dir.File("cache.db"), "jump-app", "jump-secret")));
   IotCacheManager::getInstance()->setSmartInitConfig(IotSmartInitConfig());
   IotAsyncManager* manager = IotAsyncManager::getInstance();
   AsyncHttpOptions http = manager->getHttpOptions();

@@ -88,12 +88,8 @@ class LatencyTest : public ::testing::Test {
     config.applications[kAppKey] = kAppSecret;
     sim_ = new iotcloud::gateway::GatewaySim(config);
     ASSERT_TRUE(sim_->Start(&error)) << error;
-    iotcloud::DefaultPlatformOptions platform;
-    platform.cachePath = dir_.File("cache.db");
-    platform.applicationKey = kAppKey;
-    platform.applicationSecret = kAppSecret;
-    platform.systemLanguage = "en";
-    setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(platform));
+    setSharedPlatformImpl(
+        std::make_shared<iotcloud::DefaultPlatform>(PlatformOptions(dir_.File("cache.db"), kAppKey, kAppSecret)));
     IotCacheManager::getInstance()->setSmartInitConfig(IotSmartInitConfig());
   }
   static void TearDownTestSuite() {

@@ -45,12 +45,8 @@ class ProxyTest : public ::testing::Test {
     config.applications[kAppKey] = kAppSecret;
     sim_ = new GatewaySim(config);
     if (!sim_->Start(&setupError_)) return;
-    iotcloud::DefaultPlatformOptions options;
-    options.cachePath = dir_.File("cache.db");
-    options.applicationKey = kAppKey;
-    options.applicationSecret = kAppSecret;
-    options.systemLanguage = "en";
-    setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(options));
+    setSharedPlatformImpl(std::make_shared<iotcloud::DefaultPlatform>(
+        iotcloud_test::PlatformOptions(dir_.File("cache.db"), kAppKey, kAppSecret)));
     IotCacheManager::getInstance()->setSmartInitConfig(IotSmartInitConfig());
     defaults_ = IotAsyncManager::getInstance()->getHttpOptions();
     defaults_.caPem = sim_->caPem();

@@ -130,12 +130,8 @@ class RegionLookupTest : public ::testing::Test {
   // A fresh cache file per call behind the counting platform.
   void InstallPlatform(const std::string& secret) {
     static int serial = 0;
-    iotcloud::DefaultPlatformOptions options;
-    options.cachePath = dir_.File("cache-" + std::to_string(++serial) + ".db");
-    options.applicationKey = kAppKey;
-    options.applicationSecret = secret;
-    options.systemLanguage = "en";
-    setSharedPlatformImpl(platform_ = std::make_shared<CountingPlatform>(options));
+    setSharedPlatformImpl(platform_ = std::make_shared<CountingPlatform>(PlatformOptions(
+                              dir_.File("cache-" + std::to_string(++serial) + ".db"), kAppKey, secret)));
   }
   static std::string CachedRegion() {
     return IotCacheManager::getInstance()->readFormPlatformCache(PLATFORM_REGION_INFO_KEY);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/support/TovoLog.h"
+#include "platform/DefaultPlatform.h"
 #include "support/System.h"
 #include "tls/TlsMaterial.h"
 
@@ -69,6 +70,19 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The default platform's options as the tests use them: the cache at
+// `cachePath`, the application's key and secret, English as the system's
+// language (whatever the machine's locale says).
+inline iotcloud::DefaultPlatformOptions PlatformOptions(const std::string& cachePath, const std::string& appKey,
+                                                        const std::string& appSecret) {
+  iotcloud::DefaultPlatformOptions options;
+  options.cachePath = cachePath;
+  options.applicationKey = appKey;
+  options.applicationSecret = appSecret;
+  options.systemLanguage = "en";
+  return options;
+}
 
 // The bytes of a file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {
