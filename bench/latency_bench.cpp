@@ -23,7 +23,11 @@
 //     against as many blocking ones on 32 threads, over HTTP/2 and HTTP/1.1,
 //     with the lookups that failed
 // At 0 ms the figures counted in round trips and the two thread ratios have
-// no target (everything is CPU-bound there; see lookup_bench).
+// no target (everything is CPU-bound there; see lookup_bench). With latency,
+// CPU per sequential POST is mostly what waking from an idle CPU costs: on a
+// virtual machine a thread that slept 150 ms can cost more to wake than the
+// POST's own work, so those figures vary from run to run far more than the
+// times do.
 //
 // Usage: latency_bench [rtt=0,30,150] [runs=5] [lookups=10000] [async-rtt=30]
 //                      [options=default,32/256]
