@@ -417,6 +417,18 @@ void SetCommonOptions(CURL* easy, const std::string& url, const std::string& caP
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, answer);
 }
 
+// A new easy handle for POST /ok with kBody: the common options, the body
+// and `headers`.
+CURL* NewPost(const std::string& url, const std::string& caPem, curl_slist* headers, std::string* answer) {
+  CURL* easy = curl_easy_init();
+  SetCommonOptions(easy, url, caPem, answer);
+  curl_easy_setopt(easy, CURLOPT_POST, 1L);
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(kBody.size()));
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, kBody.data());
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  return easy;
+}
+
 // Signs with the installed platform, like the library's own callback.
 // A blocking client of plain libcurl: the lookup's request, built, signed
 // and posted on one reused easy handle.
@@ -543,12 +555,7 @@ class PlainMulti {
     };
     std::vector<Transfer> transfers(count);
     for (Transfer& t : transfers) {
-      t.easy = curl_easy_init();
-      SetCommonOptions(t.easy, url_, caPem_, &t.answer);
-      curl_easy_setopt(t.easy, CURLOPT_POST, 1L);
-      curl_easy_setopt(t.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(kBody.size()));
-      curl_easy_setopt(t.easy, CURLOPT_POSTFIELDS, kBody.data());
-      curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, headers_);
+      t.easy = NewPost(url_, caPem_, headers_, &t.answer);
       curl_multi_add_handle(multi_, t.easy);
     }
     size_t done = 0;
@@ -615,12 +622,7 @@ class HandedOffMulti {
     bool ok = true;
     for (size_t i = 0; i < count && ok; ++i) {
       auto t = std::make_unique<Transfer>();
-      t->easy = curl_easy_init();
-      SetCommonOptions(t->easy, url_, caPem_, &t->answer);
-      curl_easy_setopt(t->easy, CURLOPT_POST, 1L);
-      curl_easy_setopt(t->easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(kBody.size()));
-      curl_easy_setopt(t->easy, CURLOPT_POSTFIELDS, kBody.data());
-      curl_easy_setopt(t->easy, CURLOPT_HTTPHEADER, headers_);
+      t->easy = NewPost(url_, caPem_, headers_, &t->answer);
       curl_easy_setopt(t->easy, CURLOPT_PRIVATE, static_cast<void*>(t.get()));
       {
         std::lock_guard<std::mutex> lock(mutex_);
